@@ -1,0 +1,111 @@
+// Helpers shared by every binding: the host's typed-parameter conventions,
+// its str/repr, and logging through the host's `logging` package.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nb = nanobind;
+
+namespace plexaro::host {
+
+// --- typed parameters -------------------------------------------------------
+// Every check accepts exactly the host's type (a subclass is rejected) and
+// raises TypeError("Argument 'NAME' has incorrect type (expected T, got U)").
+
+[[noreturn]] void raise_arg_type(const char *name, const char *expected, nb::handle got);
+
+nb::str arg_str(nb::handle value, const char *name);
+std::optional<nb::str> arg_opt_str(nb::handle value, const char *name);
+nb::list arg_list(nb::handle value, const char *name);
+std::optional<nb::list> arg_opt_list(nb::handle value, const char *name);
+nb::dict arg_dict(nb::handle value, const char *name);
+std::optional<nb::dict> arg_opt_dict(nb::handle value, const char *name);
+
+// A whole-number parameter takes any number and converts it (2.5 -> 2);
+// anything else is rejected as "int".
+nb::int_ arg_int(nb::handle value, const char *name);
+std::optional<nb::int_> arg_opt_int(nb::handle value, const char *name);
+
+// A boolean parameter takes the truth of any value.
+bool arg_bool(nb::handle value);
+
+// Return check of an operation declared to return `expected_name`:
+// raises TypeError("Expected str, got int") when the value is of another type.
+void expect_type(nb::handle value, PyTypeObject *type, const char *expected_name);
+inline nb::str expect_str(nb::handle value) {
+    expect_type(value, &PyUnicode_Type, "str");
+    return nb::borrow<nb::str>(value);
+}
+
+// --- host conversions -------------------------------------------------------
+
+std::string str(nb::handle value);   // host display form, as UTF-8
+std::string repr(nb::handle value);  // host representation, as UTF-8
+const char *type_name(nb::handle value);
+
+// UTF-8 text of an exact str (surrogates kept by "surrogatepass").
+std::string utf8(nb::handle s);
+nb::str from_utf8(std::string_view text);
+
+// File-system paths: the host's own encoding rules (os.fsencode/os.fsdecode),
+// so names that are not valid UTF-8 survive the round trip.
+std::string fs_path(nb::handle path);
+nb::str from_fs_path(std::string_view path);
+
+// Attribute lookups that go through the host, so patched attributes are obeyed.
+inline nb::object attr(nb::handle obj, const char *name) { return obj.attr(name); }
+nb::object import(const char *module);
+
+// --- logging ---------------------------------------------------------------
+// Messages go to logging.getLogger(name) as a printf template plus its
+// arguments, exactly as host code would log them.
+class Logger {
+public:
+    explicit Logger(const char *name) : name_(name) {}
+
+    template <typename... Args> void debug(const char *tmpl, Args &&...args) const {
+        emit("debug", 10, tmpl, std::forward<Args>(args)...);
+    }
+    template <typename... Args> void info(const char *tmpl, Args &&...args) const {
+        emit("info", 20, tmpl, std::forward<Args>(args)...);
+    }
+    template <typename... Args> void warning(const char *tmpl, Args &&...args) const {
+        emit("warning", 30, tmpl, std::forward<Args>(args)...);
+    }
+    template <typename... Args> void error(const char *tmpl, Args &&...args) const {
+        emit("error", 40, tmpl, std::forward<Args>(args)...);
+    }
+
+    nb::object logger() const;
+
+private:
+    template <typename... Args>
+    void emit(const char *method, int level, const char *tmpl, Args &&...args) const {
+        nb::object lg = logger();
+        if (!nb::cast<bool>(lg.attr("isEnabledFor")(level)))
+            return;
+        lg.attr(method)(tmpl, std::forward<Args>(args)...);
+    }
+
+    const char *name_;
+};
+
+// --- plain host classes -------------------------------------------------------
+// Every class of the layer is a plain class whose state lives in the
+// instance's __dict__, so the host can read and replace each attribute and
+// patch each method. The C++ side of an instance is an empty tag.
+template <typename Tag>
+nb::class_<Tag> plain_class(nb::handle scope, const char *name, const char *doc = nullptr) {
+    return nb::class_<Tag>(scope, name, nb::dynamic_attr(), doc ? doc : "");
+}
+
+// The RuntimeError / ValueError / TypeError of the host with a message.
+[[noreturn]] void raise(PyObject *exc_type, const std::string &message);
+
+}  // namespace plexaro::host

@@ -1,0 +1,36 @@
+import logging
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+if str(REPO / "tests") not in sys.path:
+    sys.path.insert(0, str(REPO / "tests"))
+
+from support import standins  # noqa: E402
+
+
+@pytest.fixture
+def repo_root() -> Path:
+    return REPO
+
+
+@pytest.fixture
+def stand_in_dir(tmp_path, monkeypatch) -> Path:
+    """A directory of stand-in programs, first on PATH for this test."""
+    directory = tmp_path / "stand-ins"
+    directory.mkdir()
+    standins.prepend_path(monkeypatch, directory)
+    return directory
+
+
+@pytest.fixture
+def records(caplog):
+    """Log records of one plexaro.helpers logger as (level, template, args)."""
+    caplog.set_level(logging.DEBUG)
+
+    def of(logger_name: str):
+        return [(r.levelname, r.msg, r.args) for r in caplog.records if r.name == logger_name]
+
+    return of
