@@ -43,11 +43,11 @@ NB_MODULE(condition, m) {
                  nb::setattr(self.h, "comparator", text);
                  nb::setattr(self.h, "a", a);
              },
-             "comparator"_a, "a"_a)
+             host::param("comparator"), host::param("a"))
         .def("check",
              [](nb::handle self, nb::handle x) -> nb::object {
                  nb::object comparison = ops_table()[self.attr("comparator")];
                  return comparison(x, self.attr("a"));
              },
-             "x"_a, "Compare the run-time value `x` (left) with `a` (right).");
+             host::param("x"), "Compare the run-time value `x` (left) with `a` (right).");
 }

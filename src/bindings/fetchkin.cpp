@@ -72,7 +72,7 @@ NB_MODULE(fetchkin, m) {
                  nb::setattr(self.h, "temp_dir", directory);
                  host::import("os").attr("makedirs")(directory, "exist_ok"_a = true);
              },
-             "temp_dir"_a = nb::none())
+             host::param("temp_dir") = nb::none())
         .def("resolve_zenodo_dropbox",
              [](nb::handle self, nb::handle key, nb::handle value) -> nb::object {
                  nb::str key_text = host::arg_str(key, "key");
@@ -96,7 +96,7 @@ NB_MODULE(fetchkin, m) {
                  logger.info("Saved to %s", dest);
                  return dest;
              },
-             "key"_a, "value"_a,
+             host::param("key"), host::param("value"),
              "Return the local path for a Zenodo/Dropbox link (downloading it once); "
              "any other value unchanged.");
 }
