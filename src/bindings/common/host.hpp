@@ -18,7 +18,7 @@ namespace plexaro::host {
 // nanobind refuses None for a parameter unless told otherwise; the layer's
 // parameters take any host value and check it themselves, so declare every
 // one with `host::param("name")` (a default: `host::param("name") = nb::none()`).
-inline nb::arg param(const char *name) { return nb::arg(name).none(); }
+inline auto param(const char *name) { return nb::arg(name).none(); }
 
 // Every check accepts exactly the host's type (a subclass is rejected) and
 // raises TypeError("Argument 'NAME' has incorrect type (expected T, got U)").
