@@ -36,6 +36,16 @@ void download(nb::handle url, nb::handle dest, nb::handle directory) {
             if (!host::arg_bool(chunk)) break;
             write(chunk);
         }
+        // A sized read returns short at end of stream instead of raising, so
+        // a body cut off early must be caught here: the whole-body read would
+        // have raised IncompleteRead.
+        nb::object missing = nb::getattr(response, "length", nb::none());
+        if (!missing.is_none() && nb::cast<long long>(missing) > 0)
+        {
+            nb::object err = host::import("http.client").attr("IncompleteRead")(nb::bytes(""), missing);
+            PyErr_SetObject((PyObject *) Py_TYPE(err.ptr()), err.ptr());
+            throw nb::python_error();
+        }
         response.attr("close")();
         file.attr("close")();
         os.attr("replace")(partial, dest);
