@@ -34,3 +34,18 @@ def records(caplog):
         return [(r.levelname, r.msg, r.args) for r in caplog.records if r.name == logger_name]
 
     return of
+
+
+@pytest.fixture
+def local_mivo(tmp_path, monkeypatch):
+    """The repository's local `mivo` (tools/bin/mivo), first on PATH.
+
+    MIVO_REGISTRY names a fresh copy of the sample registry (tests/support/registry:
+    tools "echoer" (echo), "copier" (cp) and "gpu-folder" (true, GPU)); every call
+    is logged, PIPELINE_VOLUME_PATH is unset and tempfile.gettempdir() points into
+    tmp_path. Returns a support.local_mivo.LocalMivo: `.calls()`, `.argvs()`,
+    `.add_tool(name, ...)`, `.registry`, `.temp_dir`.
+    """
+    from support.local_mivo import LocalMivo
+
+    return LocalMivo.install(tmp_path, monkeypatch)

@@ -13,6 +13,17 @@ using MivoClass = nb::class_<MIVO>;
 inline constexpr const char *kModuleName = "plexaro.helpers.mivo";
 inline const host::Logger logger(kModuleName);
 
+// Tool registry handed to mivo (as MIVO_REGISTRY) when neither the object nor
+// the environment names one: the public registry repository of mivo tools.
+inline constexpr const char *kDefaultRegistry = "https://github.com/mivo-tools/registry.git";
+
+// self._run(words, **options), looked up on the instance at call time so a
+// host that patches `_run` is obeyed.
+inline nb::object run_through_host(nb::handle self, nb::handle words, nb::handle options = nb::handle()) {
+    if (!options.is_valid()) return self.attr("_run")(words);
+    return self.attr("_run")(words, **options);
+}
+
 // Each adds its methods (and any module-level names) in class order.
 void bind_construction_and_runner(nb::module_ &m, MivoClass &cls);  // __init__, _base_args, _run
 void bind_engine(nb::module_ &m, MivoClass &cls);        // wait_for_docker .. _locked_image_ref
