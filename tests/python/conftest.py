@@ -49,3 +49,18 @@ def local_mivo(tmp_path, monkeypatch):
     from support.local_mivo import LocalMivo
 
     return LocalMivo.install(tmp_path, monkeypatch)
+
+
+@pytest.fixture
+def vendor_stub(monkeypatch):
+    """A running loopback stand-in for the three LLM vendors' HTTP APIs.
+
+    The openai, anthropic and google-genai SDKs are pointed at it through
+    their base-URL environment variables and every vendor key variable is
+    unset; see tests/support/vendor_stub.py for scripting the replies.
+    """
+    from support.vendor_stub import VendorStub
+
+    with VendorStub() as stub:
+        stub.apply(monkeypatch)
+        yield stub

@@ -1,0 +1,251 @@
+// plexaro.helpers.promptel: one way to send a prompt to a large language
+// model and get its text back, over the OpenAI, Anthropic and Google GenAI
+// client libraries.
+#include "common/host.hpp"
+
+namespace host = plexaro::host;
+using namespace nb::literals;
+
+namespace {
+
+struct Promptel {};
+
+constexpr const char *kModule = "plexaro.helpers.promptel";
+
+constexpr int kAnthropicMaxTokens = 4096;
+
+// Names and lookups go through the module object at every use, so a host
+// that patches `Promptel`, `OpenAI`, `Anthropic` or `genai` is obeyed.
+nb::object module_attr(const char *name) { return host::import(kModule).attr(name); }
+
+bool is_nonempty_str(nb::handle value) {
+    return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
+}
+
+
+// Removes `key` from `mapping` and returns its value (a null object when absent).
+nb::object pop(nb::dict &mapping, const char *key) {
+    nb::str k(key);
+    PyObject *value = PyDict_GetItemWithError(mapping.ptr(), k.ptr());
+    if (!value) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::object();
+    }
+    nb::object kept = nb::borrow(value);
+    if (PyDict_DelItem(mapping.ptr(), k.ptr()) < 0) throw nb::python_error();
+    return kept;
+}
+
+// `fn(**kwargs)` through the host's calling convention.
+nb::object call_with_keywords(nb::handle fn, nb::handle kwargs) {
+    PyObject *no_args = PyTuple_New(0);
+    if (!no_args) throw nb::python_error();
+    PyObject *result = PyObject_Call(fn.ptr(), no_args, kwargs.ptr());
+    Py_DECREF(no_args);
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+// The host's own wording for `fn(key=..., **{key: ...})`, naming the function
+// the way the host does ("module.Qualname()").
+[[noreturn]] void raise_duplicate_keyword(nb::handle fn, nb::handle key) {
+    std::string name;
+    PyObject *qualname = PyObject_GetAttrString(fn.ptr(), "__qualname__");
+    if (!qualname) {
+        PyErr_Clear();
+        name = host::str(fn);
+    } else {
+        nb::object q = nb::steal(qualname);
+        name = host::str(q) + "()";
+        PyObject *mod = PyObject_GetAttrString(fn.ptr(), "__module__");
+        if (!mod) PyErr_Clear();
+        nb::object m = nb::steal(mod);
+        if (m.is_valid() && !m.is_none() && !m.equal(nb::str("builtins")))
+            name = host::str(m) + "." + name;
+    }
+    host::raise(PyExc_TypeError,
+                name + " got multiple values for keyword argument '" + host::str(key) + "'");
+}
+
+// Recent Anthropic libraries no longer take a sampling temperature (the
+// vendor retired it); sending our own default there would make every call
+// fail before it leaves the process.
+bool accepts_keyword(nb::handle fn, const char *keyword) {
+    nb::object inspect = host::import("inspect");
+    nb::object signature;
+    try {
+        signature = inspect.attr("signature")(fn);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        return true;  // no signature to read: let the callee decide
+    }
+    nb::object params = signature.attr("parameters");
+    nb::object var_keyword = inspect.attr("Parameter").attr("VAR_KEYWORD");
+    nb::object positional_only = inspect.attr("Parameter").attr("POSITIONAL_ONLY");
+    for (nb::handle param : params.attr("values")()) {
+        nb::object kind = param.attr("kind");
+        if (kind.equal(var_keyword)) return true;
+        if (param.attr("name").equal(nb::str(keyword)) && !kind.equal(positional_only))
+            return true;
+    }
+    return false;
+}
+
+nb::dict message(const char *role, nb::handle content) {
+    nb::dict entry;
+    entry["role"] = role;
+    entry["content"] = content;
+    return entry;
+}
+
+bool has_key(nb::handle mapping, const char *key) {
+    int found = PySequence_Contains(mapping.ptr(), nb::str(key).ptr());
+    if (found < 0) throw nb::python_error();
+    return found != 0;
+}
+
+nb::object checked_reply(nb::handle text) {
+    if (text.is_none()) return nb::none();
+    return host::expect_str(text);
+}
+
+nb::object call_openai(nb::handle self, nb::handle client, nb::handle user_prompt,
+                       nb::handle system_prompt, nb::dict &options) {
+    nb::list messages;
+    if (is_nonempty_str(system_prompt))
+        messages.append(message("system", system_prompt));
+    messages.append(message("user", user_prompt));
+
+    nb::object create = client.attr("chat").attr("completions").attr("create");
+    nb::dict kwargs;
+    kwargs["model"] = self.attr("model_name");
+    kwargs["messages"] = messages;
+    for (auto [key, value] : options) {
+        if (key.equal(nb::str("model")) || key.equal(nb::str("messages")))
+            raise_duplicate_keyword(create, key);
+        kwargs[key] = value;
+    }
+    nb::object response = call_with_keywords(create, kwargs);
+    return checked_reply(response.attr("choices")[0].attr("message").attr("content"));
+}
+
+nb::object call_anthropic(nb::handle self, nb::handle client, nb::handle user_prompt,
+                          nb::handle system_prompt, nb::dict &options, bool default_temperature) {
+    nb::object create = client.attr("messages").attr("create");
+    if (default_temperature && !accepts_keyword(create, "temperature")) pop(options, "temperature");
+
+    nb::dict request;
+    request["model"] = self.attr("model_name");
+    nb::object max_tokens = pop(options, "max_tokens");
+    request["max_tokens"] = max_tokens.is_valid() ? max_tokens : nb::int_(kAnthropicMaxTokens);
+    nb::list messages;
+    messages.append(message("user", user_prompt));
+    request["messages"] = messages;
+    for (auto [key, value] : options) request[key] = value;
+    if (is_nonempty_str(system_prompt)) request["system"] = system_prompt;
+
+    nb::object response = call_with_keywords(create, request);
+    return checked_reply(response.attr("content")[0].attr("text"));
+}
+
+nb::object call_google(nb::handle self, nb::handle client, nb::handle user_prompt,
+                       nb::handle system_prompt, nb::dict &options) {
+    nb::object temperature = pop(options, "temperature");
+    nb::dict config;
+    for (auto [key, value] : options) config[key] = value;
+    config["temperature"] = temperature;
+    if (is_nonempty_str(system_prompt)) config["system_instruction"] = system_prompt;
+
+    nb::object response = client.attr("models").attr("generate_content")(
+        "model"_a = self.attr("model_name"), "contents"_a = user_prompt, "config"_a = config);
+    return checked_reply(response.attr("text"));
+}
+
+}  // namespace
+
+NB_MODULE(promptel, m) {
+    m.doc() = "One call interface over the OpenAI, Anthropic and Google GenAI client libraries.";
+
+    // The three vendor libraries are part of this module's contract: a missing
+    // one makes importing the module fail, not the first call.
+    m.attr("OpenAI") = host::import("openai").attr("OpenAI");
+    m.attr("Anthropic") = host::import("anthropic").attr("Anthropic");
+    m.attr("genai") = host::import("google.genai");
+
+    host::plain_class<Promptel>(m, "Promptel",
+                                "A model of one vendor: `provider`, `model_name` and its `client`.")
+        .def("__init__",
+             [](nb::pointer_and_handle<Promptel> self, nb::handle provider, nb::handle model_name,
+                nb::handle api_key) {
+                 new (self.p) Promptel();
+                 nb::str given = host::arg_str(provider, "provider");
+                 nb::str model = host::arg_str(model_name, "model_name");
+                 nb::str key = host::arg_str(api_key, "api_key");
+
+                 nb::object name = given.attr("lower")();
+                 nb::setattr(self.h, "provider", name);
+                 nb::setattr(self.h, "model_name", model);
+
+                 nb::object client;
+                 if (name.equal(nb::str("openai")))
+                     client = module_attr("OpenAI")("api_key"_a = key);
+                 else if (name.equal(nb::str("anthropic")))
+                     client = module_attr("Anthropic")("api_key"_a = key);
+                 else if (name.equal(nb::str("google")))
+                     client = module_attr("genai").attr("Client")("api_key"_a = key);
+                 else
+                     host::raise(PyExc_ValueError,
+                                 "Unsupported provider: " + host::repr(given) +
+                                     ". Use 'openai', 'anthropic', or 'google'.");
+                 nb::setattr(self.h, "client", client);
+             },
+             "provider"_a, "model_name"_a, "api_key"_a)
+        .def("call",
+             [](nb::handle self, nb::handle user_prompt, nb::handle system_prompt,
+                nb::kwargs kwargs) -> nb::object {
+                 host::arg_str(user_prompt, "user_prompt");
+                 host::arg_opt_str(system_prompt, "system_prompt");
+
+                 // A mapping of our own: the caller's keywords stay untouched.
+                 nb::dict options = nb::steal<nb::dict>(PyDict_Copy(kwargs.ptr()));
+                 if (!options.is_valid()) throw nb::python_error();
+                 bool default_temperature = !has_key(options, "temperature");
+                 if (default_temperature) options["temperature"] = nb::int_(0);
+
+                 nb::object provider = self.attr("provider");
+                 if (provider.equal(nb::str("openai")))
+                     return call_openai(self, self.attr("client"), user_prompt, system_prompt, options);
+                 if (provider.equal(nb::str("anthropic")))
+                     return call_anthropic(self, self.attr("client"), user_prompt, system_prompt,
+                                           options, default_temperature);
+                 if (provider.equal(nb::str("google")))
+                     return call_google(self, self.attr("client"), user_prompt, system_prompt, options);
+                 return nb::none();
+             },
+             "user_prompt"_a, "system_prompt"_a = nb::none(), "kwargs"_a,
+             "Send `user_prompt` (and a non-empty `system_prompt`) to the model and return "
+             "its reply text, or None when the reply holds no text.");
+
+    m.def(
+        "default_llm",
+        []() -> nb::object {
+            nb::object environ = host::import("os").attr("environ");
+            nb::object promptel = module_attr("Promptel");
+            nb::object anthropic_key = environ.attr("get")("ANTHROPIC_API_KEY");
+            if (host::arg_bool(anthropic_key))
+                return promptel("anthropic", "claude-haiku-4-5-20251001", anthropic_key);
+            nb::object openai_key = environ.attr("get")("OPENAI_API_KEY");
+            if (host::arg_bool(openai_key))
+                return promptel("openai", "gpt-4o-mini", openai_key);
+            // Unlike the two above, a present but empty GEMINI_API_KEY still
+            // takes precedence over GOOGLE_API_KEY.
+            nb::object key = nb::str("");
+            if (has_key(environ, "GEMINI_API_KEY"))
+                key = environ["GEMINI_API_KEY"];
+            else if (has_key(environ, "GOOGLE_API_KEY"))
+                key = environ["GOOGLE_API_KEY"];
+            return promptel("google", "gemini-2.5-flash-lite", key);
+        },
+        "A Promptel for the vendor whose key is in the environment: Anthropic, else "
+        "OpenAI, else Google.");
+}
