@@ -4,6 +4,8 @@
 
 #include "common/host.hpp"
 
+#include <functional>
+
 namespace plexaro::mivo_binding {
 
 // C++ side of a MIVO instance: state lives in the instance __dict__.
@@ -23,6 +25,14 @@ inline nb::object run_through_host(nb::handle self, nb::handle words, nb::handle
     if (!options.is_valid()) return self.attr("_run")(words);
     return self.attr("_run")(words, **options);
 }
+
+// Writes a file through a temporary file beside it that is renamed over
+// `path` once complete, so readers never see a half-written file. `fill`
+// receives the open binary file object. The file gets `mode` when it is not
+// negative; otherwise an existing file keeps its permissions and a new one
+// gets the default permissions. Defined in engine.cpp.
+void write_file_atomically(nb::handle path, const std::function<void(nb::handle file)> &fill,
+                           int mode = -1);
 
 // Each adds its methods (and any module-level names) in class order.
 void bind_construction_and_runner(nb::module_ &m, MivoClass &cls);  // __init__, _base_args, _run
