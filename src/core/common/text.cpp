@@ -43,3 +43,84 @@ std::string join(const std::vector<std::string> &words, std::string_view sep) {
 }
 
 }  // namespace plexaro::text
+
+namespace plexaro::text {
+
+Utf8Status decode_utf8(std::string_view text, std::size_t pos, char32_t &cp,
+                       std::size_t &length) {
+    auto byte = [&](std::size_t i) { return (unsigned char) text[i]; };
+    unsigned char lead = byte(pos);
+    if (lead < 0x80) {
+        cp = lead;
+        length = 1;
+        return Utf8Status::ok;
+    }
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 2;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 3;
+        cp = lead & 0x0F;
+        if (lead == 0xE0) lo = 0xA0;       // overlong
+        if (lead == 0xED) hi = 0x9F;       // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 4;
+        cp = lead & 0x07;
+        if (lead == 0xF0) lo = 0x90;       // overlong
+        if (lead == 0xF4) hi = 0x8F;       // above U+10FFFF
+    } else {
+        return Utf8Status::invalid;
+    }
+    for (std::size_t k = 1; k < need; ++k) {
+        if (pos + k >= text.size()) return Utf8Status::truncated;
+        unsigned char c = byte(pos + k);
+        unsigned char min = k == 1 ? lo : 0x80, max = k == 1 ? hi : 0xBF;
+        if (c < min || c > max) return Utf8Status::invalid;
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    length = need;
+    return Utf8Status::ok;
+}
+
+bool valid_utf8(std::string_view text) {
+    char32_t cp;
+    std::size_t length;
+    for (std::size_t i = 0; i < text.size(); i += length)
+        if (decode_utf8(text, i, cp, length) != Utf8Status::ok) return false;
+    return true;
+}
+
+bool is_unicode_space(char32_t cp) {
+    switch (cp) {
+    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D:
+    case 0x1C: case 0x1D: case 0x1E: case 0x1F: case 0x20:
+    case 0x85: case 0xA0: case 0x1680:
+    case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+        return true;
+    default:
+        return cp >= 0x2000 && cp <= 0x200A;
+    }
+}
+
+std::string_view strip_unicode_whitespace(std::string_view utf8) {
+    std::size_t begin = utf8.size(), end = 0;
+    char32_t cp;
+    std::size_t length;
+    for (std::size_t i = 0; i < utf8.size(); i += length) {
+        bool space = false;
+        if (decode_utf8(utf8, i, cp, length) == Utf8Status::ok)
+            space = is_unicode_space(cp);
+        else
+            length = 1;
+        if (!space) {
+            if (begin == utf8.size()) begin = i;
+            end = i + length;
+        }
+    }
+    if (begin == utf8.size()) return utf8.substr(0, 0);
+    return utf8.substr(begin, end - begin);
+}
+
+}  // namespace plexaro::text
