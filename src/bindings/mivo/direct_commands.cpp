@@ -22,7 +22,7 @@ void bind_direct_commands(nb::module_ &, MivoClass &cls) {
                 }
                 return run_through_host(self, words);
             },
-            "command"_a, "args"_a,
+            "command"_a.none(), "args"_a,
             "Run a command in the tool environment: `command` with `args`, or, alone, "
             "a shell command line for bash.");
 

@@ -43,7 +43,7 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 append_option(words, "--tier", chosen_tier);
                 return query(self, words);
             },
-            "query"_a, "tier"_a = nb::none(), "`mivo search QUERY [--tier TIER]`.");
+            "query"_a.none(), "tier"_a = nb::none(), "`mivo search QUERY [--tier TIER]`.");
 
     cls.def("show",
             [](nb::handle self, nb::handle tool, nb::handle fmt) {
@@ -55,7 +55,7 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 append_option(words, "--format", format);
                 return query(self, words);
             },
-            "tool"_a, "fmt"_a = nb::none(), "`mivo show TOOL [--format FMT]`.");
+            "tool"_a.none(), "fmt"_a = nb::none(), "`mivo show TOOL [--format FMT]`.");
 
     cls.def("parse_show_text",
             [](nb::handle, nb::handle text) {
@@ -72,7 +72,7 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 manifest["gpu_required"] = nb::bool_(parsed.gpu_required);
                 return manifest;
             },
-            "text"_a,
+            "text"_a.none(),
             "The image, entrypoint, args_template and gpu_required a `mivo show` text states.");
 
     cls.def("parse_show",
@@ -81,7 +81,7 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 nb::object shown = self.attr("show")(tool);
                 return self.attr("parse_show_text")(shown.attr("stdout"));
             },
-            "tool"_a, "parse_show_text of what `mivo show TOOL` prints.");
+            "tool"_a.none(), "parse_show_text of what `mivo show TOOL` prints.");
 
     cls.def("info",
             [](nb::handle self, nb::handle tool) {
@@ -90,7 +90,7 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 words.append(host::arg_str(tool, "tool"));
                 return query(self, words);
             },
-            "tool"_a, "`mivo info TOOL`.");
+            "tool"_a.none(), "`mivo info TOOL`.");
 
     cls.def("list_tools",
             [](nb::handle self, nb::handle binaries) {
@@ -99,7 +99,7 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 if (host::arg_bool(binaries)) words.append("--binaries");
                 return query(self, words);
             },
-            "binaries"_a = false, "`mivo list [--binaries]`.");
+            "binaries"_a.none() = false, "`mivo list [--binaries]`.");
 }
 
 }  // namespace plexaro::mivo_binding

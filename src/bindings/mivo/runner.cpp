@@ -177,9 +177,13 @@ void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
             options["stdout"] = subprocess.attr("PIPE");
             options["stderr"] = subprocess.attr("PIPE");
             options["text"] = true;
-            bool own_group = !options.contains("start_new_session") &&
-                             !options.contains("process_group");
-            if (own_group) options["start_new_session"] = true;
+            bool own_group;
+            if (options.contains("process_group"))
+                own_group = false;
+            else if (options.contains("start_new_session"))
+                own_group = host::arg_bool(options["start_new_session"]);
+            else
+                own_group = true, options["start_new_session"] = true;
 
             nb::list argv;
             argv.append("mivo");
@@ -223,7 +227,7 @@ void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
             }
             return result;
         },
-        "cmd"_a, "options"_a,
+        "cmd"_a.none(), "options"_a,
         "Run `mivo` with the words of `cmd` in the project directory, with mivo's environment "
         "and time limit; returns the subprocess.CompletedProcess, raises RuntimeError on "
         "failure or time-out.");
