@@ -1,0 +1,82 @@
+#include "vantum/describe.hpp"
+
+#include "tempdir.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace plexaro::vantum;
+using vantum_test::TempDir;
+
+namespace {
+
+ValueShape text(std::optional<std::string> path) {
+    return {ValueShape::Type::text, {std::move(path)}, 0};
+}
+ValueShape list(std::vector<std::optional<std::string>> paths, std::size_t length) {
+    return {ValueShape::Type::list, std::move(paths), length};
+}
+
+}  // namespace
+
+TEST(ChooseRule, FirstMatchingRuleWins) {
+    TempDir t;
+    std::string dir = t.path(), sub = t / "sub";
+    mkdir(sub.c_str(), 0755);
+    std::string file = t.write("f.txt", "12345");
+    std::string gone = t / "gone";
+    std::string fifo = t / "fifo";
+    mkfifo(fifo.c_str(), 0644);
+
+    EXPECT_EQ(choose_rule(text(dir)).rule, Rule::directory);
+    Decision f = choose_rule(text(file));
+    EXPECT_EQ(f.rule, Rule::file);
+    EXPECT_EQ(f.size, 5u);
+    EXPECT_EQ(choose_rule(text(gone)).rule, Rule::value);
+    EXPECT_EQ(choose_rule(text(fifo)).rule, Rule::value);
+    EXPECT_EQ(choose_rule(text(std::nullopt)).rule, Rule::value);
+
+    EXPECT_EQ(choose_rule(list({dir, sub}, 2)).rule, Rule::directory_list);
+    EXPECT_EQ(choose_rule(list({}, 0)).rule, Rule::value);
+    // Judged by the first element only.
+    EXPECT_EQ(choose_rule(list({file, gone}, 3)).rule, Rule::file_list);
+    // A directory first and a file later: neither list rule.
+    EXPECT_EQ(choose_rule(list({dir, file}, 2)).rule, Rule::value);
+    // A non-string element (left out of the paths) spoils "all directories".
+    EXPECT_EQ(choose_rule(list({dir}, 2)).rule, Rule::value);
+    EXPECT_EQ(choose_rule({ValueShape::Type::other, {}, 0}).rule, Rule::value);
+}
+
+TEST(Lines, TextsOfEachRule) {
+    EXPECT_EQ(dir_line("out_dir", "'/w/o'", "['sub/y.csv', 'x.txt']"),
+              "  out_dir = '/w/o'  [directory, files: ['sub/y.csv', 'x.txt']]");
+    EXPECT_EQ(dir_preview_line("'x.txt'", "hello\nworld"), "    'x.txt': hello\nworld");
+    EXPECT_EQ(file_line("log", "'/w/l'", 1234567890123ull),
+              "  log = '/w/l'  [file, size: 1234567890123 bytes]");
+    EXPECT_EQ(file_preview_line("a\nb"), "    first 5 lines:\n      a\nb");
+    EXPECT_EQ(dir_list_line("ds", 2), "  ds = list of 2 directories:");
+    EXPECT_EQ(element_label("ds", 11), "ds[11]");
+    EXPECT_EQ(file_list_line("reads", 4, "['/a', '/b', '/c']"),
+              "  reads = list of 4 files, e.g. ['/a', '/b', '/c']");
+}
+
+TEST(Lines, ValueRepresentationIsCutAt120CodePoints) {
+    std::string wide;
+    for (int i = 0; i < 130; ++i) wide += "\xC3\xA9";
+    std::string expected = "  k = ";
+    for (int i = 0; i < 120; ++i) expected += "\xC3\xA9";
+    EXPECT_EQ(value_line("k", wide), expected);
+    EXPECT_EQ(value_line("n", "5"), "  n = 5");
+}
+
+TEST(Snapshot, DirectoryFilesAndTheirPreviews) {
+    TempDir t;
+    t.write("x.txt", "hello\nworld\n");
+    t.write("sub/y.csv", "a,b\n");
+    t.write("empty", "");
+    t.write("bin", std::string("\x89PNG\r\n\x1a\n\0\0", 10));
+    DirSnapshot snap = snapshot_dir(t.path() + "/");
+    EXPECT_EQ(snap.files, (std::vector<std::string>{"bin", "empty", "sub/y.csv", "x.txt"}));
+    EXPECT_EQ(snap.previews, (std::vector<std::optional<std::string>>{
+                                 std::nullopt, std::nullopt, "a,b", "hello\nworld"}));
+}
