@@ -199,7 +199,7 @@ NB_MODULE(promptel, m) {
                                      ". Use 'openai', 'anthropic', or 'google'.");
                  nb::setattr(self.h, "client", client);
              },
-             "provider"_a, "model_name"_a, "api_key"_a)
+             "provider"_a.none(), "model_name"_a.none(), "api_key"_a.none())
         .def("call",
              [](nb::handle self, nb::handle user_prompt, nb::handle system_prompt,
                 nb::kwargs kwargs) -> nb::object {
@@ -222,7 +222,7 @@ NB_MODULE(promptel, m) {
                      return call_google(self, self.attr("client"), user_prompt, system_prompt, options);
                  return nb::none();
              },
-             "user_prompt"_a, "system_prompt"_a = nb::none(), "kwargs"_a,
+             "user_prompt"_a.none(), "system_prompt"_a.none() = nb::none(), "kwargs"_a,
              "Send `user_prompt` (and a non-empty `system_prompt`) to the model and return "
              "its reply text, or None when the reply holds no text.");
 

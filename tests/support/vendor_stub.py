@@ -146,7 +146,8 @@ class VendorStub:
 
     def start(self) -> "VendorStub":
         if self._thread is None:
-            self._thread = threading.Thread(target=self._server.serve_forever,
+            # A short poll keeps stop() quick.
+            self._thread = threading.Thread(target=self._server.serve_forever, args=(0.02,),
                                             name="vendor-stub", daemon=True)
             self._thread.start()
         return self
