@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,7 @@ std::vector<std::string> lines_of(std::string_view text) {
 }
 }  // namespace
 
-TEST(SplitLines, EveryHostBoundary) {
+TEST(MivoSplitLines, EveryHostBoundary) {
     using V = std::vector<std::string>;
     EXPECT_EQ(lines_of(""), V{});
     EXPECT_EQ(lines_of("a"), V{"a"});
@@ -30,17 +31,17 @@ TEST(SplitLines, EveryHostBoundary) {
     EXPECT_EQ(lines_of("a\x1f" "b\tc\xe2\x80\xa7" "d"), (V{"a\x1f" "b\tc\xe2\x80\xa7" "d"}));
 }
 
-TEST(SplitLines, InvalidUtf8StaysInTheLine) {
+TEST(MivoSplitLines, InvalidUtf8StaysInTheLine) {
     EXPECT_EQ(lines_of("\xe2\x80\nx\xff"), (std::vector<std::string>{"\xe2\x80", "x\xff"}));
 }
 
-TEST(Strip, UnicodeWhiteSpace) {
+TEST(MivoStrip, UnicodeWhiteSpace) {
     EXPECT_EQ(pm::strip(" \t\xc2\xa0" "a b\xe3\x80\x80\xe2\x80\xaf "), "a b");
     EXPECT_EQ(pm::strip("\xe2\x80\x8b" "a"), "\xe2\x80\x8b" "a");  // zero-width space is not space
     EXPECT_EQ(pm::strip("   "), "");
 }
 
-TEST(ParseShowText, EmptyTextGivesDefaults) {
+TEST(MivoShowText, EmptyTextGivesDefaults) {
     auto m = pm::parse_show_text("");
     EXPECT_FALSE(m.image);
     EXPECT_FALSE(m.entrypoint);
@@ -48,7 +49,7 @@ TEST(ParseShowText, EmptyTextGivesDefaults) {
     EXPECT_FALSE(m.gpu_required);
 }
 
-TEST(ParseShowText, LabelsTrimmedAndLaterLinesWin) {
+TEST(MivoShowText, LabelsTrimmedAndLaterLinesWin) {
     auto m = pm::parse_show_text(
         "  Image:   repo/img:1  \n"
         "Entrypoint: first\r\n"
@@ -60,7 +61,7 @@ TEST(ParseShowText, LabelsTrimmedAndLaterLinesWin) {
     EXPECT_EQ(m.args_template, "-i {in}  -o {out}");
 }
 
-TEST(ParseShowText, LabelsAreCaseExactAndAtLineStart) {
+TEST(MivoShowText, LabelsAreCaseExactAndAtLineStart) {
     auto m = pm::parse_show_text("image: lower\nThe Image: inside\nENTRYPOINT: x\nargs template: y");
     EXPECT_FALSE(m.image);
     EXPECT_FALSE(m.entrypoint);
@@ -68,14 +69,15 @@ TEST(ParseShowText, LabelsAreCaseExactAndAtLineStart) {
 }
 
 struct GpuCase { const char *text; bool gpu; };
-class GpuLine : public testing::TestWithParam<GpuCase> {};
+void PrintTo(const GpuCase &c, std::ostream *os) { *os << '"' << c.text << "\" -> " << c.gpu; }
+class MivoGpuLine : public testing::TestWithParam<GpuCase> {};
 
-TEST_P(GpuLine, RuleOfTheLine) {
+TEST_P(MivoGpuLine, RuleOfTheLine) {
     EXPECT_EQ(pm::parse_show_text(GetParam().text).gpu_required, GetParam().gpu);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ParseShowText, GpuLine,
+    MivoShowText, MivoGpuLine,
     testing::Values(GpuCase{"GPU: required", true}, GpuCase{"gpu=TRUE", true},
                     GpuCase{"Needs a Gpu: not required", true},   // still says "required"
                     GpuCase{"gpu_required: false", true},

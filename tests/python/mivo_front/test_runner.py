@@ -176,6 +176,14 @@ def test_run_completes_the_callers_env_in_place(mivo):
     assert bare["MIVO_REGISTRY"] == "/other"
 
 
+def test_run_env_none_inherits_the_process_environment(mivo, monkeypatch):
+    monkeypatch.setenv("PLEXARO_MARK", "kept")
+    MIVO()._run(["list"], env=None)
+    env = mivo.calls()[0]["env"]
+    assert env["PLEXARO_MARK"] == "kept" and env["APPTAINER_ROOTLESS"] == "1"
+    assert "APPTAINER_ROOTLESS" not in os.environ
+
+
 # --- limits, options and failures -------------------------------------------------------
 
 @pytest.mark.parametrize("cmd, options, limit", [
