@@ -69,7 +69,11 @@ TEST(MivoShowText, LabelsAreCaseExactAndAtLineStart) {
 }
 
 struct GpuCase { const char *text; bool gpu; };
-void PrintTo(const GpuCase &c, std::ostream *os) { *os << '"' << c.text << "\" -> " << c.gpu; }
+void PrintTo(const GpuCase &c, std::ostream *os) {
+    *os << '"';
+    for (const char *p = c.text; *p; ++p) *os << (*p == '\n' ? std::string("\\n") : std::string(1, *p));
+    *os << "\" -> " << c.gpu;
+}
 class MivoGpuLine : public testing::TestWithParam<GpuCase> {};
 
 TEST_P(MivoGpuLine, RuleOfTheLine) {
