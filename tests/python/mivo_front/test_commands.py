@@ -35,6 +35,27 @@ def test_words_sent(local_mivo, call, words):
     assert local_mivo.argvs() == [words]
 
 
+@pytest.mark.parametrize("call, words, options", [
+    (lambda m: m.exec("ls -l"), ["exec", "--", "bash", "-c", "ls -l"], {}),
+    (lambda m: m.search("q", "t"), ["search", "q", "--tier", "t"],
+     {"capture_output": True, "text": True}),
+    (lambda m: m.show("t"), ["show", "t"], {"capture_output": True, "text": True}),
+    (lambda m: m.info("t"), ["info", "t"], {"capture_output": True, "text": True}),
+    (lambda m: m.list_tools(), ["list"], {"capture_output": True, "text": True}),
+])
+def test_commands_go_through_the_hosts_run(monkeypatch, call, words, options):
+    seen = []
+    record = object()
+
+    def fake_run(self, cmd, **kwargs):
+        seen.append((cmd, kwargs))
+        return record
+
+    monkeypatch.setattr(MIVO, "_run", fake_run)
+    assert call(MIVO()) is record
+    assert seen == [(words, options)]
+
+
 def test_exec_passes_status_and_streams(local_mivo):
     m = MIVO()
     assert m.exec("printf", "%s|", "one two", "three").stdout == "one two|three|"
