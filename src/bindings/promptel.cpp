@@ -22,7 +22,6 @@ bool is_nonempty_str(nb::handle value) {
     return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
 }
 
-
 // Removes `key` from `mapping` and returns its value (a null object when absent).
 nb::object pop(nb::dict &mapping, const char *key) {
     nb::str k(key);

@@ -212,12 +212,12 @@ class VendorStub:
     def _answer(self, request: Request) -> tuple[int, dict]:
         with self._lock:
             self.requests.append(request)
+            if request.vendor == "unknown":  # recorded, but no scripted reply is used up
+                return 404, {"error": {"message": f"no such endpoint: {request.path}"}}
             scripted = self._queue.popleft() if self._queue else _UNSET
         if scripted is _UNSET:
             scripted = self.responder(request) if self.responder else self.default_text
         reply = scripted if isinstance(scripted, Reply) else Reply(text=scripted)
-        if request.vendor == "unknown":
-            return 404, {"error": {"message": f"no such endpoint: {request.path}"}}
         if reply.status >= 400:
             return reply.status, _error_body(request.vendor, reply)
         return reply.status, _reply_body(request, reply.text, next(self._ids))

@@ -150,3 +150,14 @@ def test_default_llm_talks_to_the_vendor_whose_key_is_set(vendor_stub, monkeypat
     assert request.model == {"anthropic": "claude-haiku-4-5-20251001",
                              "openai": "gpt-4o-mini",
                              "google": "gemini-2.5-flash-lite"}[provider]
+
+
+def test_concurrent_calls_share_one_client_and_each_gets_its_own_reply(vendor_stub):
+    from concurrent.futures import ThreadPoolExecutor
+
+    vendor_stub.responder = lambda request: request.prompt[::-1]
+    llm = client("openai")
+    prompts = [f"prompt-{i}" for i in range(16)]
+    with ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(llm.call, prompts)) == [p[::-1] for p in prompts]
+    assert sorted(r.prompt for r in vendor_stub.requests) == sorted(prompts)
