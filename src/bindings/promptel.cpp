@@ -18,6 +18,20 @@ constexpr int kAnthropicMaxTokens = 4096;
 // that patches `Promptel`, `OpenAI`, `Anthropic` or `genai` is obeyed.
 nb::object module_attr(const char *name) { return host::import(kModule).attr(name); }
 
+// The vendor client classes as bound when the module was loaded (kept for the
+// life of the process, like the module itself).
+PyObject *loaded_openai = nullptr;
+PyObject *loaded_anthropic = nullptr;
+
+// The vendor client class for a constructor call. The module's own binding
+// (`OpenAI`, `Anthropic`) wins when the host replaced it; otherwise the class
+// is taken from its library afresh, so a patch there is obeyed as well.
+nb::object vendor_class(const char *library, const char *name, PyObject *loaded) {
+    nb::object bound = module_attr(name);
+    if (bound.ptr() != loaded) return bound;
+    return host::import(library).attr(name);
+}
+
 bool is_nonempty_str(nb::handle value) {
     return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
 }
@@ -167,8 +181,12 @@ NB_MODULE(promptel, m) {
 
     // The three vendor libraries are part of this module's contract: a missing
     // one makes importing the module fail, not the first call.
-    m.attr("OpenAI") = host::import("openai").attr("OpenAI");
-    m.attr("Anthropic") = host::import("anthropic").attr("Anthropic");
+    nb::object openai_class = host::import("openai").attr("OpenAI");
+    nb::object anthropic_class = host::import("anthropic").attr("Anthropic");
+    m.attr("OpenAI") = openai_class;
+    m.attr("Anthropic") = anthropic_class;
+    loaded_openai = openai_class.release().ptr();
+    loaded_anthropic = anthropic_class.release().ptr();
     m.attr("genai") = host::import("google.genai");
 
     host::plain_class<Promptel>(m, "Promptel",
@@ -187,9 +205,9 @@ NB_MODULE(promptel, m) {
 
                  nb::object client;
                  if (name.equal(nb::str("openai")))
-                     client = module_attr("OpenAI")("api_key"_a = key);
+                     client = vendor_class("openai", "OpenAI", loaded_openai)("api_key"_a = key);
                  else if (name.equal(nb::str("anthropic")))
-                     client = module_attr("Anthropic")("api_key"_a = key);
+                     client = vendor_class("anthropic", "Anthropic", loaded_anthropic)("api_key"_a = key);
                  else if (name.equal(nb::str("google")))
                      client = module_attr("genai").attr("Client")("api_key"_a = key);
                  else

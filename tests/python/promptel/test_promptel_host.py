@@ -67,6 +67,15 @@ def test_key_is_always_handed_over_as_the_api_key_keyword(made, provider, key):
     assert made == [(provider, {"api_key": key})]
 
 
+@pytest.mark.parametrize("provider, library, name", [
+    ("openai", openai, "OpenAI"), ("anthropic", anthropic, "Anthropic"), ("google", genai, "Client")])
+def test_a_vendor_class_patched_in_its_library_is_obeyed(monkeypatch, provider, library, name):
+    seen = []
+    monkeypatch.setattr(library, name, lambda **kw: seen.append(kw) or "patched client")
+    assert Promptel(provider, "m", "k").client == "patched client"
+    assert seen == [{"api_key": "k"}]
+
+
 @pytest.mark.parametrize("given", ["foo", "Mistral", "open ai", "", "it's"])
 def test_unsupported_provider_is_a_value_error_with_the_name_as_given(made, given):
     with pytest.raises(ValueError) as err:
