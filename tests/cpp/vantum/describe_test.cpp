@@ -47,19 +47,6 @@ TEST(ChooseRule, FirstMatchingRuleWins) {
     EXPECT_EQ(choose_rule({ValueShape::Type::other, {}, 0}).rule, Rule::value);
 }
 
-TEST(Lines, TextsOfEachRule) {
-    EXPECT_EQ(dir_line("out_dir", "'/w/o'", "['sub/y.csv', 'x.txt']"),
-              "  out_dir = '/w/o'  [directory, files: ['sub/y.csv', 'x.txt']]");
-    EXPECT_EQ(dir_preview_line("'x.txt'", "hello\nworld"), "    'x.txt': hello\nworld");
-    EXPECT_EQ(file_line("log", "'/w/l'", 1234567890123ull),
-              "  log = '/w/l'  [file, size: 1234567890123 bytes]");
-    EXPECT_EQ(file_preview_line("a\nb"), "    first 5 lines:\n      a\nb");
-    EXPECT_EQ(dir_list_line("ds", 2), "  ds = list of 2 directories:");
-    EXPECT_EQ(element_label("ds", 11), "ds[11]");
-    EXPECT_EQ(file_list_line("reads", 4, "['/a', '/b', '/c']"),
-              "  reads = list of 4 files, e.g. ['/a', '/b', '/c']");
-}
-
 TEST(Lines, ValueRepresentationIsCutAt120CodePoints) {
     std::string wide;
     for (int i = 0; i < 130; ++i) wide += "\xC3\xA9";

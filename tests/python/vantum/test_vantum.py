@@ -3,6 +3,8 @@ import socket
 import threading
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import head_model
 from plexaro.helpers import vantum
@@ -329,3 +331,24 @@ def test_same_text_as_head_processes_walk_and_repr(tmp_path):
     }
     assert build_vantum(data) == head_model.build(data)
     assert build_vantum(data, "H") == head_model.build(data, "H")
+
+
+_CHARS = "ab \t\r\n\x0b\x1c\x85\xa0\u2000\u3000\u200béß€😀\x00"
+_contents = st.one_of(
+    st.text(alphabet=_CHARS, max_size=260).map(lambda s: s.encode()),
+    st.binary(max_size=40),
+)
+_names = st.text(alphabet="aBé_.-😀", min_size=1, max_size=6).filter(lambda n: n not in (".", ".."))
+
+
+@settings(max_examples=25, deadline=None)
+@given(files=st.dictionaries(_names, _contents, max_size=5), single=_contents)
+def test_random_contents_read_as_head_processes_read_them(tmp_path_factory, files, single):
+    root = tmp_path_factory.mktemp("prop")
+    d = root / "d"
+    d.mkdir()
+    for name, content in files.items():
+        write(d / name, content, mode="wb")
+    f = write(root / "single", single, mode="wb")
+    data = {"d": str(d), "f": f}
+    assert build_vantum(data) == head_model.build(data)
