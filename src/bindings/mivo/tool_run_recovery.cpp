@@ -1,0 +1,208 @@
+// The two ways a failed tool run is repaired: relocating absolute paths
+// that do not exist in the tool's image, and asking the LLM for the
+// arguments of a tool without a template. Plus the module's LLM factory.
+#include "mivo/mivo.hpp"
+
+#include "sandbox/reply.hpp"
+#include "sandbox/words.hpp"
+
+namespace plexaro::mivo_binding {
+
+namespace sb = plexaro::sandbox;
+using namespace nb::literals;
+
+namespace {
+
+constexpr int kFindTimeoutSeconds = 60;
+
+// The module object, for looking up `_default_llm` at call time.
+PyObject *mivo_module = nullptr;
+
+bool truthy(nb::handle value) { return host::arg_bool(value); }
+
+nb::object get_or(nb::handle mapping, const char *key, nb::handle fallback) {
+    return mapping.attr("get")(key, fallback);
+}
+
+// a.startswith(prefix) for the host's text; other values answer through the host.
+bool starts_with(nb::handle value, const char *prefix) {
+    if (PyUnicode_CheckExact(value.ptr())) return host::utf8(value).rfind(prefix, 0) == 0;
+    return truthy(value.attr("startswith")(prefix));
+}
+
+bool is_stale(nb::handle arg) { return starts_with(arg, "/") && !starts_with(arg, "/workspace"); }
+
+nb::object fix_stale_abs_paths(nb::handle, nb::handle args_arg, nb::handle manifest_arg,
+                               nb::handle env_arg) {
+    nb::list args = host::arg_list(args_arg, "args");
+    nb::dict manifest = host::arg_dict(manifest_arg, "manifest");
+    nb::dict env = host::arg_dict(env_arg, "env");
+
+    std::vector<nb::object> stale;
+    for (nb::handle a : args)
+        if (is_stale(a)) stale.push_back(nb::borrow(a));
+    if (stale.empty()) return nb::none();
+    nb::object image = get_or(manifest, "image", nb::none());
+    if (!truthy(image)) return nb::none();
+
+    // The engine itself, not the host-network wrapper put in front of it.
+    nb::object shutil = host::import("shutil");
+    nb::object docker_real = shutil.attr("which")("docker.real");
+    if (!truthy(docker_real)) docker_real = nb::str("/usr/bin/docker.real");
+    if (!truthy(host::import("os.path").attr("exists")(docker_real))) {
+        docker_real = shutil.attr("which")("docker");
+        if (!truthy(docker_real)) docker_real = nb::str("docker");
+    }
+
+    nb::object subprocess = host::import("subprocess");
+    nb::list fixed = nb::list(args);
+    bool changed = false;
+    for (const nb::object &bad_path : stale) {
+        nb::object fname = bad_path.attr("rsplit")("/", 1)[-1];
+        try {
+            nb::list argv;
+            for (nb::handle w : {nb::handle(docker_real), nb::handle(nb::str("run")),
+                                 nb::handle(nb::str("--rm")), nb::handle(nb::str("--network=host")),
+                                 nb::handle(nb::str("--entrypoint")), nb::handle(nb::str("")),
+                                 nb::handle(image), nb::handle(nb::str("find")),
+                                 nb::handle(nb::str("/")), nb::handle(nb::str("-name")),
+                                 nb::handle(fname), nb::handle(nb::str("-maxdepth")),
+                                 nb::handle(nb::str("8")), nb::handle(nb::str("-type")),
+                                 nb::handle(nb::str("f"))})
+                argv.append(w);
+            nb::object found = subprocess.attr("run")(argv, "capture_output"_a = true, "text"_a = true,
+                                                      "timeout"_a = kFindTimeoutSeconds, "env"_a = env);
+            nb::object out = found.attr("stdout");
+            std::vector<std::string> hits = sb::stripped_lines(host::utf8(host::expect_str(out)));
+            if (!hits.empty()) {
+                nb::str new_path = host::from_utf8(hits.front());
+                logger.info("Relocated %s \u2192 %s in container", bad_path, new_path);
+                for (std::size_t i = 0; i < nb::len(fixed); ++i) {
+                    int same = PyObject_RichCompareBool(nb::object(fixed[i]).ptr(), bad_path.ptr(), Py_EQ);
+                    if (same < 0) throw nb::python_error();
+                    if (same) fixed[i] = new_path;
+                }
+                changed = true;
+            }
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            logger.debug("find failed for %s: %s", fname, nb::str(e.value()));
+        }
+    }
+    if (!changed) return nb::none();
+    return fixed;
+}
+
+// One "  - name: type — description" line per slot.
+std::string slot_lines(nb::handle slots) {
+    std::string out;
+    bool first = true;
+    for (nb::handle item : slots.attr("items")()) {
+        nb::object name = item[0], record = item[1];
+        if (!first) out += "\n";
+        first = false;
+        out += "  - " + host::str(name) + ": " + host::str(get_or(record, "type", nb::str(""))) +
+               " \u2014 " + host::str(get_or(record, "description", nb::str("")));
+    }
+    return out;
+}
+
+nb::list infer_args(nb::handle, nb::handle tool_name_arg, nb::handle manifest_arg,
+                    nb::handle staged_arg) {
+    nb::str tool_name = host::arg_str(tool_name_arg, "tool_name");
+    nb::dict manifest = host::arg_dict(manifest_arg, "manifest");
+    nb::dict staged = host::arg_dict(staged_arg, "staged");
+
+    std::string inputs_desc = slot_lines(get_or(manifest, "inputs", nb::dict()));
+    std::string outputs_desc = slot_lines(get_or(manifest, "outputs", nb::dict()));
+
+    // File names as the tool sees them in its working directory; the same
+    // names, in order, are the positional arguments to fall back on.
+    nb::object make_path = host::import("pathlib").attr("Path");
+    nb::list positional;
+    std::string staged_desc;
+    bool first = true;
+    for (auto [key, value] : staged) {
+        std::string names;
+        auto add = [&](nb::handle path) {
+            nb::object name = make_path(path).attr("name");
+            positional.append(name);
+            if (!names.empty()) names += " ";
+            names += host::str(name);
+        };
+        if (PyList_Check(value.ptr())) {
+            for (nb::handle p : nb::borrow<nb::list>(value)) add(p);
+        } else {
+            add(value);
+        }
+        if (!first) staged_desc += "\n";
+        first = false;
+        staged_desc += "  - " + host::str(key) + ": " + names;
+    }
+
+    nb::object entrypoint_value = get_or(manifest, "entrypoint", nb::none());
+    std::string entrypoint = host::str(truthy(entrypoint_value) ? entrypoint_value : nb::object(tool_name));
+    std::string description = host::str(get_or(manifest, "description", nb::str("")));
+
+    std::string prompt = "Tool: " + host::str(tool_name) + "\nDescription: " + description +
+                         "\nBinary: " + entrypoint + "\n\nManifest inputs:\n" + inputs_desc +
+                         "\n\nManifest outputs:\n" + outputs_desc +
+                         "\n\nStaged files available in /workspace (key \u2192 filename):\n" +
+                         staged_desc + "\n\nWrite the correct command-line arguments to pass to '" +
+                         entrypoint +
+                         "'. Include any required subcommand. Do NOT include the binary name itself. "
+                         "Use the staged filenames exactly as shown. Return ONLY the shell-quoted "
+                         "argument string, no explanation, no markdown.";
+
+    try {
+        nb::object llm = nb::handle(mivo_module).attr("_default_llm")();
+        nb::object response = llm.attr("call")(host::from_utf8(prompt));
+        std::string cleaned;
+        if (PyUnicode_Check(response.ptr())) {
+            cleaned = std::string(sb::clean_reply(host::utf8(response)));
+        } else {
+            // Not text: let the host's own str operations answer it.
+            nb::object text = response.attr("strip")();
+            text = host::import("re").attr("sub")("^`+|`+$", "", text).attr("strip")();
+            cleaned = host::utf8(host::expect_str(text));
+        }
+        std::vector<std::string> words;
+        try {
+            words = sb::split_words(cleaned);
+        } catch (const sb::SplitError &e) {
+            host::raise(PyExc_ValueError, e.what());
+        }
+        nb::list args;
+        for (const auto &w : words) args.append(host::from_utf8(w));
+        logger.info("LLM inferred args for %s: %s", tool_name, args);
+        return args;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        logger.warning("LLM arg inference failed for %s: %s \u2014 falling back to positional",
+                       tool_name, nb::str(e.value()));
+        return positional;
+    }
+}
+
+nb::object default_llm() {
+    return host::import("importlib").attr("import_module")("plexaro.helpers.promptel").attr("default_llm")();
+}
+
+}  // namespace
+
+void bind_recovery(nb::module_ &m, MivoClass &cls) {
+    mivo_module = m.ptr();
+    Py_INCREF(mivo_module);
+    cls.def("_fix_stale_abs_paths", &fix_stale_abs_paths, host::param("args"),
+            host::param("manifest"), host::param("env"),
+            "Look up each absolute argument outside /workspace by file name inside the tool's "
+            "image; the arguments with the paths found there, or None when nothing changed.");
+    cls.def("_infer_args", &infer_args, host::param("tool_name"), host::param("manifest"),
+            host::param("staged"),
+            "Ask the LLM for a tool's command-line arguments; the staged file names when it "
+            "cannot answer.");
+    m.def("_default_llm", &default_llm,
+          "A new LLM client from plexaro.helpers.promptel (loaded at call time).");
+}
+
+}  // namespace plexaro::mivo_binding

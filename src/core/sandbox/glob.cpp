@@ -1,0 +1,253 @@
+#include "sandbox/glob.hpp"
+
+#include "sandbox/fsops.hpp"
+
+#include <optional>
+#include <utility>
+
+namespace plexaro::sandbox {
+
+namespace {
+
+// Code points; an invalid byte becomes U+DC80+byte like the host's
+// surrogateescape decoding, and a surrogatepass-encoded surrogate decodes as itself.
+std::u32string decode(std::string_view s) {
+    std::u32string out;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = (unsigned char) s[i];
+        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        bool ok = extra >= 0 && i + extra < s.size();
+        char32_t cp = extra <= 0 ? c : c & (0x3F >> extra);
+        for (int k = 1; ok && k <= extra; ++k) {
+            unsigned char cc = (unsigned char) s[i + k];
+            if ((cc & 0xC0) != 0x80) ok = false;
+            else cp = (cp << 6) | (cc & 0x3F);
+        }
+        if (!ok) {
+            out.push_back(0xDC00 + c);
+            i += 1;
+        } else {
+            out.push_back(cp);
+            i += 1 + extra;
+        }
+    }
+    return out;
+}
+
+// One element of a compiled pattern.
+struct Item {
+    enum Kind { literal, any_one, any_run, klass, never } kind;
+    char32_t ch = 0;
+    bool negated = false;
+    std::vector<std::pair<char32_t, char32_t>> ranges;  // members as closed ranges
+};
+
+// A bracket expression's members, built as the host builds its regular
+// expression class: chunks split at range hyphens, empty ranges dropped.
+Item compile_class(const std::u32string &pat, std::size_t i, std::size_t j) {
+    // pat[i..j) is the text between "[" and "]".
+    std::u32string stuff = pat.substr(i, j - i);
+    Item item{Item::klass};
+    std::vector<std::pair<char32_t, char32_t>> members;
+    bool negated = false;
+    if (stuff.find(U'-') == std::u32string::npos) {
+        if (stuff == U"!") return Item{Item::any_one};
+        std::size_t start = 0;
+        if (!stuff.empty() && stuff[0] == U'!') {
+            negated = true;
+            start = 1;
+        }
+        for (std::size_t k = start; k < stuff.size(); ++k) members.push_back({stuff[k], stuff[k]});
+    } else {
+        std::vector<std::u32string> chunks;
+        std::size_t from = i;
+        std::size_t k = pat[i] == U'!' ? i + 2 : i + 1;
+        while (true) {
+            std::size_t hyphen = std::u32string::npos;
+            for (std::size_t q = k; q < j; ++q)
+                if (pat[q] == U'-') {
+                    hyphen = q;
+                    break;
+                }
+            if (hyphen == std::u32string::npos) break;
+            chunks.push_back(pat.substr(from, hyphen - from));
+            from = hyphen + 1;
+            k = hyphen + 3;
+        }
+        std::u32string last = pat.substr(from, j - from);
+        if (!last.empty()) chunks.push_back(last);
+        else chunks.back() += U'-';
+        for (std::size_t q = chunks.size() - 1; q > 0; --q) {
+            if (chunks[q - 1].back() > chunks[q][0]) {
+                chunks[q - 1] = chunks[q - 1].substr(0, chunks[q - 1].size() - 1) + chunks[q].substr(1);
+                chunks.erase(chunks.begin() + q);
+            }
+        }
+        // Joined with "-": the last character of one chunk and the first of
+        // the next form a range; every other character stands for itself.
+        std::u32string flat;
+        for (auto &c : chunks) flat += c;
+        if (flat.empty()) return Item{Item::never};
+        if (flat == U"!") return Item{Item::any_one};
+        std::size_t skip = 0;
+        if (chunks[0][0] == U'!') {
+            negated = true;
+            skip = 1;
+        }
+        for (std::size_t c = 0; c < chunks.size(); ++c) {
+            const std::u32string &chunk = chunks[c];
+            std::size_t begin = (c == 0) ? skip : 1;  // a later chunk opens with a range end
+            std::size_t end = (c + 1 < chunks.size()) ? chunk.size() - 1 : chunk.size();
+            for (std::size_t q = begin; q < end; ++q) members.push_back({chunk[q], chunk[q]});
+            if (c + 1 < chunks.size()) {
+                // A one-character first chunk "!x" is negation plus range start.
+                members.push_back({chunk.back(), chunks[c + 1][0]});
+            }
+        }
+    }
+    item.negated = negated;
+    item.ranges = std::move(members);
+    return item;
+}
+
+std::vector<Item> compile(const std::u32string &pat) {
+    std::vector<Item> items;
+    std::size_t i = 0, n = pat.size();
+    while (i < n) {
+        char32_t c = pat[i++];
+        if (c == U'*') {
+            if (items.empty() || items.back().kind != Item::any_run) items.push_back(Item{Item::any_run});
+        } else if (c == U'?') {
+            items.push_back(Item{Item::any_one});
+        } else if (c == U'[') {
+            std::size_t j = i;
+            if (j < n && pat[j] == U'!') ++j;
+            if (j < n && pat[j] == U']') ++j;
+            while (j < n && pat[j] != U']') ++j;
+            if (j >= n) {
+                items.push_back(Item{Item::literal, U'['});
+            } else {
+                items.push_back(compile_class(pat, i, j));
+                i = j + 1;
+            }
+        } else {
+            items.push_back(Item{Item::literal, c});
+        }
+    }
+    return items;
+}
+
+bool matches_one(const Item &item, char32_t c) {
+    switch (item.kind) {
+    case Item::literal: return c == item.ch;
+    case Item::any_one: return true;
+    case Item::never: return false;
+    case Item::klass: {
+        bool in = false;
+        for (auto [lo, hi] : item.ranges)
+            if (c >= lo && c <= hi) {
+                in = true;
+                break;
+            }
+        return in != item.negated;
+    }
+    default: return false;
+    }
+}
+
+bool match(const std::vector<Item> &items, const std::u32string &name) {
+    // Greedy star matching with one backtrack point.
+    std::size_t p = 0, s = 0;
+    std::optional<std::pair<std::size_t, std::size_t>> star;
+    while (s < name.size()) {
+        if (p < items.size() && items[p].kind == Item::any_run) {
+            star = {p, s};
+            ++p;
+        } else if (p < items.size() && matches_one(items[p], name[s])) {
+            ++p;
+            ++s;
+        } else if (star) {
+            p = star->first + 1;
+            s = ++star->second;
+        } else {
+            return false;
+        }
+    }
+    while (p < items.size() && items[p].kind == Item::any_run) ++p;
+    return p == items.size();
+}
+
+bool has_magic(std::string_view s) { return s.find_first_of("*?[") != std::string_view::npos; }
+
+std::pair<std::string, std::string> split_path(std::string_view p) {
+    std::size_t slash = p.rfind('/');
+    if (slash == std::string_view::npos) return {"", std::string(p)};
+    std::string_view head = p.substr(0, slash + 1), tail = p.substr(slash + 1);
+    // Trailing slashes of the head go, unless it is nothing but slashes.
+    std::string_view trimmed = head;
+    while (!trimmed.empty() && trimmed.back() == '/') trimmed.remove_suffix(1);
+    return {std::string(trimmed.empty() ? head : trimmed), std::string(tail)};
+}
+
+std::string join(const std::string &a, const std::string &b) {
+    if (a.empty()) return b;
+    if (!b.empty() && b[0] == '/') return b;
+    return a.back() == '/' ? a + b : a + "/" + b;
+}
+
+std::vector<std::string> in_dir(const std::string &dir, const std::string &pattern, bool dirs_only) {
+    std::vector<std::string> names;
+    try {
+        names = list_dir(dir.empty() ? std::string(".") : dir);
+    } catch (const FsError &) {
+        return {};
+    }
+    bool hidden_ok = !pattern.empty() && pattern[0] == '.';
+    std::vector<Item> items = compile(decode(pattern));
+    std::vector<std::string> out;
+    for (const std::string &name : names) {
+        if (!hidden_ok && name[0] == '.') continue;
+        if (dirs_only && !is_dir(join(dir, name))) continue;
+        if (match(items, decode(name))) out.push_back(name);
+    }
+    return out;
+}
+
+std::vector<std::string> glob_rel(const std::string &root, std::string_view pattern, bool dirs_only) {
+    auto [dirname, basename] = split_path(pattern);
+    if (!has_magic(pattern)) {
+        if (!basename.empty()) {
+            if (lexists(join(root, std::string(pattern)))) return {std::string(pattern)};
+        } else if (is_dir(join(root, dirname))) {
+            return {std::string(pattern)};
+        }
+        return {};
+    }
+    if (dirname.empty()) return in_dir(root, basename, dirs_only);
+    std::vector<std::string> dirs;
+    if (dirname != pattern && has_magic(dirname)) dirs = glob_rel(root, dirname, true);
+    else dirs = {dirname};
+    std::vector<std::string> out;
+    for (const std::string &d : dirs) {
+        std::string full = join(root, d);
+        if (has_magic(basename)) {
+            for (auto &name : in_dir(full, basename, dirs_only)) out.push_back(join(d, name));
+        } else if (basename.empty() ? is_dir(full) : lexists(join(full, basename))) {
+            out.push_back(join(d, basename));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool fnmatch(std::string_view name, std::string_view pattern) {
+    return match(compile(decode(pattern)), decode(name));
+}
+
+std::vector<std::string> glob_in(const std::string &root, std::string_view pattern) {
+    return glob_rel(root, pattern, false);
+}
+
+}  // namespace plexaro::sandbox
