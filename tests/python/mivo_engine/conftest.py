@@ -44,9 +44,18 @@ def machine(tmp_path, monkeypatch) -> Machine:
 
 @pytest.fixture
 def sleeps(monkeypatch) -> list:
-    """time.sleep replaced by a recorder: the pauses asked for, in order."""
+    """time.sleep replaced by a recorder: the pauses the layer asked for, in
+    order. The waits of the subprocess module itself still sleep."""
+    import sys
     import time
 
+    real_sleep = time.sleep
     asked = []
-    monkeypatch.setattr(time, "sleep", asked.append)
+
+    def sleep(seconds):
+        if sys._getframe(1).f_globals.get("__name__") == "subprocess":
+            return real_sleep(seconds)
+        asked.append(seconds)
+
+    monkeypatch.setattr(time, "sleep", sleep)
     return asked
