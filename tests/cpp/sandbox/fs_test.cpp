@@ -1,0 +1,153 @@
+#include "sandbox/fsops.hpp"
+#include "sandbox/glob.hpp"
+#include "sandbox/tool_run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sb = plexaro::sandbox;
+
+namespace {
+
+class FsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/sandbox_fs_test_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        root = tmpl;
+    }
+    void TearDown() override { sb::remove_tree(root); }
+
+    std::string path(const std::string &rel) const { return root + "/" + rel; }
+    void write(const std::string &rel, const std::string &text) const {
+        std::ofstream(path(rel)) << text;
+    }
+    std::string read(const std::string &rel) const {
+        std::ifstream in(path(rel));
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string root;
+};
+
+}  // namespace
+
+TEST_F(FsTest, CopyKeepsModeAndTimesAndFollowsLinks) {
+    write("src.txt", std::string(3 << 20, 'q'));  // large enough for the kernel paths
+    ASSERT_EQ(::chmod(path("src.txt").c_str(), 0751), 0);
+    struct timespec times[2] = {{1000000, 5}, {2000000, 7}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path("src.txt").c_str(), times, 0), 0);
+    ASSERT_EQ(::symlink(path("src.txt").c_str(), path("link").c_str()), 0);
+
+    sb::copy_file(path("link"), path("copy"));
+    struct stat st;
+    ASSERT_EQ(::lstat(path("copy").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 2000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 7);
+    EXPECT_EQ(read("copy"), read("src.txt"));
+
+    // Replacing an existing larger file truncates it.
+    write("small", "ab");
+    sb::copy_file(path("small"), path("copy"));
+    EXPECT_EQ(read("copy"), "ab");
+}
+
+TEST_F(FsTest, CopyOntoItselfIsRefusedAndLosesNothing) {
+    write("f", "data");
+    try {
+        sb::copy_file(path("f"), path("f"));
+        FAIL() << "no error";
+    } catch (const sb::FsError &e) {
+        EXPECT_EQ(e.kind, sb::FsError::Kind::same_file);
+    }
+    EXPECT_EQ(read("f"), "data");
+    try {
+        sb::copy_file(path("missing"), path("g"));
+        FAIL() << "no error";
+    } catch (const sb::FsError &e) {
+        EXPECT_EQ(e.err, ENOENT);
+        EXPECT_EQ(e.path, path("missing"));
+    }
+}
+
+TEST_F(FsTest, OpenDirIsWorldWritableWhateverTheUmask) {
+    mode_t old = ::umask(077);
+    sb::make_open_dir(path("a/b/sandbox"));
+    ::umask(old);
+    struct stat st;
+    ASSERT_EQ(::stat(path("a/b/sandbox").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);
+    write("file", "x");
+    EXPECT_THROW(sb::make_dirs(path("file")), sb::FsError);
+    EXPECT_NO_THROW(sb::make_dirs(path("a/b")));
+}
+
+TEST_F(FsTest, StagingGivesEveryInputItsOwnName) {
+    for (const char *d : {"s1", "s2", "s3", "sb"}) ::mkdir(path(d).c_str(), 0755);
+    write("s1/reads.fq", "one");
+    write("s2/reads.fq", "two");
+    write("s3/reads.fq", "three");
+    write("sb/fq_reads.fq", "other");
+    ::mkdir(path("box").c_str(), 0755);
+    auto landed = sb::stage_inputs(path("box"), {{path("sb/fq_reads.fq"), "x"},
+                                                 {path("s1/reads.fq"), "fq"},
+                                                 {path("s2/reads.fq"), "fq"},
+                                                 {path("s3/reads.fq"), "fq"}});
+    ASSERT_EQ(landed.size(), 4u);
+    EXPECT_EQ(landed[1], path("box/reads.fq"));
+    EXPECT_EQ(landed[2], path("box/fq_2_reads.fq"));  // fq_reads.fq was taken by the first input
+    EXPECT_EQ(landed[3], path("box/fq_3_reads.fq"));
+    EXPECT_EQ(read("box/fq_reads.fq"), "other");
+    EXPECT_EQ(read("box/fq_2_reads.fq"), "two");
+    EXPECT_EQ(read("box/fq_3_reads.fq"), "three");
+}
+
+TEST_F(FsTest, TreeCopyAndMerge) {
+    ::mkdir(path("t").c_str(), 0755);
+    ::mkdir(path("t/sub").c_str(), 0700);
+    write("t/sub/f", "deep");
+    ::symlink("nowhere", path("t/dangling").c_str());
+    try {
+        sb::copy_tree(path("t"), path("c"), false);
+        FAIL() << "a dangling link is reported";
+    } catch (const sb::TreeCopyError &e) {
+        ASSERT_EQ(e.failures.size(), 1u);
+        EXPECT_EQ(e.failures[0].src, path("t/dangling"));
+    }
+    EXPECT_EQ(read("c/sub/f"), "deep");  // everything else was copied
+    struct stat st;
+    ASSERT_EQ(::stat(path("c/sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ::unlink(path("t/dangling").c_str());
+    EXPECT_THROW(sb::copy_tree(path("t"), path("c"), false), sb::FsError);
+    write("t/sub/g", "new");
+    sb::copy_tree(path("t"), path("c"), true);
+    EXPECT_EQ(read("c/sub/g"), "new");
+}
+
+TEST_F(FsTest, GlobHidesDotNamesUnlessThePatternStartsWithADot) {
+    ::mkdir(path("g").c_str(), 0755);
+    for (const char *n : {"out", "out.txt", ".out", "x-out"}) write(std::string("g/") + n, "");
+    auto sorted = [](std::vector<std::string> v) {
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(sorted(sb::glob_in(path("g"), "out*")), (V{"out", "out.txt"}));
+    EXPECT_EQ(sorted(sb::glob_in(path("g"), ".out*")), (V{".out"}));
+    EXPECT_EQ(sorted(sb::glob_in(path("g"), "*out*")), (V{"out", "out.txt", "x-out"}));
+    ::mkdir(path("g/d1").c_str(), 0755);
+    write("g/d1/res", "");
+    EXPECT_EQ(sb::glob_in(path("g"), "d?/re*"), (V{"d1/res"}));
+    EXPECT_TRUE(sb::glob_in(path("missing"), "x*").empty());
+}
