@@ -113,7 +113,7 @@ void bind_cleanup(Class &cls) {
             nb::object reply = self.attr("llm").attr("call")(prompt);
             return host::from_utf8(core::strip_fences(host::utf8(host::expect_str(reply))));
         },
-        "prompt"_a, "Ask the LLM and return its reply without Markdown fences.");
+        "prompt"_a.none(), "Ask the LLM and return its reply without Markdown fences.");
 
     cls.def(
         "_postprocess_code",
@@ -133,7 +133,7 @@ void bind_cleanup(Class &cls) {
             text = best_effort(self, "_inject_missing_imports", text, "Import injection skipped: %s");
             return text;
         },
-        "code"_a, "Clean a reply into function definitions ready for the connectors file.");
+        "code"_a.none(), "Clean a reply into function definitions ready for the connectors file.");
 
     cls.def(
         "_strip_toplevel_imports",
@@ -150,7 +150,7 @@ void bind_cleanup(Class &cls) {
             }
             return host::from_utf8(core::remove_lines(host::utf8(text), drop));
         },
-        "code"_a, "The code without its module-level import statements (whole lines).");
+        "code"_a.none(), "The code without its module-level import statements (whole lines).");
 
     cls.def(
         "_inject_missing_imports",
@@ -226,7 +226,7 @@ void bind_cleanup(Class &cls) {
             }
             return changed ? host::from_utf8(current) : text;
         },
-        "code"_a, "The code with the standard-library imports each function lacks added inside it.");
+        "code"_a.none(), "The code with the standard-library imports each function lacks added inside it.");
 }
 
 }  // namespace plexaro::weftling_binding

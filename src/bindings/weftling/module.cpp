@@ -75,12 +75,12 @@ NB_MODULE(weftling, m) {
               std::string id = wb::host::utf8(wb::host::arg_str(node_id, "node_id"));
               return wb::host::from_utf8(core::ident(id, wb::is_word));
           },
-          "node_id"_a, "Identifier fragment of a node id (text after the last '.', \\W -> '_').");
+          "node_id"_a.none(), "Identifier fragment of a node id (text after the last '.', \\W -> '_').");
     m.def("_edge_fn",
           [](nb::handle u_id, nb::handle v_id) {
               return wb::host::from_utf8(wb::edge_name(u_id, v_id, "u_id", "v_id"));
           },
-          "u_id"_a, "v_id"_a, "Connector function name of the edge u_id -> v_id.");
+          "u_id"_a.none(), "v_id"_a.none(), "Connector function name of the edge u_id -> v_id.");
     m.def("_default_llm",
           []() { return wb::host::import("plexaro.helpers.promptel").attr("default_llm")(); },
           "A new LLM client chosen from the environment.");

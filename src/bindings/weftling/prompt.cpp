@@ -91,8 +91,8 @@ void bind_prompt(Class &cls) {
             if (extra) parts.extra_context = host::utf8(*extra);
             return host::from_utf8(core::build_prompt(parts));
         },
-        "v"_a, "edges_to_generate"_a, "cached_siblings"_a, "extra_context"_a,
-        "scatter_fn"_a = nb::none(), "The whole connector prompt for one batch of edges into v.");
+        "v"_a.none(), "edges_to_generate"_a.none(), "cached_siblings"_a.none(),
+        "extra_context"_a.none(), "scatter_fn"_a.none() = nb::none(), "The whole connector prompt for one batch of edges into v.");
 
     cls.def(
         "_downstream_block",
@@ -111,7 +111,7 @@ void bind_prompt(Class &cls) {
             return host::from_utf8(core::downstream_manifest_block(
                 host::str(v.attr("id")), field_lines(self, section(manifest, "inputs"), true)));
         },
-        "v"_a, "The block describing the downstream node's fields.");
+        "v"_a.none(), "The block describing the downstream node's fields.");
 
     cls.def(
         "_upstream_block",
@@ -140,7 +140,7 @@ void bind_prompt(Class &cls) {
             return host::from_utf8(core::upstream_outputs_block(
                 id, fn, field_lines(self, section(manifest, "outputs"), false)));
         },
-        "u"_a, "fn_name"_a, "The block describing one upstream node and its connector's name.");
+        "u"_a.none(), "fn_name"_a.none(), "The block describing one upstream node and its connector's name.");
 
     cls.def(
         "_format_field",
@@ -164,7 +164,7 @@ void bind_prompt(Class &cls) {
                 host::str(k), host::str(meta.attr("get")("type", "unknown")), required, tags,
                 host::str(meta.attr("get")("description", ""))));
         },
-        "k"_a, "meta"_a, "include_required"_a = false, "One line describing field k.");
+        "k"_a.none(), "meta"_a.none(), "include_required"_a.none() = false, "One line describing field k.");
 }
 
 }  // namespace plexaro::weftling_binding

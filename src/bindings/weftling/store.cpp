@@ -156,7 +156,7 @@ void bind_store(nb::module_ &, Class &cls) {
                         self_module().attr("Promptel")("provider"_a = p, "model_name"_a = m,
                                                        "api_key"_a = k));
         },
-        "provider"_a, "model"_a, "api_key"_a, "Use another LLM client for later connectors.");
+        "provider"_a.none(), "model"_a.none(), "api_key"_a.none(), "Use another LLM client for later connectors.");
 
     cls.def(
         "generateConnector",
@@ -226,7 +226,8 @@ void bind_store(nb::module_ &, Class &cls) {
                 self.attr("edgeConnectors")[nb::make_tuple(e.id, down_id)] = host::from_utf8(e.fn);
             return host::from_utf8(target);
         },
-        "upstream"_a, "downstream"_a, "extra_context"_a = nb::none(), "scatter_source"_a = false,
+        "upstream"_a.none(), "downstream"_a.none(), "extra_context"_a.none() = nb::none(),
+        "scatter_source"_a.none() = false,
         "Name of the connector of the edge upstream -> downstream; the connectors of every "
         "edge into `downstream` that has none yet are written in one LLM call.");
 
@@ -253,7 +254,7 @@ void bind_store(nb::module_ &, Class &cls) {
             }
             return nb::getattr(module, fn_name);
         },
-        "in_node"_a, "node"_a,
+        "in_node"_a.none(), "node"_a.none(),
         "The connector function of the edge in_node -> node, or None when none was generated.");
 
     cls.def(
