@@ -4,6 +4,8 @@
 
 #include "weftling/source.hpp"
 
+#include <algorithm>
+#include <set>
 #include <vector>
 
 namespace core = plexaro::weftling;
@@ -34,12 +36,12 @@ template <typename Body> auto holding(nb::handle lock, Body &&body) {
 nb::object builtin(const char *name) { return host::import("builtins").attr(name); }
 
 // Whole text of a file, in the host's default text encoding.
-std::string read_text(nb::handle path) {
+nb::str read_text(nb::handle path) {
     nb::object file = builtin("open")(path);
     try {
         nb::object text = file.attr("read")();
         file.attr("close")();
-        return host::utf8(host::expect_str(text));
+        return host::expect_str(text);
     } catch (nb::python_error &) {
         try {
             file.attr("close")();
@@ -113,6 +115,52 @@ struct Edge {
     std::string fn;
 };
 
+// The file's text without the earlier definitions of the batch's names.
+// When the file parses, a definition ends where the next top-level statement
+// (or its decorators) begins, so a decorator, constant or async function
+// standing after it is kept; otherwise the text rule applies, which ends a
+// definition only at the next line starting with "def ".
+std::string without_definitions(nb::handle file_text, const std::vector<Edge> &edges) {
+    std::string text = host::utf8(file_text);
+    nb::object a = host::import("ast");
+    nb::object tree;
+    try {
+        tree = a.attr("parse")(file_text);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        nb::gil_scoped_release unlocked;
+        for (const Edge &edge : edges) text = core::remove_function(text, edge.fn);
+        return text;
+    }
+
+    nb::object defs = nb::make_tuple(a.attr("FunctionDef"), a.attr("AsyncFunctionDef"));
+    nb::object body = tree.attr("body");
+    const std::size_t count = nb::len(body);
+    std::vector<std::size_t> starts;  // first line of each top-level statement
+    for (nb::handle stmt : body) {
+        std::size_t first = nb::cast<std::size_t>(stmt.attr("lineno"));
+        for (nb::handle decorator : attr_or_none(stmt, "decorator_list").is_none()
+                                        ? nb::list()
+                                        : nb::list(stmt.attr("decorator_list")))
+            first = std::min(first, nb::cast<std::size_t>(decorator.attr("lineno")));
+        starts.push_back(first);
+    }
+    const std::size_t lines = core::source_lines(text).size();
+    std::set<std::size_t> drop;
+    for (std::size_t i = 0; i < count; ++i) {
+        nb::handle stmt = body[i];
+        if (!is_instance(stmt, defs)) continue;
+        std::string name = host::utf8(stmt.attr("name"));
+        bool regenerated = false;
+        for (const Edge &edge : edges) regenerated = regenerated || edge.fn == name;
+        if (!regenerated) continue;
+        std::size_t end = i + 1 < count ? starts[i + 1] - 1 : lines;
+        for (std::size_t line = starts[i]; line <= end; ++line) drop.insert(line - 1);
+    }
+    if (drop.empty()) return text;
+    return core::remove_lines(text, drop);
+}
+
 nb::list as_pairs(const std::vector<Edge> &edges) {
     nb::list out;
     for (const Edge &e : edges) out.append(nb::make_tuple(e.node, host::from_utf8(e.fn)));
@@ -182,7 +230,7 @@ void bind_store(nb::module_ &, Class &cls) {
                 bool exists = holding(self.attr("fileLock"), [&] {
                     nb::object path = connectors_path();
                     if (!truthy(host::import("os.path").attr("exists")(path))) return false;
-                    std::string text = read_text(path);
+                    std::string text = host::utf8(read_text(path));
                     nb::gil_scoped_release unlocked;
                     return core::defines_function(text, fn);
                 });
@@ -211,10 +259,9 @@ void bind_store(nb::module_ &, Class &cls) {
 
             holding(self.attr("fileLock"), [&] {
                 nb::object path = connectors_path();
-                std::string text = read_text(path);
+                std::string text = without_definitions(read_text(path), missing);
                 {
                     nb::gil_scoped_release unlocked;
-                    for (const Edge &e : missing) text = core::remove_function(text, e.fn);
                     text = core::append_batch(text, cleaned);
                 }
                 replace_text(path, text);

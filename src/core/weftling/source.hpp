@@ -93,7 +93,8 @@ bool defines_function(std::string_view text, std::string_view name);
 
 // The text without every definition of `name`: from a line starting with
 // "def <name>(" through the line feed that precedes the next line starting
-// with "def " or that ends the text.
+// with "def " or that ends the text. This is the rule for text that does not
+// parse; text that parses is cut at statement boundaries instead.
 std::string remove_function(std::string_view text, std::string_view name);
 
 // The text after appending one batch of cleaned code.

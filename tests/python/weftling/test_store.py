@@ -270,3 +270,31 @@ def test_threads_generating_together_leave_one_definition_each(make, connectors_
     for d in downs:
         for u in ups:
             assert w.getConnector(u, d)({}) == {"v": f"edge_{u.id}_to_{d.id}"}
+
+
+def test_regeneration_keeps_top_level_neighbours_that_follow(make, connectors_file):
+    a, b = Node("a"), Node("b")
+    neighbours = ("SUFFIXES = ('.pdb',)\n\n\n@staticmethod\ndef helper(x):\n    return x\n\n"
+                  "async def later(x):\n    return x")
+
+    def racing(prompt):
+        with open(connectors_file, "a") as f:
+            f.write("\n" + fn("edge_b_to_t", 1) + "\n\n" + neighbours + "\n")
+        return fn("edge_b_to_t", 2)
+
+    w = make(fn("edge_a_to_t", 0), racing)
+    w.generateConnector(a, Node("t"))
+    w.generateConnector(b, Node("t"))
+    assert connectors_file.read_text() == HEADER + "\n" + "\n\n".join(
+        [fn("edge_a_to_t", 0), neighbours, fn("edge_b_to_t", 2)]) + "\n"
+
+
+def test_regeneration_in_a_file_that_does_not_parse(make, connectors_file):
+    def racing(prompt):
+        with open(connectors_file, "a") as f:
+            f.write("\n" + fn("edge_b_to_t", 1) + "\n\ndef broken(:\n")
+        return fn("edge_b_to_t", 2)
+
+    w = make(racing)
+    w.generateConnector(Node("b"), Node("t"))
+    assert connectors_file.read_text() == HEADER + "\ndef broken(:\n\n" + fn("edge_b_to_t", 2) + "\n"
