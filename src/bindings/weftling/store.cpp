@@ -20,17 +20,19 @@ nb::object connectors_path() { return self_module().attr("_connectors_path")(); 
 // Runs `body` holding `lock`; the lock is released however `body` ends.
 template <typename Body> auto holding(nb::handle lock, Body &&body) {
     lock.attr("acquire")();
-    try {
-        auto result = body();
-        lock.attr("release")();
-        return result;
-    } catch (...) {
+    auto result = [&] {
         try {
-            lock.attr("release")();
-        } catch (nb::python_error &) {
+            return body();
+        } catch (...) {
+            try {
+                lock.attr("release")();
+            } catch (nb::python_error &) {
+            }
+            throw;
         }
-        throw;
-    }
+    }();
+    lock.attr("release")();
+    return result;
 }
 
 nb::object builtin(const char *name) { return host::import("builtins").attr(name); }
