@@ -15,9 +15,6 @@ namespace {
 
 constexpr int kFindTimeoutSeconds = 60;
 
-// The module object, for looking up `_default_llm` at call time.
-PyObject *mivo_module = nullptr;
-
 bool truthy(nb::handle value) { return host::arg_bool(value); }
 
 nb::object get_or(nb::handle mapping, const char *key, nb::handle fallback) {
@@ -55,21 +52,19 @@ nb::object fix_stale_abs_paths(nb::handle, nb::handle args_arg, nb::handle manif
     }
 
     nb::object subprocess = host::import("subprocess");
-    nb::list fixed = nb::list(args);
+    nb::list fixed = nb::steal<nb::list>(PySequence_List(args.ptr()));
+    if (!fixed.is_valid()) throw nb::python_error();
     bool changed = false;
     for (const nb::object &bad_path : stale) {
         nb::object fname = bad_path.attr("rsplit")("/", 1)[-1];
         try {
             nb::list argv;
-            for (nb::handle w : {nb::handle(docker_real), nb::handle(nb::str("run")),
-                                 nb::handle(nb::str("--rm")), nb::handle(nb::str("--network=host")),
-                                 nb::handle(nb::str("--entrypoint")), nb::handle(nb::str("")),
-                                 nb::handle(image), nb::handle(nb::str("find")),
-                                 nb::handle(nb::str("/")), nb::handle(nb::str("-name")),
-                                 nb::handle(fname), nb::handle(nb::str("-maxdepth")),
-                                 nb::handle(nb::str("8")), nb::handle(nb::str("-type")),
-                                 nb::handle(nb::str("f"))})
-                argv.append(w);
+            argv.append(docker_real);
+            for (const char *w : {"run", "--rm", "--network=host", "--entrypoint", ""}) argv.append(w);
+            argv.append(image);
+            for (const char *w : {"find", "/", "-name"}) argv.append(w);
+            argv.append(fname);
+            for (const char *w : {"-maxdepth", "8", "-type", "f"}) argv.append(w);
             nb::object found = subprocess.attr("run")(argv, "capture_output"_a = true, "text"_a = true,
                                                       "timeout"_a = kFindTimeoutSeconds, "env"_a = env);
             nb::object out = found.attr("stdout");
@@ -155,7 +150,9 @@ nb::list infer_args(nb::handle, nb::handle tool_name_arg, nb::handle manifest_ar
                          "argument string, no explanation, no markdown.";
 
     try {
-        nb::object llm = nb::handle(mivo_module).attr("_default_llm")();
+        // Looked up on the module at every call, so a host that replaces the
+        // factory is obeyed.
+        nb::object llm = host::import(kModuleName).attr("_default_llm")();
         nb::object response = llm.attr("call")(host::from_utf8(prompt));
         std::string cleaned;
         if (PyUnicode_Check(response.ptr())) {
@@ -191,8 +188,6 @@ nb::object default_llm() {
 }  // namespace
 
 void bind_recovery(nb::module_ &m, MivoClass &cls) {
-    mivo_module = m.ptr();
-    Py_INCREF(mivo_module);
     cls.def("_fix_stale_abs_paths", &fix_stale_abs_paths, host::param("args"),
             host::param("manifest"), host::param("env"),
             "Look up each absolute argument outside /workspace by file name inside the tool's "
