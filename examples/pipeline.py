@@ -401,7 +401,11 @@ def run_step(manager, vantum_module, step: Step, manifest: dict, inputs: dict, w
     try:
         outputs = manager.run(step.tool, manifest, inputs, str(output_dir))
     except Exception as error:
-        raise PipelineError(f"step '{step.node_id}' ({step.tool}) failed:\n{error}")
+        # A failed run keeps its sandbox (inputs and whatever the tool wrote).
+        kept = sorted((workdir / "tmp" / "plexaro_sandboxes").glob(f"run-{step.tool}-*"),
+                      key=lambda path: path.stat().st_mtime)
+        where = f"\nits sandbox is kept for inspection: {kept[-1]}" if kept else ""
+        raise PipelineError(f"step '{step.node_id}' ({step.tool}) failed:\n{error}{where}")
     empty = [slot for slot in manifest.get("outputs", {}) if not outputs.get(slot)]
     if empty:
         raise PipelineError(f"step '{step.node_id}' ({step.tool}) delivered nothing for "
