@@ -1,5 +1,6 @@
 """The example pipeline (examples/pipeline.py) run as a user runs it, checked by its files."""
 import http.server
+import importlib.util
 import json
 import os
 import shutil
@@ -46,11 +47,14 @@ def run_example(tmp_path):
     env["PYTHONPATH"] = str(Path(plexaro.__file__).resolve().parents[1])
     env["TMPDIR"] = str(outside)
 
-    def run(*args, workdir=None, extra_env=None):
+    def run(*args, workdir=None, extra_env=None, stand_in=True):
         workdir = workdir or tmp_path / "work"
+        child_env = {**env, **(extra_env or {})}
         process = subprocess.run(
-            [sys.executable, str(EXAMPLE), "--workdir", str(workdir), "--stand-in", *args],
-            env={**env, **(extra_env or {})}, capture_output=True, text=True, timeout=120)
+            [sys.executable, str(EXAMPLE), "--workdir", str(workdir),
+             *(["--stand-in"] if stand_in else []), *args],
+            env={k: v for k, v in child_env.items() if v is not None},
+            capture_output=True, text=True, timeout=120)
         assert list(outside.iterdir()) == []
         return process, workdir
 
@@ -197,3 +201,42 @@ def test_failures_exit_non_zero_with_a_clear_message(run_example, tmp_path, case
         assert sorted(p.name for p in Path(kept).iterdir()) == ["lengths"]
     if case == "used workdir":
         assert sorted(p.name for p in work.iterdir()) == ["keep.txt"]
+
+
+def example_module():
+    spec = importlib.util.spec_from_file_location("example_pipeline_under_test", EXAMPLE)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # its dataclass looks itself up there
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        del sys.modules[spec.name]
+    return module
+
+
+@pytest.mark.parametrize("answers", ["connectors for the pipeline", "connectors that supply nothing"])
+def test_with_a_key_the_example_talks_to_that_vendor(run_example, tmp_path, answers):
+    from support.vendor_stub import VendorStub
+
+    fasta = tmp_path / "short.fa"
+    fasta.write_text(SHORT)
+    with VendorStub() as vendor:
+        if answers == "connectors for the pipeline":
+            vendor.responder = example_module().stand_in_reply
+        else:
+            vendor.default_text = "def anything(output: dict) -> dict:\n    return {}\n"
+        process, work = run_example("--input", str(fasta), "--min-length", "10", stand_in=False,
+                                    extra_env=vendor.environment(provider="anthropic"))
+    assert {request.vendor for request in vendor.requests} == {"anthropic"}
+    assert "LLM: anthropic claude-haiku-4-5-20251001 (API key from the environment)" in process.stdout
+    assert "stand-in" not in process.stdout
+    if answers == "connectors for the pipeline":
+        assert process.returncode == 0, process.stderr
+        summary = json.loads((work / "summary.json").read_text())
+        assert summary["llm"] == "vendor" and summary["llm_requests"] is None
+        assert len(vendor.requests) == 5
+    else:
+        # The model's code defines none of the asked names: the first edge has no function.
+        assert process.returncode == 1
+        assert "connector edge_input_to_split cannot be loaded" in process.stderr
+        assert len(vendor.requests) == 1
