@@ -347,7 +347,11 @@ def connect(weftling, vantum_module, node, upstream, upstream_outputs: dict,
     """Generate (or reuse) the connector of one edge and apply it to the upstream's outputs."""
     before = defined_functions(connectors_path)
     context = vantum_module.build_vantum(upstream_outputs)
-    name = weftling.generateConnector(upstream, node, context)
+    try:
+        name = weftling.generateConnector(upstream, node, context)
+    except Exception as error:  # the vendor's own error (key, network, quota) as it is
+        raise PipelineError(f"the LLM could not write the connector {upstream.id} -> {node.id}: "
+                            f"{type(error).__name__}: {error}")
     after = defined_functions(connectors_path)
     written = [fn for fn, source in after.items() if before.get(fn) != source]
     if written:
@@ -424,8 +428,9 @@ def run_step(manager, vantum_module, step: Step, manifest: dict, inputs: dict, w
     return outputs
 
 
-def shown_vantum_line(line: str, workdir: Path) -> str:
-    return line.replace(str(workdir) + os.sep, "")
+def shown_vantum_line(line: str, workdir: Path, width: int = 110) -> str:
+    line = line.replace(str(workdir) + os.sep, "")
+    return line if len(line) <= width else line[:width - 3] + "..."
 
 
 def read_table(path: str) -> list[tuple[str, int]]:

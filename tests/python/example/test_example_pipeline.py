@@ -214,15 +214,18 @@ def example_module():
     return module
 
 
-@pytest.mark.parametrize("answers", ["connectors for the pipeline", "connectors that supply nothing"])
+@pytest.mark.parametrize("answers", ["connectors for the pipeline", "connectors that supply nothing",
+                                     "an error status"])
 def test_with_a_key_the_example_talks_to_that_vendor(run_example, tmp_path, answers):
-    from support.vendor_stub import VendorStub
+    from support.vendor_stub import Reply, VendorStub
 
     fasta = tmp_path / "short.fa"
     fasta.write_text(SHORT)
     with VendorStub() as vendor:
         if answers == "connectors for the pipeline":
             vendor.responder = example_module().stand_in_reply
+        elif answers == "an error status":
+            vendor.default_text = Reply(status=401, message="invalid x-api-key")
         else:
             vendor.default_text = "def anything(output: dict) -> dict:\n    return {}\n"
         process, work = run_example("--input", str(fasta), "--min-length", "10", stand_in=False,
@@ -235,6 +238,10 @@ def test_with_a_key_the_example_talks_to_that_vendor(run_example, tmp_path, answ
         summary = json.loads((work / "summary.json").read_text())
         assert summary["llm"] == "vendor" and summary["llm_requests"] is None
         assert len(vendor.requests) == 5
+    elif answers == "an error status":
+        assert process.returncode == 1
+        assert ("the LLM could not write the connector input -> split: AuthenticationError:"
+                in process.stderr and "invalid x-api-key" in process.stderr)
     else:
         # The model's code defines none of the asked names: the first edge has no function.
         assert process.returncode == 1
