@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace plexaro::sandbox {
@@ -50,10 +52,15 @@ bool write_all(int fd, const char *data, std::size_t size) {
     return true;
 }
 
-// Plain reads and writes from the current offsets; errno set on failure.
-bool copy_by_reading(int in, int out) {
+constexpr off_t kKernelCopyFrom = 256 << 10;
+
+// Plain reads and writes from the current offsets; errno set on failure. A
+// short read that completes the size a regular file reported is its end
+// (pseudo files report no size and are read until nothing comes).
+bool copy_by_reading(int in, int out, off_t size, bool regular) {
+    off_t total = 0;
     constexpr std::size_t kBuffer = 1 << 20;
-    std::unique_ptr<char[]> buffer(new char[kBuffer]);
+    thread_local std::unique_ptr<char[]> buffer(new char[kBuffer]);
     while (true) {
         ssize_t r = ::read(in, buffer.get(), kBuffer);
         if (r < 0) {
@@ -62,13 +69,20 @@ bool copy_by_reading(int in, int out) {
         }
         if (r == 0) return true;
         if (!write_all(out, buffer.get(), (std::size_t) r)) return false;
+        total += r;
+        if (regular && size > 0 && total >= size && (std::size_t) r < kBuffer) return true;
     }
 }
 
 // Kernel copy of the whole file; falls back to reading when the kernel
 // cannot copy between these two files. errno set on failure.
-bool copy_contents(int in, int out, off_t size) {
-    if (size > 0 && ::ioctl(out, FICLONE, in) == 0) return true;
+bool copy_contents(int in, int out, off_t size, bool regular) {
+    // Small files: one read and one write beat setting up a kernel copy.
+    if (size < kKernelCopyFrom) return copy_by_reading(in, out, size, regular);
+    if (::ioctl(out, FICLONE, in) == 0) return true;
+    // Reserving the blocks up front spares the file system growing the file
+    // extent by extent; the size still grows only with what is written.
+    ::fallocate(out, FALLOC_FL_KEEP_SIZE, 0, size);
     bool copied_any = false;
     while (true) {
         ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
@@ -79,13 +93,13 @@ bool copy_contents(int in, int out, off_t size) {
         if (n == 0) {
             // Files that report no size (some pseudo files) copy nothing in
             // the kernel: read them instead.
-            if (!copied_any) return copy_by_reading(in, out);
+            if (!copied_any) return copy_by_reading(in, out, size, regular);
             return true;
         }
         if (errno == EINTR) continue;
         if (!copied_any && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
                             errno == EINVAL || errno == EBADF || errno == EPERM))
-            return copy_by_reading(in, out);
+            return copy_by_reading(in, out, size, regular);
         return false;
     }
 }
@@ -141,34 +155,48 @@ void make_open_dir(const std::string &path) {
 }
 
 void copy_file(const std::string &src, const std::string &dst_given) {
-    std::string dst = is_dir(dst_given) ? child(dst_given, base_name(src)) : dst_given;
-
-    struct stat sst;
-    if (::stat(src.c_str(), &sst) != 0) throw FsError(errno, src);
-    if (S_ISFIFO(sst.st_mode)) throw FsError(FsError::Kind::named_pipe, src);
-    struct stat dstat;
-    if (::stat(dst.c_str(), &dstat) == 0) {
-        if (dstat.st_dev == sst.st_dev && dstat.st_ino == sst.st_ino)
-            throw FsError(FsError::Kind::same_file, src, dst);
-        if (S_ISFIFO(dstat.st_mode)) throw FsError(FsError::Kind::named_pipe, dst);
-    }
-
-    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking opens: a named pipe at either end is reported instead of
+    // waiting for a peer that never comes.
+    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.fd < 0) throw FsError(errno, src);
+    struct stat sst;
     if (::fstat(in.fd, &sst) != 0) throw FsError(errno, src);
-    Fd out(::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (out.fd < 0) throw FsError(errno, dst);
-    if (!copy_contents(in.fd, out.fd, sst.st_size)) throw FsError(errno, src, dst);
+    if (S_ISFIFO(sst.st_mode)) throw FsError(FsError::Kind::named_pipe, src);
+    if (S_ISDIR(sst.st_mode)) throw FsError(EISDIR, src);
+
+    // Created with the source's permission bits, so usually no chmod is
+    // needed afterwards; not truncated until it is known not to be the source.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    std::string dst = dst_given;
+    int out_fd = ::open(dst.c_str(), flags, sst.st_mode & 0777);
+    if (out_fd < 0 && errno == EISDIR) {  // a directory receives the file under its own name
+        dst = child(dst_given, base_name(src));
+        out_fd = ::open(dst.c_str(), flags, sst.st_mode & 0777);
+    }
+    if (out_fd < 0) {
+        int e = errno;
+        struct stat st;
+        if (e == ENXIO && ::stat(dst.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+            throw FsError(FsError::Kind::named_pipe, dst);
+        throw FsError(e, dst);
+    }
+    Fd out(out_fd);
+    struct stat dst_st;
+    if (::fstat(out.fd, &dst_st) != 0) throw FsError(errno, dst);
+    if (dst_st.st_dev == sst.st_dev && dst_st.st_ino == sst.st_ino)
+        throw FsError(FsError::Kind::same_file, src, dst);
+    if (S_ISFIFO(dst_st.st_mode)) throw FsError(FsError::Kind::named_pipe, dst);
+    if (dst_st.st_size > 0 && ::ftruncate(out.fd, 0) != 0) throw FsError(errno, dst);
+    if (!copy_contents(in.fd, out.fd, sst.st_size, S_ISREG(sst.st_mode))) throw FsError(errno, src, dst);
 
     // Timestamps after the last write, then the permission bits.
     struct timespec times[2] = {sst.st_atim, sst.st_mtim};
     if (::futimens(out.fd, times) != 0) throw FsError(errno, dst);
-    if (::fchmod(out.fd, sst.st_mode & 07777) != 0) throw FsError(errno, dst);
-    if (::close(out.fd) != 0) {
-        out.fd = -1;
+    if ((dst_st.st_mode & 07777) != (sst.st_mode & 07777) && ::fchmod(out.fd, sst.st_mode & 07777) != 0)
         throw FsError(errno, dst);
-    }
+    int fd = out.fd;
     out.fd = -1;
+    if (::close(fd) != 0) throw FsError(errno, dst);
 }
 
 std::vector<std::string> list_dir(const std::string &path) {
@@ -234,20 +262,77 @@ bool make_symlink(const std::string &target, const std::string &link) {
     return ::symlink(target.c_str(), link.c_str()) == 0;
 }
 
-void remove_tree(const std::string &path) noexcept {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (!S_ISDIR(st.st_mode)) {
-        ::unlink(path.c_str());
+namespace {
+
+// Empties the directory open as `fd` (and closes it), working relative to
+// it so no path is resolved twice.
+void clear_dir(int fd) noexcept {
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
         return;
     }
-    std::vector<std::string> names;
-    try {
-        names = list_dir(path);
-    } catch (...) {
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    while (struct dirent *entry = ::readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") entries.emplace_back(name, entry->d_type);
     }
-    for (const std::string &name : names) remove_tree(child(path, name));
+    for (auto &[name, type] : entries) {
+        bool is_directory = type == DT_DIR;
+        if (type == DT_UNKNOWN) {
+            struct stat st;
+            is_directory = ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (is_directory) {
+            int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0) clear_dir(sub);
+            ::unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+        } else {
+            ::unlinkat(fd, name.c_str(), 0);
+        }
+    }
+    ::closedir(dir);
+}
+
+}  // namespace
+
+void remove_tree(const std::string &path) noexcept {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        // Not a directory (or a link to one): remove the entry itself.
+        if (errno == ENOTDIR || errno == ELOOP) ::unlink(path.c_str());
+        return;
+    }
+    clear_dir(fd);
     ::rmdir(path.c_str());
+}
+
+std::vector<DirEntry> list_dir_typed(const std::string &path) {
+    DIR *dir = ::opendir(path.c_str());
+    if (!dir) throw FsError(errno, path);
+    std::vector<DirEntry> entries;
+    errno = 0;
+    while (struct dirent *entry = ::readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") entries.push_back({std::string(name), entry->d_type});
+        errno = 0;
+    }
+    int e = errno;
+    ::closedir(dir);
+    if (e != 0) throw FsError(e, path);
+    return entries;
+}
+
+bool is_file(const std::string &dir, const DirEntry &entry) {
+    if (entry.type == DT_REG) return true;
+    if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) return false;
+    return is_file(dir + "/" + entry.name);
+}
+
+bool is_dir(const std::string &dir, const DirEntry &entry) {
+    if (entry.type == DT_DIR) return true;
+    if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) return false;
+    return is_dir(dir + "/" + entry.name);
 }
 
 }  // namespace plexaro::sandbox

@@ -64,6 +64,17 @@ void copy_tree(const std::string &src, const std::string &dst, bool merge);
 // Entry names of a directory in the order the system lists them.
 std::vector<std::string> list_dir(const std::string &path);
 
+// Entries with the type the directory listing reports (DT_* of dirent.h);
+// the two tests below follow links, asking the file system only when the
+// listing could not tell.
+struct DirEntry {
+    std::string name;
+    unsigned char type;
+};
+std::vector<DirEntry> list_dir_typed(const std::string &path);
+bool is_file(const std::string &dir, const DirEntry &entry);
+bool is_dir(const std::string &dir, const DirEntry &entry);
+
 // Writes (creating or replacing) a file with `data`.
 void write_file(const std::string &path, std::string_view data);
 

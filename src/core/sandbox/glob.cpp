@@ -242,6 +242,20 @@ std::vector<std::string> glob_rel(const std::string &root, std::string_view patt
 
 }  // namespace
 
+struct NamePattern::Compiled {
+    std::vector<Item> items;
+};
+
+NamePattern::NamePattern(std::string_view pattern)
+    : compiled_(new Compiled{compile(decode(pattern))}), hidden_ok_(!pattern.empty() && pattern[0] == '.') {}
+
+NamePattern::~NamePattern() { delete compiled_; }
+
+bool NamePattern::matches(std::string_view name) const {
+    if (!hidden_ok_ && !name.empty() && name[0] == '.') return false;
+    return match(compiled_->items, decode(name));
+}
+
 bool fnmatch(std::string_view name, std::string_view pattern) {
     return match(compile(decode(pattern)), decode(name));
 }

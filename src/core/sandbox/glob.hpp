@@ -13,6 +13,21 @@ namespace plexaro::sandbox {
 // UTF-8 each count as one character, as the host's file-name decoding has it).
 bool fnmatch(std::string_view name, std::string_view pattern);
 
+// One name pattern as glob applies it inside a directory: fnmatch, and names
+// starting with "." only when the pattern does.
+class NamePattern {
+public:
+    explicit NamePattern(std::string_view pattern);
+    ~NamePattern();
+    NamePattern(const NamePattern &) = delete;
+    bool matches(std::string_view name) const;
+
+private:
+    struct Compiled;
+    Compiled *compiled_;
+    bool hidden_ok_;
+};
+
 // glob.glob(pattern, root_dir=root): paths relative to `root`, in the order
 // the directories list them. A pattern may hold "/"; "**" is a plain "*".
 std::vector<std::string> glob_in(const std::string &root, std::string_view pattern);

@@ -76,6 +76,20 @@ HarvestResult harvest(const HarvestRequest &q) {
     if (q.captured && !q.capture_slot.empty())
         write_file(path_join({sandbox, q.capture_slot}), *q.captured);
 
+    // The tool has finished: one listing of the sandbox serves every step.
+    const std::vector<DirEntry> top = list_dir_typed(sandbox);
+    NameSet made;  // directories known to exist now
+    auto ensure_dir = [&](const std::string &dir) {
+        if (made.count(dir)) return;
+        make_dirs(dir);
+        made.insert(dir);
+    };
+    auto parent_of = [](const std::string &path) -> std::string {
+        std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return {};
+        return slash == 0 ? std::string("/") : path.substr(0, slash);
+    };
+
     HarvestResult result;
     result.delivered.resize(q.slots.size());
     NameSet harvested_dirs;
@@ -90,37 +104,46 @@ HarvestResult harvest(const HarvestRequest &q) {
                 // The tool replaced the slot's directory by one of its own
                 // naming: take it when it is the only candidate.
                 std::vector<std::string> others;
-                for (const std::string &name : list_dir(sandbox)) {
-                    if (name == kShimDir || q.input_names.count(name)) continue;
-                    if (is_dir(path_join({sandbox, name}))) others.push_back(name);
+                for (const DirEntry &e : top) {
+                    if (e.name == kShimDir || q.input_names.count(e.name)) continue;
+                    if (is_dir(sandbox, e)) others.push_back(e.name);
                 }
                 if (others.size() == 1) src_dir = path_join({sandbox, others[0]});
             }
             if (!exists(src_dir)) continue;
             harvested_dirs.emplace(path_name(src_dir));
-            make_dirs(slot_dst);
+            ensure_dir(slot_dst);
             std::vector<std::string> files;
             regular_files(src_dir, "", files);
             for (const std::string &rel : files) {
                 std::string target = path_join({slot_dst, rel});
-                std::string_view parent = target;
-                parent = parent.substr(0, parent.rfind('/'));
-                if (!parent.empty()) make_dirs(std::string(parent));
+                std::string parent = parent_of(target);
+                if (!parent.empty()) ensure_dir(parent);
                 copy_file(path_join({src_dir, rel}), target);
                 delivered.push_back(std::move(target));
             }
         } else {
-            for (const std::string &rel : glob_in(sandbox, slot.name + "*")) {
-                std::string candidate = path_join({sandbox, rel});
-                if (!is_file(candidate) || q.input_names.count(path_name(rel))) continue;
-                std::string_view parent = slot_dst;
-                std::size_t slash = parent.rfind('/');
-                if (slash != std::string_view::npos && slash > 0)
-                    make_dirs(std::string(parent.substr(0, slash)));
-                copy_file(candidate, slot_dst);
-                delivered.push_back(slot_dst);
-                break;
+            std::vector<std::string> candidates;
+            std::string pattern = slot.name + "*";
+            if (slot.name.find('/') == std::string::npos) {
+                NamePattern match(pattern);
+                for (const DirEntry &e : top)
+                    if (match.matches(e.name) && is_file(sandbox, e) && !q.input_names.count(e.name)) {
+                        candidates.push_back(e.name);
+                        break;
+                    }
+            } else {
+                for (std::string &rel : glob_in(sandbox, pattern))
+                    if (is_file(path_join({sandbox, rel})) && !q.input_names.count(path_name(rel))) {
+                        candidates.push_back(std::move(rel));
+                        break;
+                    }
             }
+            if (candidates.empty()) continue;
+            std::string parent = parent_of(slot_dst);
+            if (!parent.empty()) ensure_dir(parent);
+            copy_file(path_join({sandbox, candidates.front()}), slot_dst);
+            delivered.push_back(slot_dst);
         }
     }
 
@@ -129,18 +152,19 @@ HarvestResult harvest(const HarvestRequest &q) {
         for (const auto &p : paths) harvested_names.emplace(path_name(p));
 
     std::string extras = path_join({q.output_path, "_extras"});
-    for (const std::string &name : list_dir(sandbox)) {
+    for (const DirEntry &e : top) {
+        const std::string &name = e.name;
         if (q.input_names.count(name) || name == kShimDir || name == kProjectFiles[0] ||
             name == kProjectFiles[1])
             continue;
         std::string entry = path_join({sandbox, name});
-        if (is_file(entry)) {
+        if (is_file(sandbox, e)) {
             if (harvested_names.count(name)) continue;
-            make_dirs(extras);
+            ensure_dir(extras);
             copy_file(entry, path_join({extras, name}));
-        } else if (is_dir(entry)) {
+        } else if (is_dir(sandbox, e)) {
             if (harvested_dirs.count(name)) continue;
-            make_dirs(extras);
+            ensure_dir(extras);
             copy_tree(entry, path_join({extras, name}), true);
         }
     }
