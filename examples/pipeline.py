@@ -36,6 +36,7 @@ import logging
 import os
 import re
 import shlex
+import signal
 import sys
 import tempfile
 import textwrap
@@ -224,10 +225,9 @@ def prepare_environment(workdir: Path, registry: Path) -> None:
     os.environ["PLEXARO_CONNECTORS_PATH"] = str(workdir / "connectors.py")
 
 
-def import_layer():
+def import_layer(*names: str) -> dict:
     try:
-        return {name: importlib.import_module(f"plexaro.helpers.{name}")
-                for name in ("condition", "fetchkin", "mivo", "vantum", "weftling")}
+        return {name: importlib.import_module(f"plexaro.helpers.{name}") for name in names}
     except ImportError as error:
         raise PipelineError(
             f"plexaro.helpers cannot be imported ({error}).\n"
@@ -283,19 +283,25 @@ def resolve_input(fetchkin_module, value: str, workdir: Path) -> Path:
 
 
 def check_fasta(path: Path) -> int:
-    """Number of records; the split step needs exactly one sequence line per record."""
+    """Number of records; the split step cuts every two lines, so each record must be
+    exactly a header line and one sequence line, with no blank lines between."""
     try:
-        lines = path.read_text(encoding="utf-8").splitlines()
+        with open(path, encoding="utf-8", newline="") as handle:  # line ends as they are
+            text = handle.read()
     except (OSError, UnicodeDecodeError) as error:
         raise PipelineError(f"cannot read the input {path}: {error}", 2)
-    lines = [line for line in lines if line.strip()]
+    layout = "a FASTA file with one sequence line per record"
+    if "\r" in text:
+        raise PipelineError(f"the input {path} has carriage returns; {layout} with LF line ends "
+                            "is expected", 2)
+    lines = text.rstrip("\n").split("\n") if text.strip() else []
     if not lines:
         raise PipelineError(f"the input {path} is empty", 2)
     for number, line in enumerate(lines, 1):
-        if line.startswith(">") != (number % 2 == 1):
-            raise PipelineError(
-                f"the input {path} is not a FASTA file with one sequence line per record "
-                f"(non-empty line {number}: {line[:40]!r})", 2)
+        header = number % 2 == 1
+        if line.startswith(">") != header or not line.strip():
+            raise PipelineError(f"the input {path} is not {layout} "
+                                f"(line {number}: {line[:40]!r})", 2)
     if len(lines) % 2:
         raise PipelineError(f"the input {path} ends with a header without a sequence", 2)
     return len(lines) // 2
@@ -434,11 +440,16 @@ def shown_vantum_line(line: str, workdir: Path, width: int = 110) -> str:
 
 
 def read_table(path: str) -> list[tuple[str, int]]:
+    """Rows of a length table (id, TAB, length)."""
     rows = []
-    for line in Path(path).read_text().splitlines():
+    for number, line in enumerate(Path(path).read_text().splitlines(), 1):
         if line.strip():
-            name, length = line.split("\t")
+            name, _, length = line.partition("\t")
+            if not length.strip().isdigit():
+                raise PipelineError(f"{path} line {number} is not 'id<TAB>length': {line[:60]!r}")
             rows.append((name, int(length)))
+    if not rows:
+        raise PipelineError(f"the length table {path} is empty")
     return rows
 
 
@@ -448,9 +459,17 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
     if not registry.is_dir():
         raise PipelineError(f"--registry {registry} is not a directory", 2)
     prepare_environment(workdir, registry)
-    layer = import_layer()
+    # weftling loads the three vendor libraries (a few seconds): input
+    # problems are reported before that.
+    layer = import_layer("condition", "fetchkin", "mivo", "vantum")
     install_layer_log(args.verbose)
     from plexaro.node import InputNode, Node  # the host's node classes
+
+    say(f"work directory: {workdir}")
+    fasta = resolve_input(layer["fetchkin"], args.input, workdir)
+    records_in = check_fasta(fasta)
+    say(f"  {records_in} records, one sequence line each")
+    layer.update(import_layer("weftling"))
 
     stub = None
     if args.stand_in or not any(os.environ.get(name) for name in KEY_VARIABLES):
@@ -468,12 +487,6 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
         else:
             say(f"LLM: {llm.provider} {llm.model_name} (API key from the environment); "
                 "the connectors below are written by the model")
-        say(f"work directory: {workdir}")
-        say()
-
-        fasta = resolve_input(layer["fetchkin"], args.input, workdir)
-        records_in = check_fasta(fasta)
-        say(f"  {records_in} records, one sequence line each")
         say()
         say(f"registry: {registry}")
         manager, manifests = add_tools(layer["mivo"], registry)
@@ -592,4 +605,5 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # quiet end when piped into head or less
     sys.exit(main())

@@ -166,7 +166,9 @@ def broken_registry(tmp_path):
 @pytest.mark.parametrize("case, status, message", [
     ("failing step", 1, "step 'rank' (sort-table) failed:\nmivo exec sort --no-such-option"),
     ("missing input", 2, "is neither an existing file nor a Zenodo or Dropbox link"),
-    ("wrapped FASTA", 2, "is not a FASTA file with one sequence line per record (non-empty line 3"),
+    ("wrapped FASTA", 2, "is not a FASTA file with one sequence line per record (line 3: 'LLA')"),
+    ("blank line", 2, "is not a FASTA file with one sequence line per record (line 3: '')"),
+    ("CRLF", 2, "has carriage returns"),
     ("link that fails", 1, "could not download the input http://zenodo.org/records/1/files/x.fa"),
     ("used workdir", 2, "exists and is not an empty directory"),
 ])
@@ -180,6 +182,10 @@ def test_failures_exit_non_zero_with_a_clear_message(run_example, tmp_path, case
         wrapped = tmp_path / "wrapped.fa"
         wrapped.write_text(">a\nMKV\nLLA\n")
         args = ["--input", str(wrapped)]
+    elif case in ("blank line", "CRLF"):
+        odd = tmp_path / "odd.fa"
+        odd.write_bytes(b">a\nMKV\n\n>b\nMK\n" if case == "blank line" else b">a\r\nMKV\r\n")
+        args = ["--input", str(odd)]
     elif case == "link that fails":
         # A proxy nobody listens on: the download fails at once.
         args = ["--input", "http://zenodo.org/records/1/files/x.fa"]
