@@ -91,6 +91,7 @@ open('note.log', 'w').write('log')
 os.makedirs('made/inner'); open('made/inner/x', 'w').write('x')
 open('in.txt', 'w').write('overwritten input')
 os.makedirs('loose'); open('loose/y', 'w').write('y')
+os.makedirs('typed'); open('typed/z', 'w').write('z')
 """)
     manifest = {"outputs": {"zeta": {}, "result": {"type": "file"}, "exact": {}, "out": {},
                             "made": {"type": "dir"}, "empty": {"type": "dir"},
@@ -106,7 +107,8 @@ os.makedirs('loose'); open('loose/y', 'w').write('y')
     assert result["made"] == str(out / "made") and (out / "made/inner/x").read_text() == "x"
     assert result["empty"] is None and (out / "empty").is_dir() and os.listdir(out / "empty") == []
     extras = out / "_extras"
-    assert sorted(os.listdir(extras)) == ["loose", "note.log", "out.a", "out.b", "result.vcf"]
+    # Only "dir" makes a directory slot: the tool's "typed" directory is an extra.
+    assert sorted(os.listdir(extras)) == ["loose", "note.log", "out.a", "out.b", "result.vcf", "typed"]
     assert (extras / "loose" / "y").read_text() == "y"
     assert listing == sorted(["_extras", "empty", "exact", "made", "out", "result"])
     assert not (out / "stdout").exists()
@@ -188,3 +190,25 @@ def test_file_system_errors_propagate_as_host_errors(step, fake_run, tmp_path):
     assert info.value.filename == str(blocker / "out")
     assert blocker.read_text() == "a file where the output directory should be"
     assert len(step.sandboxes()) == 1  # kept for inspection
+
+
+def test_unreadable_inputs_raise_the_host_copy_errors(step, fake_run):
+    import shutil
+
+    tree = step.inputs_dir / "tree"
+    tree.mkdir()
+    (tree / "ok.txt").write_text("ok")
+    (tree / "dangling").symlink_to(step.inputs_dir / "nowhere")
+    with pytest.raises(shutil.Error) as info:
+        step.run("t", {}, {"tree": str(tree)})
+    ((src, dst, why),) = info.value.args[0]
+    assert src == str(tree / "dangling") and dst.endswith("/tree/dangling")
+    assert why == f"[Errno 2] No such file or directory: '{tree / 'dangling'}'"
+    (kept,) = step.sandboxes()
+    assert (kept / "tree" / "ok.txt").read_text() == "ok"
+
+    pipe = step.inputs_dir / "pipe"
+    os.mkfifo(pipe)
+    with pytest.raises(shutil.SpecialFileError, match="is a named pipe"):
+        step.run("t", {}, {"p": str(pipe)})
+    assert fake_run.calls == []
