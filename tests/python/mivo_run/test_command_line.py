@@ -225,3 +225,46 @@ def test_words_match_shlex(fake_run, local_mivo, template):
     except ValueError as e:
         got = f"ValueError: {e}"
     assert got == expected
+
+
+def reference_words(template, inputs, outputs, entrypoint):
+    """The command-line rules for scalar inputs, written out plainly."""
+    import re
+
+    texts = {slot: slot for slot in outputs}
+    texts.update({k: v if isinstance(v, str) else str(v) for k, v in inputs.items()
+                  if k not in outputs and isinstance(v, (str, int, float))})
+    for key, text in texts.items():
+        template = template.replace("{" + key + "}", text)
+    tokens = shlex.split(template) if template else []
+    clean, i = [], 0
+    while i < len(tokens):
+        tok = tokens[i]
+        if tok in {">", "<", "2>", ">>", "2>>"}:
+            i += 2
+            continue
+        if re.fullmatch(r"\{[^}]+\}", tok):
+            if clean and clean[-1].startswith("-"):
+                clean.pop()
+        elif not re.search(r"\{[^}]+\}", tok):
+            clean.append(tok)
+        i += 1
+    if clean and clean[0] in (entrypoint, entrypoint.rsplit("/", 1)[-1]):
+        clean.pop(0)
+    return clean
+
+
+TEMPLATE_WORDS = st.lists(st.sampled_from(
+    ["{a}", "{b}", "{out}", "{gone}", "-f", "--x={a}", "{a}{b}", "{}", ">", "<", "2>", ">>", "2>>",
+     "tool", "/bin/tool", "plain", "'{a} q'", "x{gone}", "-"]), max_size=10).map(" ".join)
+SCALARS = st.dictionaries(st.sampled_from(["a", "b", "out"]),
+                          st.sampled_from([3, 0.5, True, "v", "two words", "{b}", "-n", "{gone}"]))
+
+
+@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(template=TEMPLATE_WORDS, inputs=SCALARS)
+def test_command_line_rules(fake_run, local_mivo, template, inputs):
+    fake_run.calls.clear()
+    manifest = {"args_template": template, "entrypoint": "/bin/tool", "outputs": {"out": {}}}
+    MIVO().run("tool", manifest, dict(inputs), str(local_mivo.temp_dir / "o"))
+    assert fake_run.calls[0][0][2:] == reference_words(template, inputs, ["out"], "/bin/tool")
