@@ -348,11 +348,12 @@ def defined_functions(path: Path) -> dict[str, str]:
             for node in tree.body if isinstance(node, ast.FunctionDef)}
 
 
-def connect(weftling, vantum_module, node, upstream, upstream_outputs: dict,
+def connect(weftling, node, upstream, upstream_outputs: dict, context: str,
             connectors_path: Path) -> dict:
-    """Generate (or reuse) the connector of one edge and apply it to the upstream's outputs."""
+    """Generate (or reuse) the connector of one edge and apply it to the upstream's outputs.
+
+    `context` is the build_vantum text of the upstream's outputs."""
     before = defined_functions(connectors_path)
-    context = vantum_module.build_vantum(upstream_outputs)
     try:
         name = weftling.generateConnector(upstream, node, context)
     except Exception as error:  # the vendor's own error (key, network, quota) as it is
@@ -361,9 +362,9 @@ def connect(weftling, vantum_module, node, upstream, upstream_outputs: dict,
     after = defined_functions(connectors_path)
     written = [fn for fn, source in after.items() if before.get(fn) != source]
     if written:
-        say(f"connector {upstream.id} -> {node.id}: {name} (written now, with "
-            f"{', '.join(fn for fn in written if fn != name) or 'no other edge'} in the same call)"
-            if len(written) > 1 else f"connector {upstream.id} -> {node.id}: {name} (written now)", 2)
+        others = [fn for fn in written if fn != name]
+        state = "written now" + (f", with {', '.join(others)} in the same call" if others else "")
+        say(f"connector {upstream.id} -> {node.id}: {name} ({state})", 2)
         for index, fn in enumerate(written):
             if index:
                 say("|", 4)
@@ -401,9 +402,11 @@ def short(mapping: dict) -> str:
 
 # --- steps --------------------------------------------------------------------------------------
 
-def run_step(manager, vantum_module, step: Step, manifest: dict, inputs: dict, workdir: Path) -> dict:
+def run_step(manager, vantum_module, step: Step, manifest: dict, inputs: dict,
+             workdir: Path) -> tuple[dict, str]:
+    """Runs one step; its output mapping and the build_vantum text of it."""
     missing = [field for field, record in manifest.get("inputs", {}).items()
-               if record.get("required") and field not in inputs]
+               if record.get("required") and inputs.get(field) in (None, "", [])]
     if missing:
         raise PipelineError(f"step '{step.node_id}' has no value for {', '.join(missing)}: "
                             "the connectors into it did not supply it")
@@ -425,13 +428,14 @@ def run_step(manager, vantum_module, step: Step, manifest: dict, inputs: dict, w
     for slot, path in outputs.items():
         note = " (the tool's standard output)" if captured and captured[1] == slot else ""
         say(f"output {slot}: {shown_path(path, workdir)}{note}", 2)
-    description = vantum_module.build_vantum(outputs).split("\n")
+    context = vantum_module.build_vantum(outputs)
+    description = context.split("\n")
     say("what the next connector writer is shown (build_vantum):", 2)
     for line in description[:VANTUM_LINES_SHOWN]:
         say(shown_vantum_line(line, workdir), 4)
     if len(description) > VANTUM_LINES_SHOWN:
         say(f"... ({len(description) - VANTUM_LINES_SHOWN} more lines)", 4)
-    return outputs
+    return outputs, context
 
 
 def shown_vantum_line(line: str, workdir: Path, width: int = 110) -> str:
@@ -496,6 +500,7 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
         nodes = {"input": InputNode("input", inputs={"proteins": str(fasta), "min_length": args.min_length},
                                     manifest=INPUT_MANIFEST)}
         outputs = {"input": nodes["input"].inputs}
+        contexts = {"input": layer["vantum"].build_vantum(outputs["input"])}
         for step in STEPS:
             nodes[step.node_id] = Node(step.node_id, manifests[step.tool],
                                        inNodes=[nodes[u] for u in step.upstreams])
@@ -520,10 +525,10 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
             node = nodes[step.node_id]
             inputs = {}
             for upstream in node.inNodes:
-                inputs.update(connect(weftling, layer["vantum"], node, upstream,
-                                      outputs[upstream.id], connectors_path))
-            outputs[step.node_id] = run_step(manager, layer["vantum"], step,
-                                             manifests[step.tool], inputs, workdir)
+                inputs.update(connect(weftling, node, upstream, outputs[upstream.id],
+                                      contexts[upstream.id], connectors_path))
+            outputs[step.node_id], contexts[step.node_id] = run_step(
+                manager, layer["vantum"], step, manifests[step.tool], inputs, workdir)
             say()
 
         summary = summarise(args, workdir, fasta, records_in, outputs, skipped, branch,

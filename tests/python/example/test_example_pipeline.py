@@ -244,6 +244,10 @@ def test_with_a_key_the_example_talks_to_that_vendor(run_example, tmp_path, answ
         summary = json.loads((work / "summary.json").read_text())
         assert summary["llm"] == "vendor" and summary["llm_requests"] is None
         assert len(vendor.requests) == 5
+        # Each prompt carries build_vantum's picture of what the upstream wrote.
+        measure = next(r.prompt for r in vendor.requests if "names: edge_split_to_measure." in r.prompt)
+        assert "ADDITIONAL CONTEXT:\nACTUAL UPSTREAM OUTPUT at runtime:\n  records = '" in measure
+        assert "'seq_002.fa': >gamma third" in measure
     elif answers == "an error status":
         assert process.returncode == 1
         assert ("the LLM could not write the connector input -> split: AuthenticationError:"
