@@ -3,15 +3,12 @@ tool programs beside it (each records its argv and working directory), and
 helpers for the input files, the sandboxes and the output directory."""
 from __future__ import annotations
 
-import os
 from pathlib import Path
 
 import pytest
 
 from plexaro.helpers.mivo import MIVO
 from support import standins
-
-LOGGER = "plexaro.helpers.mivo"
 
 
 class Step:
@@ -81,7 +78,3 @@ def fake_run(monkeypatch):
     fake = Fake()
     monkeypatch.setattr(MIVO, "_run", lambda self, cmd, **kw: fake(self, cmd, **kw))
     return fake
-
-
-def py_ident(path) -> str:
-    return os.fspath(path)

@@ -6,7 +6,7 @@ import types
 
 import pytest
 
-from conftest import LOGGER
+LOGGER = "plexaro.helpers.mivo"
 from plexaro.helpers import mivo as mivo_module
 from plexaro.helpers.mivo import MIVO
 from support import standins

@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import LOGGER
+LOGGER = "plexaro.helpers.mivo"
 
 
 def test_sandbox_is_open_to_everyone_under_a_strict_umask(step, fake_run):
