@@ -8,8 +8,9 @@ Workload: a directory of 30 small text files plus one 5-line file.
 from __future__ import annotations
 
 import os
+import sys
+from pathlib import Path
 import statistics
-import subprocess
 import tempfile
 import time
 
@@ -18,41 +19,9 @@ from plexaro.helpers.vantum import build_vantum
 TARGET = 0.05
 
 
-def _baseline_dir(label, d, lines):
-    found = []
-    for root, _dirs, files in os.walk(d):
-        for f in files:
-            found.append(os.path.join(root, f))
-    found = sorted(found)[:30]
-    rel = [os.path.relpath(p, d) for p in found]
-    lines.append(f"  {label} = {d!r}  [directory, files: {rel!r}]")
-    for p, r in zip(found, rel):
-        try:
-            out = subprocess.run(["head", "-n", "3", p], capture_output=True,
-                                 text=True, timeout=3).stdout.strip()
-            if out:
-                lines.append(f"    {r!r}: {out[:200]}")
-        except Exception:
-            pass
-
-
-def baseline(data, header="ACTUAL UPSTREAM OUTPUT at runtime:"):
-    lines = [header]
-    for k, v in data.items():
-        if isinstance(v, str) and os.path.isdir(v):
-            _baseline_dir(k, v, lines)
-        elif isinstance(v, str) and os.path.isfile(v):
-            lines.append(f"  {k} = {v!r}  [file, size: {os.path.getsize(v)} bytes]")
-            try:
-                out = subprocess.run(["head", "-n", "5", v], capture_output=True,
-                                     text=True, timeout=3).stdout.strip()
-                if out:
-                    lines.append("    first 5 lines:\n      " + out[:400])
-            except Exception:
-                pass
-        else:
-            lines.append(f"  {k} = {repr(v)[:120]}")
-    return "\n".join(lines)
+# The baseline is the same plain construction the tests compare against.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from support.vantum_head_model import build as baseline  # noqa: E402
 
 
 def _per_call(fn, data, calls, rounds):

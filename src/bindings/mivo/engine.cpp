@@ -359,27 +359,12 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
             nb::object lockfile = os_path().attr("join")(home, "mivo.lock");
             if (!exists(lockfile)) return unknown;
 
-            nb::object reader;
-            for (const char *name : {"tomllib", "tomli"}) {
-                try {
-                    reader = host::import(name);
-                    break;
-                } catch (nb::python_error &e) {
-                    if (!e.matches(PyExc_ImportError)) throw;
-                }
-            }
+            nb::object reader = toml_reader();
             if (!reader.is_valid()) return unknown;
 
             nb::object document;
             try {
-                nb::object file = host::import("io").attr("open")(lockfile, "rb");
-                try {
-                    document = reader.attr("load")(file);
-                } catch (nb::python_error &) {
-                    file.attr("close")();
-                    throw;
-                }
-                file.attr("close")();
+                document = load_toml(reader, lockfile);
             } catch (nb::python_error &e) {
                 if (!ordinary(e)) throw;
                 return unknown;

@@ -34,6 +34,12 @@ inline nb::object run_through_host(nb::handle self, nb::handle words, nb::handle
 void write_file_atomically(nb::handle path, const std::function<void(nb::handle file)> &fill,
                            int mode = -1);
 
+// The host's TOML reader (tomllib), else the tomli package; an invalid
+// object when neither can be loaded. Defined in project.cpp.
+nb::object toml_reader();
+// reader.load() of the file at `path`, the file closed on every path.
+nb::object load_toml(nb::handle reader, nb::handle path);
+
 // Each adds its methods (and any module-level names) in class order.
 void bind_construction_and_runner(nb::module_ &m, MivoClass &cls);  // __init__, _base_args, _run
 void bind_engine(nb::module_ &m, MivoClass &cls);        // wait_for_docker .. _locked_image_ref

@@ -63,32 +63,6 @@ toml::Value to_toml(nb::handle value, nb::handle datetime) {
     return toml::Value::string(text_of(value));
 }
 
-// The host's TOML reader (tomllib), else the tomli package; invalid when
-// neither can be loaded.
-nb::object toml_reader() {
-    for (const char *name : {"tomllib", "tomli"}) {
-        try {
-            return host::import(name);
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ImportError)) throw;
-        }
-    }
-    return nb::object();
-}
-
-nb::object load_toml(nb::handle reader, nb::handle path) {
-    nb::object file = host::import("io").attr("open")(path, "rb");
-    nb::object document;
-    try {
-        document = reader.attr("load")(file);
-    } catch (nb::python_error &) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return document;
-}
-
 // Drops the tools of `file_name` that are not in `keep`. Never raises for a
 // damaged file: it is reported and deleted, so the sync starts clean.
 void prune_one(nb::handle self, nb::handle home, nb::handle reader, nb::handle keep,
@@ -135,6 +109,32 @@ void append_if_set(nb::list &words, const char *option, nb::handle value) {
 }
 
 }  // namespace
+
+// The host's TOML reader (tomllib), else the tomli package; invalid when
+// neither can be loaded.
+nb::object toml_reader() {
+    for (const char *name : {"tomllib", "tomli"}) {
+        try {
+            return host::import(name);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ImportError)) throw;
+        }
+    }
+    return nb::object();
+}
+
+nb::object load_toml(nb::handle reader, nb::handle path) {
+    nb::object file = host::import("io").attr("open")(path, "rb");
+    nb::object document;
+    try {
+        document = reader.attr("load")(file);
+    } catch (nb::python_error &) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return document;
+}
 
 void bind_project(nb::module_ &, MivoClass &cls) {
     cls.def(

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import head_model
+from support import vantum_head_model as head_model
 from plexaro.helpers import vantum
 from plexaro.helpers.vantum import _describe_dir, build_vantum
 
