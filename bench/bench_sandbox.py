@@ -139,7 +139,7 @@ def _overhead(work: Path) -> float:
     os.sync()  # no write-back of earlier work competing with the runs
     try:
         mivo = MIVO()
-        for rep in range(15):
+        for rep in range(40):
             out = str(work / f"out-layer-{rep}")
             start = time.perf_counter()
             got = mivo.run("noop", manifest, inputs, out)

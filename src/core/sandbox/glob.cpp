@@ -196,23 +196,7 @@ std::string join(const std::string &a, const std::string &b) {
     return a.back() == '/' ? a + b : a + "/" + b;
 }
 
-std::vector<std::string> in_dir(const std::string &dir, const std::string &pattern, bool dirs_only) {
-    std::vector<std::string> names;
-    try {
-        names = list_dir(dir.empty() ? std::string(".") : dir);
-    } catch (const FsError &) {
-        return {};
-    }
-    bool hidden_ok = !pattern.empty() && pattern[0] == '.';
-    std::vector<Item> items = compile(decode(pattern));
-    std::vector<std::string> out;
-    for (const std::string &name : names) {
-        if (!hidden_ok && name[0] == '.') continue;
-        if (dirs_only && !is_dir(join(dir, name))) continue;
-        if (match(items, decode(name))) out.push_back(name);
-    }
-    return out;
-}
+std::vector<std::string> in_dir(const std::string &dir, const std::string &pattern, bool dirs_only);
 
 std::vector<std::string> glob_rel(const std::string &root, std::string_view pattern, bool dirs_only) {
     auto [dirname, basename] = split_path(pattern);
@@ -247,14 +231,43 @@ struct NamePattern::Compiled {
 };
 
 NamePattern::NamePattern(std::string_view pattern)
-    : compiled_(new Compiled{compile(decode(pattern))}), hidden_ok_(!pattern.empty() && pattern[0] == '.') {}
+    : hidden_ok_(!pattern.empty() && pattern[0] == '.') {
+    // "name*" without other wildcards (slot names mostly are plain) is a
+    // prefix test on the bytes; anything else is matched character-wise.
+    std::string_view stem = pattern;
+    while (!stem.empty() && stem.back() == '*') stem.remove_suffix(1);
+    if (stem.size() < pattern.size() && !has_magic(stem)) prefix_ = stem;
+    else compiled_ = new Compiled{compile(decode(pattern))};
+}
 
 NamePattern::~NamePattern() { delete compiled_; }
 
 bool NamePattern::matches(std::string_view name) const {
     if (!hidden_ok_ && !name.empty() && name[0] == '.') return false;
+    if (!compiled_) return name.substr(0, prefix_.size()) == prefix_;
     return match(compiled_->items, decode(name));
 }
+
+namespace {
+
+std::vector<std::string> in_dir(const std::string &dir, const std::string &pattern, bool dirs_only) {
+    std::vector<DirEntry> entries;
+    try {
+        entries = list_dir_typed(dir.empty() ? std::string(".") : dir);
+    } catch (const FsError &) {
+        return {};
+    }
+    NamePattern match(pattern);
+    std::vector<std::string> out;
+    for (const DirEntry &e : entries) {
+        if (!match.matches(e.name)) continue;
+        if (dirs_only && !is_dir(dir.empty() ? std::string(".") : dir, e)) continue;
+        out.push_back(e.name);
+    }
+    return out;
+}
+
+}  // namespace
 
 bool fnmatch(std::string_view name, std::string_view pattern) {
     return match(compile(decode(pattern)), decode(name));

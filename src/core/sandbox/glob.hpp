@@ -24,7 +24,8 @@ public:
 
 private:
     struct Compiled;
-    Compiled *compiled_;
+    Compiled *compiled_ = nullptr;  // none when the pattern is a plain prefix
+    std::string prefix_;            // the pattern before its final run of "*"
     bool hidden_ok_;
 };
 

@@ -1,6 +1,5 @@
 #include "sandbox/paths.hpp"
 
-#include <vector>
 
 namespace plexaro::sandbox {
 
@@ -26,20 +25,21 @@ std::string_view path_name(std::string_view path) {
 }
 
 std::string path_join(std::initializer_list<std::string_view> parts) {
-    std::string root;
-    std::vector<std::string_view> kept;
+    std::string out;
+    std::size_t total = 0;
+    for (std::string_view p : parts) total += p.size() + 1;
+    out.reserve(total);
+    std::size_t root = 0;
     for (std::string_view p : parts) {
         if (!p.empty() && p[0] == '/') {
-            kept.clear();
             // POSIX keeps exactly two leading slashes; one or three and more mean "/".
-            root = (p.size() >= 2 && p[1] == '/' && (p.size() == 2 || p[2] != '/')) ? "//" : "/";
+            out = (p.size() >= 2 && p[1] == '/' && (p.size() == 2 || p[2] != '/')) ? "//" : "/";
+            root = out.size();
         }
-        each_part(p, [&](std::string_view part) { kept.push_back(part); });
-    }
-    std::string out = root;
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        if (i) out += '/';
-        out.append(kept[i]);
+        each_part(p, [&](std::string_view part) {
+            if (out.size() > root) out += '/';
+            out.append(part);
+        });
     }
     return out.empty() ? "." : out;
 }

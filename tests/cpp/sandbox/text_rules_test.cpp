@@ -71,3 +71,13 @@ TEST(Fnmatch, HostPatternRules) {
     EXPECT_FALSE(sb::fnmatch("-", "[!-a]"));
     EXPECT_TRUE(sb::fnmatch("^", "[^]"));
 }
+
+TEST(NamePattern, PrefixAndWildcardFormsAgreeWithFnmatch) {
+    for (const char *pattern : {"out*", "out**", "o[12]*", "r?*", ".h*", "*", "a-b*"}) {
+        sb::NamePattern p(pattern);
+        for (const char *name : {"out", "outliers", "o1x", "o3", "rx", "r", ".hidden", ".out", "a-b", "\xC3\xA9"}) {
+            bool hidden = name[0] == '.' && pattern[0] != '.';
+            EXPECT_EQ(p.matches(name), !hidden && sb::fnmatch(name, pattern)) << pattern << " " << name;
+        }
+    }
+}
