@@ -208,7 +208,7 @@ def test_slot_names_cannot_leave_the_output_directory(step, fake_run, slot):
 # an unbalanced quote fails exactly as shlex does.
 TEMPLATE_TEXT = st.lists(
     st.sampled_from(list("ab \t\n\r'\"\\#$*é\u00a0\x0b-=\u3000") + ["x y", "\\'", '\\"', "''"]),
-    max_size=16).map("".join)
+    max_size=16).map("".join) | st.text(st.characters(blacklist_characters="{}<>"), max_size=30)
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
