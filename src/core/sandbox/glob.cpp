@@ -101,7 +101,6 @@ Item compile_class(const std::u32string &pat, std::size_t i, std::size_t j) {
             std::size_t end = (c + 1 < chunks.size()) ? chunk.size() - 1 : chunk.size();
             for (std::size_t q = begin; q < end; ++q) members.push_back({chunk[q], chunk[q]});
             if (c + 1 < chunks.size()) {
-                // A one-character first chunk "!x" is negation plus range start.
                 members.push_back({chunk.back(), chunks[c + 1][0]});
             }
         }

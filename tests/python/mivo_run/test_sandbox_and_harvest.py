@@ -3,6 +3,10 @@ import os
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+from plexaro.helpers.mivo import MIVO
 
 LOGGER = "plexaro.helpers.mivo"
 
@@ -212,3 +216,32 @@ def test_unreadable_inputs_raise_the_host_copy_errors(step, fake_run):
     with pytest.raises(shutil.SpecialFileError, match="is a named pipe"):
         step.run("t", {}, {"p": str(pipe)})
     assert fake_run.calls == []
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(slot=st.text(st.sampled_from("ab-!^][*?."), min_size=1, max_size=6),
+       names=st.lists(st.text(st.sampled_from("ab-!^][."), min_size=1, max_size=4)
+                      .filter(lambda n: n not in (".", "..")), max_size=6, unique=True))
+def test_slot_glob_agrees_with_the_host_glob(fake_run, local_mivo, slot, names):
+    import glob
+    import shutil
+
+    assume(slot not in (".", ".."))
+
+    expected = []
+
+    def tool(sandbox):
+        for name in names:
+            (sandbox / name).write_text(name)
+        matches = [m for m in glob.glob(glob.escape(str(sandbox)) + "/" + slot + "*")
+                   if os.path.isfile(m)]
+        expected.append(Path(matches[0]).name if matches else None)
+
+    fake_run.action = tool
+    out = local_mivo.temp_dir / "glob-out"
+    shutil.rmtree(out, ignore_errors=True)
+    result = MIVO().run("t", {"outputs": {slot: {}}}, {}, str(out))
+    if expected[0] is None:
+        assert result[slot] is None
+    else:
+        assert Path(result[slot]).read_text() == expected[0]
