@@ -584,7 +584,7 @@ def summarise(args, workdir: Path, fasta: Path, records_in: int, outputs: dict, 
                 else "written by the model")
     say(f"connectors: {len(summary['connectors'])} in {shown_path(connectors_path, workdir)} "
         f"({llm_note})", 2)
-    say(f"steps: {' -> '.join(summary['steps_run'])}"
+    say(f"steps run: {', '.join(summary['steps_run'])}"
         + (f" (skipped: {', '.join(skipped)})" if skipped else ""), 2)
     say(f"outputs: {workdir / 'steps'}; summary: {workdir / 'summary.json'}", 2)
     say(f"done in {seconds:.1f} s", 2)
