@@ -355,7 +355,7 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         request.capture_slot = host::fs_path(host::from_utf8(*walked.capture_slot));
     }
     if (truthy(out) && truthy(out.attr("strip")())) request.fallback_stdout = request.captured ? *request.captured : encoded();
-    request.stdout_file_name = host::fs_path(tool_name) + "_stdout.txt";
+    request.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
 
     sb::HarvestResult harvested = without_gil([&] { return sb::harvest(request); });
 

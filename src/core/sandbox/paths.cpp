@@ -51,4 +51,11 @@ bool leaves_directory(std::string_view name) {
     return up;
 }
 
+std::string flat_name(std::string_view name) {
+    std::string out(name);
+    for (char &c : out)
+        if (c == '/') c = '_';
+    return out;
+}
+
 }  // namespace plexaro::sandbox

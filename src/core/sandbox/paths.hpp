@@ -20,4 +20,9 @@ std::string path_join(std::initializer_list<std::string_view> parts);
 // or with a ".." part).
 bool leaves_directory(std::string_view name);
 
+// `name` usable as one file name: every "/" becomes "_", so a slot key or a
+// tool name such as "org/tool" can never reach into (or out of) another
+// directory when it is built into a file name.
+std::string flat_name(std::string_view name);
+
 }  // namespace plexaro::sandbox

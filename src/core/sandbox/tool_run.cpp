@@ -61,9 +61,10 @@ std::vector<std::string> stage_inputs(const std::string &sandbox,
         std::string name(path_name(r.src));
         std::string dst = path_join({sandbox, name});
         if (exists(dst)) {
-            dst = path_join({sandbox, r.key + "_" + name});
+            std::string key = flat_name(r.key);
+            dst = path_join({sandbox, key + "_" + name});
             for (int n = 2; exists(dst); ++n)
-                dst = path_join({sandbox, r.key + "_" + std::to_string(n) + "_" + name});
+                dst = path_join({sandbox, key + "_" + std::to_string(n) + "_" + name});
         }
         stage_copy(r.src, dst);
         staged.push_back(std::move(dst));

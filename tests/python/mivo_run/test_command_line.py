@@ -85,6 +85,25 @@ def test_clash_between_two_keys(step):
     assert (step.out / "stdout" / "t_stdout.txt").read_text() == "first second\n"
 
 
+@pytest.mark.parametrize("key", ["../b", "b/c"])
+def test_clash_name_of_a_slashed_key_stays_a_file_in_the_sandbox(step, key):
+    step.tool("t", "print(sorted(os.listdir('.')))")
+    step.run("t", {"args_template": "{a} {%s}" % key},
+             {"a": step.file("1/x.txt", "first"), key: step.file("2/x.txt", "second")})
+    flat = key.replace("/", "_")
+    assert step.argv("t") == ["x.txt", f"{flat}_x.txt"]
+    assert not (step.inputs_dir.parent / "b_x.txt").exists()
+
+
+def test_tool_name_with_a_slash_gets_a_flat_stdout_file(step):
+    (step.tools / "org").mkdir()
+    step.tool("org/t", "print('hello')")
+    result = step.run(str(step.tools / "org" / "t"), {"args_template": "go"}, {})
+    name = str(step.tools / "org" / "t").replace("/", "_") + "_stdout.txt"
+    assert result == {"stdout": str(step.out / "stdout" / name)}
+    assert (step.out / "stdout" / name).read_text() == "hello\n"
+
+
 def test_directory_and_list_inputs(step):
     step.tool("t", "print(sorted(os.listdir('ref')), open('ref/sub/f.txt').read())")
     ref = step.inputs_dir / "ref"
