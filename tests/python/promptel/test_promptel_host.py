@@ -1,4 +1,5 @@
 """Promptel's host contract: construction, type checks, environment rules."""
+import os
 import subprocess
 import sys
 from types import SimpleNamespace
@@ -35,13 +36,14 @@ def test_module_binds_the_three_vendor_libraries():
 
 
 @pytest.mark.parametrize("library", ["openai", "anthropic", "google.genai"])
-def test_import_fails_when_a_vendor_library_is_missing(repo_root, library):
+def test_import_fails_when_a_vendor_library_is_missing(library):
     code = (f"import sys; sys.modules[{library!r}] = None\n"
             "try:\n    import plexaro.helpers.promptel\n"
             "except ImportError as e:\n    print('ImportError', repr(e.__cause__))\n")
+    # The child finds the same package this test imported, built in place or installed.
+    package_root = os.path.dirname(os.path.dirname(os.path.dirname(promptel.__file__)))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         cwd=repo_root, env={"PYTHONPATH": str(repo_root / "python")},
-                         timeout=120)
+                         env={**os.environ, "PYTHONPATH": package_root}, timeout=120)
     assert out.stdout.startswith("ImportError"), out.stdout + out.stderr
     # The library's own error travels with the import error as its cause.
     assert f"ImportError ModuleNotFoundError('import of {library} halted" in out.stdout
