@@ -1,0 +1,228 @@
+"""The private container engine of a test run, and small tool images for it.
+
+`scripts/engine start DIR` starts Debian's docker.io daemon (no bridge, no
+iptables, a closed loopback proxy) with Debian's docker-registry on 127.0.0.1
+as its only registry mirror; `bash scripts/test` does that and exports
+PLEXARO_DOCKER_HOST and PLEXARO_REGISTRY_MIRROR for the tests. Only that
+engine is ever used: a DOCKER_HOST of the developer's own is never taken, so
+no test can make an engine reach past this machine.
+
+Images are built here, without any registry: `docker import` of a tar stream
+holding a static busybox, or a Debian tool's binary with every library `ldd`
+lists (plus busybox, so the image has a shell and `find`).
+"""
+from __future__ import annotations
+
+import io
+import os
+import re
+import shutil
+import subprocess
+import tarfile
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HOST_VARIABLE = "PLEXARO_DOCKER_HOST"
+MIRROR_VARIABLE = "PLEXARO_REGISTRY_MIRROR"
+BUSYBOX = Path("/bin/busybox")
+BUSYBOX_IMAGE = "plexaro-test/busybox:1"
+# The applets the tests and the layer use inside images.
+APPLETS = ("sh", "ls", "cat", "echo", "mkdir", "find", "id", "pwd", "true", "false", "sleep",
+           "touch", "rm", "chmod", "wc", "head", "env")
+TOOL_IMAGES = {"samtools": "plexaro-test/samtools:1", "bcftools": "plexaro-test/bcftools:1"}
+# Applies to one engine command; an import of a ~10 MB image takes about a second.
+COMMAND_TIMEOUT = 120
+
+
+class EngineUnavailable(Exception):
+    """Why the tests that need the engine are skipped."""
+
+
+def unavailable_reason() -> str | None:
+    """None when the test engine can be used, else a reason for a skip."""
+    if os.geteuid() != 0:
+        return "not root: the container engine runs only as root"
+    host = os.environ.get(HOST_VARIABLE, "")
+    if not host:
+        return (f"no test container engine ({HOST_VARIABLE} unset): run `bash scripts/test`, "
+                "or `scripts/engine start DIR` and export the variables of DIR/env")
+    client = shutil.which("docker")
+    if client is None:
+        return "no docker client on PATH"
+    try:
+        done = subprocess.run([client, "info", "--format", "{{.ServerVersion}}"],
+                              env={**os.environ, "DOCKER_HOST": host}, capture_output=True,
+                              text=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        return f"the test container engine at {host} did not answer within 30 s"
+    if done.returncode != 0:
+        return f"the test container engine at {host} does not answer: {done.stderr.strip()[:300]}"
+    return None
+
+
+@dataclass
+class Engine:
+    host: str                 # unix://.../docker.sock
+    mirror: str               # 127.0.0.1:PORT, the engine's registry mirror
+    client: str               # the docker client used by the tests
+    _built: dict = field(default_factory=dict)
+
+    @classmethod
+    def from_environment(cls) -> "Engine":
+        reason = unavailable_reason()
+        if reason:
+            raise EngineUnavailable(reason)
+        return cls(os.environ[HOST_VARIABLE], os.environ.get(MIRROR_VARIABLE, ""),
+                   shutil.which("docker"))
+
+    @property
+    def env(self) -> dict:
+        """Process environment that reaches this engine (and no other)."""
+        env = dict(os.environ)
+        env["DOCKER_HOST"] = self.host
+        env.pop("DOCKER_CONTEXT", None)
+        env["DOCKER_BUILDKIT"] = "0"
+        return env
+
+    def apply(self, monkeypatch) -> None:
+        """Point this test's docker commands (and the layer's) at the engine."""
+        monkeypatch.setenv("DOCKER_HOST", self.host)
+        monkeypatch.delenv("DOCKER_CONTEXT", raising=False)
+
+    def docker(self, *args: str, input: bytes | None = None, check: bool = True,
+               timeout: float = COMMAND_TIMEOUT) -> subprocess.CompletedProcess:
+        done = subprocess.run([self.client, *args], input=input, env=self.env,
+                              capture_output=True, timeout=timeout)
+        if check and done.returncode != 0:
+            raise AssertionError(f"docker {' '.join(args)} failed ({done.returncode}): "
+                                 f"{done.stderr.decode(errors='replace')[:2000]}")
+        return done
+
+    def has_image(self, reference: str) -> bool:
+        return self.docker("image", "inspect", reference, check=False).returncode == 0
+
+    def run(self, image: str, *command: str, mounts: dict | None = None,
+            check: bool = True) -> subprocess.CompletedProcess:
+        """`docker run` the way every test run must be: local image, no network."""
+        args = ["run", "--rm", "--pull=never", "--network", "none"]
+        for source, target in (mounts or {}).items():
+            args += ["-v", f"{source}:{target}"]
+        return self.docker(*args, image, *command, check=check)
+
+    # --- images ----------------------------------------------------------------------
+
+    def import_rootfs(self, reference: str, files: dict[str, Path]) -> str:
+        """Import an image whose file system holds `files` (image path -> host
+        file, content copied) plus busybox's applets and /tmp."""
+        with tempfile.TemporaryFile() as stream:
+            write_rootfs(stream, files)
+            stream.seek(0)
+            done = subprocess.run(
+                [self.client, "import", "--change", "ENV PATH=/usr/bin:/bin", "-", reference],
+                stdin=stream, env=self.env, capture_output=True, timeout=COMMAND_TIMEOUT)
+        if done.returncode != 0:
+            raise AssertionError(f"docker import {reference} failed: "
+                                 f"{done.stderr.decode(errors='replace')[:2000]}")
+        return reference
+
+    def busybox_image(self) -> str:
+        """A FROM-scratch image holding only a static busybox."""
+        if BUSYBOX_IMAGE not in self._built:
+            self._built[BUSYBOX_IMAGE] = self.import_rootfs(BUSYBOX_IMAGE, {})
+        return self._built[BUSYBOX_IMAGE]
+
+    def tool_image(self, tool: str) -> str:
+        """An image of a Debian tool (samtools, bcftools): its binary at its
+        host path and every library `ldd` lists, beside busybox."""
+        reference = TOOL_IMAGES[tool]
+        if reference not in self._built:
+            binary = Path(shutil.which(tool) or f"/usr/bin/{tool}")
+            files = {str(binary): binary, **shared_libraries(binary)}
+            self._built[reference] = self.import_rootfs(reference, files)
+        return self._built[reference]
+
+    def remove_images(self, *references: str) -> None:
+        for reference in references:
+            self.docker("rmi", "--force", reference, check=False)
+            self._built.pop(reference, None)
+
+
+_LDD_LINE = re.compile(r"^\s*(?:\S+\s+=>\s+)?(/\S+)\s+\(0x[0-9a-f]+\)\s*$")
+
+
+def shared_libraries(binary: Path) -> dict[str, Path]:
+    """Every library `ldd` lists for `binary` (the loader included), by the
+    path the binary looks for it under."""
+    done = subprocess.run(["ldd", str(binary)], capture_output=True, text=True, timeout=30,
+                          check=True)
+    libraries = {}
+    for line in done.stdout.splitlines():
+        match = _LDD_LINE.match(line)
+        if match:
+            libraries[match.group(1)] = Path(match.group(1))
+    if not any("ld-linux" in path for path in libraries):
+        raise AssertionError(f"ldd named no loader for {binary}:\n{done.stdout}")
+    return libraries
+
+
+def write_rootfs(stream, files: dict[str, Path]) -> None:
+    """A root file system as a tar stream: /bin/busybox with its applet links,
+    /tmp (1777), /workspace, and `files` with their content (links followed)."""
+    with tarfile.open(fileobj=stream, mode="w") as tar:
+        made = set()
+
+        def directory(path: str, mode: int = 0o755) -> None:
+            parts = path.strip("/").split("/")
+            for depth in range(1, len(parts) + 1):
+                name = "/".join(parts[:depth])
+                if name and name not in made:
+                    info = tarfile.TarInfo(name)
+                    info.type, info.mode = tarfile.DIRTYPE, mode
+                    tar.addfile(info)
+                    made.add(name)
+
+        def regular(path: str, source: Path) -> None:
+            directory(os.path.dirname(path))
+            info = tar.gettarinfo(str(source.resolve()), arcname=path.lstrip("/"))
+            with open(source, "rb") as content:
+                tar.addfile(info, content)
+
+        directory("tmp", 0o1777)
+        directory("workspace")
+        regular("/bin/busybox", BUSYBOX)
+        for applet in APPLETS:
+            info = tarfile.TarInfo(f"bin/{applet}")
+            info.type, info.linkname = tarfile.SYMTYPE, "busybox"
+            tar.addfile(info)
+        for path, source in sorted(files.items()):
+            if path.lstrip("/") in made or path == "/bin/busybox":
+                continue
+            regular(path, source)
+            made.add(path.lstrip("/"))
+
+
+def write_hello_world(engine: Engine) -> str:
+    """Publish `library/hello-world` on the engine's loopback mirror (a
+    busybox image under that name), then drop the local copy, so that a
+    `docker pull hello-world` must go through the mirror. Returns the name
+    it was pushed under."""
+    if not engine.mirror:
+        raise EngineUnavailable(f"the test engine has no registry mirror ({MIRROR_VARIABLE} unset)")
+    pushed = f"{engine.mirror}/library/hello-world:latest"
+    engine.docker("tag", engine.busybox_image(), pushed)
+    engine.docker("push", pushed)
+    engine.docker("rmi", pushed)
+    engine.docker("rmi", "--force", "hello-world", check=False)
+    return pushed
+
+
+def tar_bytes(entries: dict[str, bytes]) -> bytes:
+    """A small tar archive of regular files (used to fake damaged archives)."""
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w") as tar:
+        for name, data in entries.items():
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    return buffer.getvalue()
