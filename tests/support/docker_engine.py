@@ -13,7 +13,6 @@ lists (plus busybox, so the image has a shell and `find`).
 """
 from __future__ import annotations
 
-import io
 import os
 import re
 import shutil
@@ -216,13 +215,3 @@ def write_hello_world(engine: Engine) -> str:
     engine.docker("rmi", "--force", "hello-world", check=False)
     return pushed
 
-
-def tar_bytes(entries: dict[str, bytes]) -> bytes:
-    """A small tar archive of regular files (used to fake damaged archives)."""
-    buffer = io.BytesIO()
-    with tarfile.open(fileobj=buffer, mode="w") as tar:
-        for name, data in entries.items():
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            tar.addfile(info, io.BytesIO(data))
-    return buffer.getvalue()
