@@ -7,28 +7,23 @@ PLEXARO_DOCKER_HOST and PLEXARO_REGISTRY_MIRROR for the tests. Only that
 engine is ever used: a DOCKER_HOST of the developer's own is never taken, so
 no test can make an engine reach past this machine.
 
-Images are built here, without any registry: `docker import` of a tar stream
-holding a static busybox, or a Debian tool's binary with every library `ldd`
-lists (plus busybox, so the image has a shell and `find`).
+Images are built without any registry by `scripts/engine image`: FROM
+scratch, a static busybox with its applets (a shell and `find`), plus a
+Debian tool's binary with every library `ldd` lists.
 """
 from __future__ import annotations
 
 import os
-import re
 import shutil
 import subprocess
-import tarfile
-import tempfile
+import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
 
 HOST_VARIABLE = "PLEXARO_DOCKER_HOST"
 MIRROR_VARIABLE = "PLEXARO_REGISTRY_MIRROR"
-BUSYBOX = Path("/bin/busybox")
+ENGINE_SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "engine"
 BUSYBOX_IMAGE = "plexaro-test/busybox:1"
-# The applets the tests and the layer use inside images.
-APPLETS = ("sh", "ls", "cat", "echo", "mkdir", "find", "id", "pwd", "true", "false", "sleep",
-           "touch", "rm", "chmod", "wc", "head", "env")
 TOOL_IMAGES = {"samtools": "plexaro-test/samtools:1", "bcftools": "plexaro-test/bcftools:1"}
 # Applies to one engine command; an import of a ~10 MB image takes about a second.
 COMMAND_TIMEOUT = 120
@@ -111,94 +106,44 @@ class Engine:
 
     # --- images ----------------------------------------------------------------------
 
-    def import_rootfs(self, reference: str, files: dict[str, Path]) -> str:
-        """Import an image whose file system holds `files` (image path -> host
-        file, content copied) plus busybox's applets and /tmp."""
-        with tempfile.TemporaryFile() as stream:
-            write_rootfs(stream, files)
-            stream.seek(0)
-            done = subprocess.run(
-                [self.client, "import", "--change", "ENV PATH=/usr/bin:/bin", "-", reference],
-                stdin=stream, env=self.env, capture_output=True, timeout=COMMAND_TIMEOUT)
+    def build_image(self, reference: str, *programs: str) -> str:
+        """`scripts/engine image`: busybox plus `programs` with their libraries."""
+        done = subprocess.run(["bash", str(ENGINE_SCRIPT), "image", reference, *programs],
+                              env=self.env, capture_output=True, text=True,
+                              timeout=COMMAND_TIMEOUT)
         if done.returncode != 0:
-            raise AssertionError(f"docker import {reference} failed: "
-                                 f"{done.stderr.decode(errors='replace')[:2000]}")
+            raise AssertionError(f"image {reference} not built: {done.stderr[-2000:]}")
         return reference
 
     def busybox_image(self) -> str:
         """A FROM-scratch image holding only a static busybox."""
         if BUSYBOX_IMAGE not in self._built:
-            self._built[BUSYBOX_IMAGE] = self.import_rootfs(BUSYBOX_IMAGE, {})
+            self._built[BUSYBOX_IMAGE] = self.build_image(BUSYBOX_IMAGE)
         return self._built[BUSYBOX_IMAGE]
 
     def tool_image(self, tool: str) -> str:
-        """An image of a Debian tool (samtools, bcftools): its binary at its
-        host path and every library `ldd` lists, beside busybox."""
+        """An image of a Debian tool (samtools, bcftools) beside busybox."""
         reference = TOOL_IMAGES[tool]
         if reference not in self._built:
-            binary = Path(shutil.which(tool) or f"/usr/bin/{tool}")
-            files = {str(binary): binary, **shared_libraries(binary)}
-            self._built[reference] = self.import_rootfs(reference, files)
+            self._built[reference] = self.build_image(reference, tool)
         return self._built[reference]
+
+    def unique_image(self, reference: str, marker: str) -> str:
+        """A busybox image with the file /marker holding `marker`: an image id
+        of its own, which a test may remove without touching the others."""
+        container = f"plexaro-test-{uuid.uuid4().hex[:12]}"
+        self.docker("run", "--name", container, "--pull=never", "--network", "none",
+                    self.busybox_image(), "sh", "-c", 'echo "$0" > /marker', marker)
+        try:
+            self.docker("commit", container, reference)
+        finally:
+            self.docker("rm", container, check=False)
+        return reference
 
     def remove_images(self, *references: str) -> None:
         for reference in references:
             self.docker("rmi", "--force", reference, check=False)
             self._built.pop(reference, None)
-
-
-_LDD_LINE = re.compile(r"^\s*(?:\S+\s+=>\s+)?(/\S+)\s+\(0x[0-9a-f]+\)\s*$")
-
-
-def shared_libraries(binary: Path) -> dict[str, Path]:
-    """Every library `ldd` lists for `binary` (the loader included), by the
-    path the binary looks for it under."""
-    done = subprocess.run(["ldd", str(binary)], capture_output=True, text=True, timeout=30,
-                          check=True)
-    libraries = {}
-    for line in done.stdout.splitlines():
-        match = _LDD_LINE.match(line)
-        if match:
-            libraries[match.group(1)] = Path(match.group(1))
-    if not any("ld-linux" in path for path in libraries):
-        raise AssertionError(f"ldd named no loader for {binary}:\n{done.stdout}")
-    return libraries
-
-
-def write_rootfs(stream, files: dict[str, Path]) -> None:
-    """A root file system as a tar stream: /bin/busybox with its applet links,
-    /tmp (1777), /workspace, and `files` with their content (links followed)."""
-    with tarfile.open(fileobj=stream, mode="w") as tar:
-        made = set()
-
-        def directory(path: str, mode: int = 0o755) -> None:
-            parts = path.strip("/").split("/")
-            for depth in range(1, len(parts) + 1):
-                name = "/".join(parts[:depth])
-                if name and name not in made:
-                    info = tarfile.TarInfo(name)
-                    info.type, info.mode = tarfile.DIRTYPE, mode
-                    tar.addfile(info)
-                    made.add(name)
-
-        def regular(path: str, source: Path) -> None:
-            directory(os.path.dirname(path))
-            info = tar.gettarinfo(str(source.resolve()), arcname=path.lstrip("/"))
-            with open(source, "rb") as content:
-                tar.addfile(info, content)
-
-        directory("tmp", 0o1777)
-        directory("workspace")
-        regular("/bin/busybox", BUSYBOX)
-        for applet in APPLETS:
-            info = tarfile.TarInfo(f"bin/{applet}")
-            info.type, info.linkname = tarfile.SYMTYPE, "busybox"
-            tar.addfile(info)
-        for path, source in sorted(files.items()):
-            if path.lstrip("/") in made or path == "/bin/busybox":
-                continue
-            regular(path, source)
-            made.add(path.lstrip("/"))
 
 
 def write_hello_world(engine: Engine) -> str:

@@ -20,9 +20,7 @@ def volume(engine, machine, tmp_path, monkeypatch):
 @pytest.fixture
 def own_image(engine, tmp_path):
     """An image of its own (a marker file makes its id unique), removed after."""
-    marker = tmp_path / "marker"
-    marker.write_text(f"made for {tmp_path.name}\n")
-    engine.import_rootfs(IMAGE, {"/marker": marker})
+    engine.unique_image(IMAGE, f"made for {tmp_path.name}")
     yield IMAGE
     engine.remove_images(IMAGE)
 
