@@ -109,3 +109,30 @@ def test_a_time_limit_ends_the_container_too(box, engine, tmp_path):
     while running() - before and time.monotonic() < deadline:
         time.sleep(0.2)
     assert running() - before == set()
+
+
+@pytest.mark.parametrize("lock_text", ["[tools\n", 'tools = "box"\n', "[tools.box]\nimage = 3\n"])
+def test_unreadable_descriptions_leave_exec_on_the_host(box, tmp_path, lock_text):
+    (tmp_path / "mivo.lock").write_text(lock_text)
+    mode = mivo_cmd("mode", "sh", cwd=tmp_path).stdout
+    if lock_text.startswith("[tools\n"):
+        assert mode.startswith("host\ttool descriptions unreadable: ")
+    else:  # a lock without a usable entry falls back to the registry
+        assert mode.startswith("container\t")
+    done = mivo_cmd("exec", "echo", "still runs", cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (0, "still runs\n")
+
+
+# Without any engine (these run on every machine).
+
+def test_without_an_engine_exec_stays_on_the_host(local_mivo, monkeypatch, tmp_path):
+    monkeypatch.setenv("MIVO_CONTAINER", "auto")
+    monkeypatch.setenv("DOCKER_HOST", f"unix://{tmp_path}/no-engine.sock")
+    assert mivo_cmd("mode", "echo", cwd=tmp_path).stdout in (
+        "host\tno container engine answers\n", "host\tno docker command on PATH\n")
+    done = mivo_cmd("exec", "sh", "-c", "pwd", cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (0, f"{tmp_path}\n")
+    monkeypatch.setenv("MIVO_CONTAINER", "always")
+    done = mivo_cmd("exec", "echo", "x", cwd=tmp_path)
+    assert done.returncode == 125 and "(MIVO_CONTAINER=always)" in done.stderr
+    assert done.stdout == ""
