@@ -111,7 +111,9 @@ def test_the_run_delivers_what_root_wrote(outcome):
     assert (out / "_extras" / "deep" / "nested" / "file").read_text() == "inner\n"
 
 
-@pytest.mark.xfail(strict=True, reason=(
+# Known fault of the tool run, kept visible until its clean-up reports what it
+# could not remove (then this mark goes).
+@pytest.mark.xfail(strict=False, reason=(
     "the sandbox removal ignores every error and still logs 'Cleaned up sandbox': as another "
     "user the host cannot empty the root-owned directory deep/nested the tool made, so the "
     "sandbox stays behind unreported"))
