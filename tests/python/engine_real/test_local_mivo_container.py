@@ -79,6 +79,7 @@ def test_container_network(box, engine, monkeypatch, tmp_path, setting, network)
                                        "or always\n"),
     ("bridge", "MIVO_CONTAINER_NETWORK", 2, "mivo: MIVO_CONTAINER_NETWORK='bridge': use none "
                                             "or host\n"),
+    ("1000", "MIVO_CONTAINER_USER", 2, "mivo: MIVO_CONTAINER_USER='1000': use root or caller\n"),
 ])
 def test_bad_or_unmet_settings(box, monkeypatch, tmp_path, setting, variable, status, message):
     monkeypatch.setenv(variable, setting)

@@ -45,10 +45,11 @@ print(json.dumps({"uid": os.getuid(), "result": result, "error": error, "records
 """
 
 
-@pytest.fixture(scope="module")
-def outcome(shared_engine):
-    """Runs the host process once as nobody; returns what it printed, the
-    sandboxes left under its temporary directory and the output directory."""
+@pytest.fixture(scope="module", params=["root"])
+def outcome(shared_engine, request):
+    """Runs the host process once as nobody, the tool as MIVO_CONTAINER_USER
+    (the parameter); returns what it printed, the sandboxes left under its
+    temporary directory and the output directory."""
     if not os.access(HOST_PYTHON, os.X_OK):
         pytest.skip(f"no {HOST_PYTHON} for a host process of another user")
     socket_path = shared_engine.host.removeprefix("unix://")
@@ -83,7 +84,7 @@ def outcome(shared_engine):
             "TMPDIR": str(shared / "tmp"), "DOCKER_HOST": shared_engine.host,
             "MIVO_REGISTRY": str(registry),
             # A host user who cannot reach the engine fails with the reason.
-            "MIVO_CONTAINER": "always",
+            "MIVO_CONTAINER": "always", "MIVO_CONTAINER_USER": request.param,
         }
         done = subprocess.run(
             [HOST_PYTHON, str(shared / "host.py"), str(data), str(shared / "out" / "run")],
@@ -123,3 +124,12 @@ def test_the_sandbox_is_removed_or_what_remains_is_reported(outcome):
         reported = [r for r in seen["records"]
                     if r[0] in ("WARNING", "ERROR") and any(sandbox in a for a in r[2])]
         assert reported, f"{sandbox} left unreported with {remains}"
+
+
+@pytest.mark.parametrize("outcome", ["caller"], indirect=True)
+def test_a_tool_run_as_the_caller_leaves_a_removable_sandbox(outcome):
+    seen, left, out = outcome
+    assert seen["error"] is None
+    assert (out / "_extras" / "uid").read_text() == f"{NOBODY}\n"
+    assert left == {}
+    assert any(r[:2] == ["DEBUG", "Cleaned up sandbox: %s"] for r in seen["records"])
