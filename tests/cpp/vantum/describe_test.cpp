@@ -64,6 +64,9 @@ TEST(Snapshot, DirectoryFilesAndTheirPreviews) {
     t.write("bin", std::string("\x89PNG\r\n\x1a\n\0\0", 10));
     DirSnapshot snap = snapshot_dir(t.path() + "/");
     EXPECT_EQ(snap.files, (std::vector<std::string>{"bin", "empty", "sub/y.csv", "x.txt"}));
-    EXPECT_EQ(snap.previews, (std::vector<std::optional<std::string>>{
-                                 std::nullopt, std::nullopt, "a,b", "hello\nworld"}));
+    ASSERT_EQ(snap.looks.size(), 4u);
+    EXPECT_EQ(snap.looks[0], (FileLook{"PNG image", false, std::nullopt}));
+    EXPECT_EQ(snap.looks[1], FileLook{});
+    EXPECT_EQ(snap.looks[2], (FileLook{"", false, "a,b"}));
+    EXPECT_EQ(snap.looks[3], (FileLook{"", false, "hello\nworld"}));
 }
