@@ -12,9 +12,11 @@ import itertools
 import lzma
 import os
 import re
+import struct
 import zlib
 
 MAGIC_BYTES = 32
+DECOMPRESS_STEP = 512
 DECOMPRESSED_BYTES = 4096
 CHUNK = 128 * 1024
 INDEX_SUFFIXES = (".bai", ".crai", ".csi", ".tbi", ".fai", ".gzi")
@@ -82,42 +84,47 @@ def _decompressor(kind):
     return bz2.BZ2Decompressor() if kind == "bzip2" else lzma.LZMADecompressor(lzma.FORMAT_XZ)
 
 
-def decompressed_start(f, kind, limit=DECOMPRESSED_BYTES):
-    """The first `limit` bytes of the data over all its streams, or None when
-    the data is corrupt or ends inside a stream before that much."""
+def decompressed_start(f, kind, lines):
+    """The start of the data over all its streams, decompressed in steps of
+    DECOMPRESS_STEP bytes until it holds `lines` line breaks or
+    DECOMPRESSED_BYTES bytes; None when the data is corrupt or cut before its
+    first lines are whole."""
     magic = STREAM_MAGIC[kind]
     out = bytearray()
     d = _decompressor(kind)
     data = f.read(CHUNK)
     at_end = not data
+    limit = 0
     try:
-        while len(out) < limit:
-            if d is None:  # a stream ended: another follows only behind its magic
-                while True:
-                    if kind == "gzip":
-                        data = data.lstrip(b"\0")
-                    if len(data) >= len(magic) or at_end:
-                        break
-                    more = f.read(CHUNK)
-                    at_end = not more
-                    data += more
-                if data[:len(magic)] != magic[:len(data)]:
-                    return None if kind == "gzip" else bytes(out)
-                if len(data) < len(magic):
-                    break
-                d = _decompressor(kind)
-            if data:
-                out += d.decompress(data, limit - len(out))
-                data = d.unconsumed_tail if kind == "gzip" else b""
-                if d.eof:
-                    data, d = d.unused_data, None
-                    continue
-                if len(out) >= limit or data or (kind != "gzip" and not d.needs_input):
-                    continue
-            if at_end:
-                return None  # cut inside a stream
-            data = f.read(CHUNK)
-            at_end = not data
+        while out.count(b"\n") < lines and len(out) < DECOMPRESSED_BYTES:
+            limit = min(limit + DECOMPRESS_STEP, DECOMPRESSED_BYTES)
+            while len(out) < limit:
+                if d is None:  # a stream ended: another follows only behind its magic
+                    while True:
+                        if kind == "gzip":
+                            data = data.lstrip(b"\0")
+                        if len(data) >= len(magic) or at_end:
+                            break
+                        more = f.read(CHUNK)
+                        at_end = not more
+                        data += more
+                    if data[:len(magic)] != magic[:len(data)]:
+                        return None if kind == "gzip" else bytes(out)
+                    if len(data) < len(magic):
+                        return bytes(out)
+                    d = _decompressor(kind)
+                if data or (kind != "gzip" and not d.needs_input):
+                    out += d.decompress(data, limit - len(out))
+                    data = d.unconsumed_tail if kind == "gzip" else b""
+                    if d.eof:
+                        data, d = d.unused_data, None
+                        continue
+                    if len(out) >= limit or data or (kind != "gzip" and not d.needs_input):
+                        continue
+                if at_end:  # cut inside a stream
+                    return bytes(out) if out.count(b"\n") >= lines else None
+                data = f.read(CHUNK)
+                at_end = not data
     except (OSError, EOFError, zlib.error, lzma.LZMAError):
         return None
     return bytes(out)
@@ -143,7 +150,7 @@ def look(path, lines, chars):
             fmt, kind = detect_raw(f.read(MAGIC_BYTES))
             f.seek(0)
             if kind:
-                start = decompressed_start(f, kind)
+                start = decompressed_start(f, kind, lines)
                 if start is None:
                     return fmt, None, False
                 if detect_inside(start):
@@ -208,3 +215,17 @@ def build(data, header="ACTUAL UPSTREAM OUTPUT at runtime:"):
         else:
             lines.append(f"  {k} = {repr(v)[:120]}")
     return "\n".join(lines)
+
+
+def bgzf(data: bytes) -> bytes:
+    """One BGZF block (a gzip member with the "BC" extra field) per 64 KiB,
+    then the empty end-of-file block, as bgzip writes them."""
+    out = b""
+    for start in range(0, len(data), 65280):
+        piece = data[start:start + 65280]
+        c = zlib.compressobj(6, zlib.DEFLATED, -15)
+        body = c.compress(piece) + c.flush()
+        out += (b"\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00BC\x02\x00"
+                + struct.pack("<H", len(body) + 25) + body
+                + struct.pack("<II", zlib.crc32(piece), len(piece)))
+    return out + bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")

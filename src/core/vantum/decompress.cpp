@@ -126,21 +126,55 @@ struct Decompressor::Engine {
     std::unique_ptr<Stream> stream;
     std::string_view magic;
     std::string &out;
-    std::size_t limit;
     bool zero_padding;     // zero bytes may follow a stream (gzip)
     bool between = false;  // the last stream ended; the next may follow
-    std::string held;      // bytes after a stream too few to tell whether one follows
+    std::string held;      // the start of what follows, too short to tell yet
     Status final = Status::more;
+
+    // Decompresses from `in` into `out` up to `limit` bytes.
+    Status run(std::string_view &in, std::size_t limit, Step &step) {
+        std::size_t old = out.size(), made = 0;
+        out.resize(limit);
+        step = stream->run(in, out.data() + old, limit - old, made);
+        out.resize(old + made);
+        if (step == Step::error) return final = Status::error;
+        if (step == Step::stream_end) between = true;
+        return Status::more;
+    }
+
+    // After a stream: whether another follows (its magic, after the zero
+    // padding gzip allows), taking the bytes that tell from `in`.
+    Status next_stream(std::string_view &in, std::size_t limit) {
+        if (zero_padding && held.empty())
+            while (!in.empty() && in[0] == '\0') in.remove_prefix(1);
+        std::size_t take = std::min(in.size(), magic.size() - held.size());
+        held.append(in.substr(0, take));
+        in.remove_prefix(take);
+        if (held != magic.substr(0, held.size())) {
+            // gzip readers refuse other data after a member; the others stop
+            // before it.
+            return final = zero_padding ? Status::error : Status::end;
+        }
+        if (held.size() < magic.size()) return Status::more;
+        if (!stream->start()) return final = Status::error;
+        between = false;
+        std::string_view start = held;
+        Step step;
+        if (run(start, limit, step) == Status::error || !start.empty())
+            return final = Status::error;
+        held.clear();
+        return Status::more;
+    }
 };
 
-Decompressor::Decompressor(Compression kind, std::string &out, std::size_t limit) {
+Decompressor::Decompressor(Compression kind, std::string &out) {
     std::unique_ptr<Stream> stream;
     switch (kind) {
     case Compression::gzip: stream = std::make_unique<GzipStream>(); break;
     case Compression::bzip2: stream = std::make_unique<Bzip2Stream>(); break;
     case Compression::xz: stream = std::make_unique<XzStream>(); break;
     }
-    engine_.reset(new Engine{std::move(stream), magic_of(kind), out, limit,
+    engine_.reset(new Engine{std::move(stream), magic_of(kind), out,
                              kind == Compression::gzip, false, {}, Status::more});
     if (!engine_->stream->start()) engine_->final = Status::error;
 }
@@ -150,51 +184,24 @@ Decompressor::~Decompressor() = default;
 Decompressor::Status Decompressor::finish() {
     Engine &e = *engine_;
     if (e.final != Status::more) return e.final;
-    if (e.out.size() >= e.limit) return Status::full;
     return e.final = e.between ? Status::end : Status::error;
 }
 
-Decompressor::Status Decompressor::feed(std::string_view in) {
+Decompressor::Status Decompressor::feed(std::string_view &in, std::size_t limit) {
     Engine &e = *engine_;
-    if (e.final != Status::more) return e.final;
-    std::string joined;
-    while (true) {
-        if (e.out.size() >= e.limit) return Status::full;
+    while (e.final == Status::more) {
+        if (e.out.size() >= limit) return Status::full;
         if (e.between) {
-            // Another stream follows only when its magic does.
-            if (!e.held.empty()) {
-                joined = std::move(e.held);
-                e.held.clear();
-                joined.append(in);
-                in = joined;
-            }
-            if (e.zero_padding)
-                while (!in.empty() && in[0] == '\0') in.remove_prefix(1);
-            std::size_t n = std::min(in.size(), e.magic.size());
-            if (in.substr(0, n) != e.magic.substr(0, n)) {
-                // gzip readers refuse other data after a member; the others
-                // stop before it.
-                return e.final = e.zero_padding ? Status::error : Status::end;
-            }
-            if (n < e.magic.size()) {
-                e.held.assign(in);
-                return Status::more;
-            }
-            if (!e.stream->start()) return e.final = Status::error;
-            e.between = false;
+            if (e.next_stream(in, limit) != Status::more) break;
+            if (e.between) return Status::more;  // too few bytes to tell
+            continue;
         }
         if (in.empty()) return Status::more;
-        std::size_t old = e.out.size(), made = 0;
-        e.out.resize(e.limit);
-        Step step = e.stream->run(in, e.out.data() + old, e.limit - old, made);
-        e.out.resize(old + made);
-        switch (step) {
-        case Step::error: return e.final = Status::error;
-        case Step::stream_end: e.between = true; break;
-        case Step::need_input: return Status::more;
-        case Step::progress: break;
-        }
+        Step step;
+        if (e.run(in, limit, step) != Status::more) break;
+        if (step == Step::need_input) return Status::more;
     }
+    return e.final;
 }
 
 }  // namespace plexaro::vantum

@@ -16,22 +16,24 @@ class Decompressor {
 public:
     enum class Status {
         more,   // give it the next compressed bytes
-        full,   // the output reached its limit
+        full,   // the output reached the limit asked for
         end,    // the data ended (what follows a stream is not another one)
         error,  // the data is corrupt
     };
 
-    // Decompresses into `out`, which never grows past `limit` bytes.
-    Decompressor(Compression kind, std::string &out, std::size_t limit);
+    // Decompresses into `out`.
+    Decompressor(Compression kind, std::string &out);
     ~Decompressor();
     Decompressor(const Decompressor &) = delete;
     Decompressor &operator=(const Decompressor &) = delete;
 
-    // Feeds the next compressed bytes (all of the file's bytes in order).
-    Status feed(std::string_view in);
+    // Decompresses from the file's next bytes `in` (advanced past what was
+    // used) until `out` holds `limit` bytes (`full`; the rest of `in` is
+    // for the next call) or `in` is used up (`more`).
+    Status feed(std::string_view &in, std::size_t limit);
 
-    // The file has no more bytes: `end` when it ended between streams (or
-    // the output is full), `error` when it was cut inside one.
+    // The file has no more bytes: `end` when it ended between streams,
+    // `error` when it was cut inside one.
     Status finish();
 
     struct Engine;

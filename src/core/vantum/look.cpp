@@ -44,25 +44,52 @@ bool feed_lines(PreviewBuilder &builder, std::string_view data, std::size_t line
     return !builder.feed(data.substr(0, used)) || complete;
 }
 
-// The preview of a compressed file: its first kDecompressedBytes bytes,
-// decompressed; none when the data is corrupt or cut before that much.
+std::size_t line_breaks(std::string_view text) {
+    std::size_t n = 0;
+    for (const char *p = text.data(), *end = text.data() + text.size();
+         (p = (const char *) std::memchr(p, '\n', end - p)) != nullptr; ++p)
+        ++n;
+    return n;
+}
+
+// The start of a compressed file's data, decompressed in steps until its
+// first `lines` lines are there or kDecompressedBytes are; false when the
+// data is corrupt, or cut before those lines, or reading ran out of time.
+bool decompress_start(std::string &out, Compression kind, BoundedReader &reader, char *buf,
+                      std::string_view in, bool at_end, std::size_t lines) {
+    using Status = Decompressor::Status;
+    Decompressor decompressor(kind, out);
+    std::size_t limit = 0;
+    while (line_breaks(out) < lines && out.size() < kDecompressedBytes) {
+        limit = std::min(limit + kDecompressStep, kDecompressedBytes);
+        Status status;
+        while ((status = decompressor.feed(in, limit)) == Status::more) {
+            if (!in.empty()) return false;  // stuck: nothing used and nothing made
+            if (at_end) {
+                // A cut file still shows the lines it holds whole.
+                status = decompressor.finish();
+                if (status == Status::error) return line_breaks(out) >= lines;
+                break;
+            }
+            std::size_t got = 0;
+            switch (reader.next(buf, kChunk, got)) {
+            case BoundedReader::Status::timed_out: return false;
+            case BoundedReader::Status::end: at_end = true; break;
+            case BoundedReader::Status::data: break;
+            }
+            in = std::string_view(buf, got);
+        }
+        if (status == Status::error) return false;
+        if (status == Status::end) break;
+    }
+    return true;
+}
+
 void look_inside(FileLook &look, Compression kind, BoundedReader &reader, char *buf,
                  std::string_view first, bool at_end, std::size_t lines, std::size_t chars) {
     std::string out;
     out.reserve(kDecompressedBytes);
-    Decompressor decompressor(kind, out, kDecompressedBytes);
-    Decompressor::Status status = decompressor.feed(first);
-    while (status == Decompressor::Status::more) {
-        std::size_t got = 0;
-        BoundedReader::Status read = at_end ? BoundedReader::Status::end
-                                            : reader.next(buf, kChunk, got);
-        if (read == BoundedReader::Status::timed_out) return;
-        if (read == BoundedReader::Status::end)
-            status = decompressor.finish();
-        else
-            status = decompressor.feed(std::string_view(buf, got));
-    }
-    if (status == Decompressor::Status::error) return;
+    if (!decompress_start(out, kind, reader, buf, first, at_end, lines)) return;
     if (std::string inside = detect_inside(out); !inside.empty()) {
         look.format = std::move(inside);
         return;

@@ -11,7 +11,9 @@
 
 namespace plexaro::vantum {
 
-// Decompressed bytes looked at for a compressed file's preview.
+// A compressed file's data is decompressed in steps of kDecompressStep
+// bytes until its first lines are there, but never past kDecompressedBytes.
+inline constexpr std::size_t kDecompressStep = 512;
 inline constexpr std::size_t kDecompressedBytes = 4096;
 
 struct FileLook {

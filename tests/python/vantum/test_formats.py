@@ -7,31 +7,16 @@ import io
 import lzma
 import os
 import shutil
-import struct
 import subprocess
 import zipfile
-import zlib
 
 import pytest
 
 from plexaro.helpers.vantum import build_vantum
+from support.vantum_head_model import bgzf
 
 HEADER = "ACTUAL UPSTREAM OUTPUT at runtime:"
 FASTQ = "@r1\nACGT\n+\nIIII\n@r2\nTTGA\n+\nJJJJ\n"
-
-
-def bgzf(data: bytes) -> bytes:
-    """One BGZF block (a gzip member with the "BC" extra field) per 64 KiB,
-    then the empty end-of-file block, as bgzip writes them."""
-    out = b""
-    for start in range(0, len(data), 65280):
-        piece = data[start:start + 65280]
-        c = zlib.compressobj(6, zlib.DEFLATED, -15)
-        body = c.compress(piece) + c.flush()
-        out += (b"\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00BC\x02\x00"
-                + struct.pack("<H", len(body) + 25) + body
-                + struct.pack("<II", zlib.crc32(piece), len(piece)))
-    return out + bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 
 
 def zip_bytes():
@@ -131,12 +116,15 @@ def test_only_the_first_four_kib_are_decompressed(tmp_path):
     assert build_vantum({"g": g}).endswith("      x\nx\nx\nx\nx")
 
 
+SHORT = b"@r1\nACGT\n"   # fewer lines than a preview shows
+
+
 @pytest.mark.parametrize("packed", [
-    gzip.compress(FASTQ.encode())[:-12],                   # cut inside the stream
-    gzip.compress(FASTQ.encode())[:-8] + b"\0\0\0\0\0\0\0\0",  # wrong check sum
-    gzip.compress(FASTQ.encode()) + b"junk after the member",
-    bz2.compress(FASTQ.encode())[:-10],
-    lzma.compress(FASTQ.encode())[:-10],
+    gzip.compress(SHORT)[:-12],                   # cut inside the stream
+    gzip.compress(SHORT)[:-8] + b"\0\0\0\0\0\0\0\0",  # wrong check sum
+    gzip.compress(SHORT) + b"junk after the member",
+    bz2.compress(SHORT)[:-10],
+    lzma.compress(SHORT)[:-10],
     b"\x1f\x8b\x08\x00" + b"\xff" * 40,
 ])
 def test_corrupt_or_cut_compressed_data_gets_its_format_but_no_preview(tmp_path, packed):
@@ -144,6 +132,17 @@ def test_corrupt_or_cut_compressed_data_gets_its_format_but_no_preview(tmp_path,
     lines = build_vantum({"f": f}).split("\n")
     assert len(lines) == 2
     assert lines[1].startswith(f"  f = {f!r}  [file, size: {len(packed)} bytes, format: ")
+
+
+@pytest.mark.parametrize("pack, shown", [
+    (gzip.compress, True), (lzma.compress, True),
+    (bz2.compress, False),   # nothing of a bzip2 block comes out before its end
+])
+def test_a_cut_file_still_shows_the_lines_it_holds_whole(tmp_path, pack, shown):
+    packed = pack(FASTQ.encode() + os.urandom(10000))   # binary after the lines
+    f = put(tmp_path / "cut", packed[:-20])
+    assert build_vantum({"f": f}).endswith(
+        "first 5 lines (decompressed):\n      @r1\nACGT\n+\nIIII\n@r2") == shown
 
 
 def test_padding_after_compressed_streams_is_not_data(tmp_path):
