@@ -1,6 +1,7 @@
 #include "vantum/bounded_read.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -62,9 +63,17 @@ struct Pool {
     std::mutex mutex;
     std::vector<std::shared_ptr<Helper>> idle;
 };
+Pool *current_pool = nullptr;
+
 Pool &pool() {
-    static Pool *p = new Pool;
-    return *p;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        current_pool = new Pool;
+        // A forked child has none of the parent's threads (and may find the
+        // lock held by one): it starts over with an empty pool.
+        ::pthread_atfork(nullptr, nullptr, [] { current_pool = new Pool; });
+    });
+    return *current_pool;
 }
 
 void serve(std::shared_ptr<Helper> helper) {

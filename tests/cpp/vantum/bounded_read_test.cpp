@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,6 +59,23 @@ TEST(BoundedRead, ReadsThatWouldWaitShareOneHelperThread) {
         for (int i = 0; i < 20; ++i)
             EXPECT_EQ(looks[i].preview, (std::to_string(i) + line).substr(0, 5));
     }
+}
+
+TEST(BoundedRead, AForkedChildStartsItsOwnHelpers) {
+    TempDir t;
+    std::vector<LookRequest> requests = {{t.write("f", "in the child\n"), 3, 200}};
+    look_at_files(requests, 3s, kUncached);  // the parent now has an idle helper
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto start = Clock::now();
+        bool ok = look_at_files(requests, 3s, kUncached)[0].preview == "in the child" &&
+                  Clock::now() - start < 1s;
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(BoundedRead, AStuckReadCostsOnlyItsOwnPreviewAndDeadline) {
