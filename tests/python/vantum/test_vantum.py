@@ -322,7 +322,7 @@ TREE = {
 }
 
 
-def test_same_text_as_head_processes_walk_and_repr(tmp_path):
+def test_same_text_as_the_plain_python_model(tmp_path):
     for rel, content in TREE.items():
         write(tmp_path / rel, content, mode="wb" if isinstance(content, bytes) else "w")
     os.symlink(tmp_path / "other", tmp_path / "run" / "dir_link")
@@ -365,7 +365,7 @@ _names = st.one_of(
 
 @settings(max_examples=40, deadline=None)
 @given(files=st.dictionaries(_names, _contents, max_size=5), single=_contents)
-def test_random_contents_read_as_head_processes_read_them(tmp_path_factory, files, single):
+def test_random_contents_read_as_the_plain_python_model_reads_them(tmp_path_factory, files, single):
     root = tmp_path_factory.mktemp("prop")
     d = root / "d"
     d.mkdir()
