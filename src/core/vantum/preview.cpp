@@ -33,6 +33,14 @@ std::size_t printable_ascii_run(std::string_view data, std::size_t pos) {
     return i - pos;
 }
 
+std::size_t ascii_space_run(std::string_view data, std::size_t pos) {
+    std::size_t i = pos;
+    while (i < data.size() && (data[i] == ' ' || data[i] == '\n' || data[i] == '\t' ||
+                               data[i] == '\r'))
+        ++i;
+    return i - pos;
+}
+
 }  // namespace
 
 bool PreviewBuilder::feed(std::string_view data) {
@@ -62,6 +70,15 @@ bool PreviewBuilder::feed(std::string_view data) {
         if (settled_) {
             i = judge(data, i);
             break;
+        }
+        // White space before the text or after a full preview keeps nothing:
+        // runs of it are passed over without decoding.
+        if (!started_ || kept_chars_ == max_chars_) {
+            if (std::size_t run = ascii_space_run(data, i)) {
+                i += run;
+                after_cr_ = false;
+                continue;
+            }
         }
         switch (text::decode_utf8(data, i, cp, length)) {
         case text::Utf8Status::ok:

@@ -80,3 +80,12 @@ TEST(PreviewBuilder, ACutInsideACharacterIsDroppedOnlyWhenSaidSo) {
     b.feed("abc\xE2\x82");
     EXPECT_EQ(b.finish(/*cut=*/true), "abc");
 }
+
+TEST(PreviewBuilder, LongRunsOfSpaceAroundTheText) {
+    std::string spaces(100000, ' ');
+    EXPECT_EQ(build(5, {spaces + "\r\n\t", "abcdefgh", spaces, "\n"}), "abcde");
+    EXPECT_EQ(build(5, {"\r", "\nab\r", "\ncd"}), "ab\ncd");
+    EXPECT_EQ(build(5, {"abcde", spaces, "x"}), "abcde");
+    EXPECT_EQ(build(5, {"abc", spaces}), "abc");
+    EXPECT_EQ(build(5, {"abc", spaces, "\x01"}), std::nullopt);
+}
