@@ -38,9 +38,13 @@ ssize_t read_or_hang(int fd, void *buf, std::size_t size, off_t offset) {
     return ::pread(fd, buf, size, offset);
 }
 
-const ReadOps kUncached{never_at_hand, ::pread};
-const ReadOps kUnknowing{cannot_tell, ::pread};
-const ReadOps kHanging{never_at_hand, read_or_hang};
+bool remote(int) { return false; }
+bool local(int) { return true; }
+
+const ReadOps kUncached{never_at_hand, ::pread, local};
+const ReadOps kUnknowingRemote{cannot_tell, ::pread, remote};
+const ReadOps kUnknowingLocal{cannot_tell, ::pread, local};
+const ReadOps kHanging{never_at_hand, read_or_hang, local};
 
 }  // namespace
 
@@ -50,15 +54,28 @@ TEST(BoundedRead, ReadsThatWouldWaitShareOneHelperThread) {
     std::vector<LookRequest> requests;
     for (int i = 0; i < 20; ++i)
         requests.push_back({t.write("f" + std::to_string(i), std::to_string(i) + line + "\n"), 3, 5});
-    for (const ReadOps *ops : {&kUncached, &kUnknowing}) {
+    for (const ReadOps *ops : {&kUncached, &kUnknowingRemote}) {
         std::vector<FileLook> looks = look_at_files(requests, 3s, *ops);  // warm up the helper
-        std::size_t before = read_helpers_started();
+        std::size_t before = read_helpers_started(), handed = reads_handed_over();
         looks = look_at_files(requests, 3s, *ops);
         EXPECT_EQ(read_helpers_started(), before);
+        EXPECT_GE(reads_handed_over(), handed + 20);
         ASSERT_EQ(looks.size(), 20u);
         for (int i = 0; i < 20; ++i)
             EXPECT_EQ(looks[i].preview, (std::to_string(i) + line).substr(0, 5));
     }
+}
+
+TEST(BoundedRead, LocalFileSystemsThatCannotTellAreReadDirectly) {
+    TempDir t;
+    std::string f = t.write("f", "local\n");
+    std::size_t handed = reads_handed_over();
+    EXPECT_EQ(look_at_file(f, 3, 200, Clock::now() + 3s, kUnknowingLocal).preview, "local");
+    EXPECT_EQ(reads_handed_over(), handed);
+    // Whatever this machine's temporary directory is, the system's reads of
+    // a file just written there need no helper.
+    EXPECT_EQ(look_at_file(f, 3, 200, Clock::now() + 3s).preview, "local");
+    EXPECT_EQ(reads_handed_over(), handed);
 }
 
 TEST(BoundedRead, AForkedChildStartsItsOwnHelpers) {
