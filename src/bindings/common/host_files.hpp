@@ -31,7 +31,7 @@ std::unique_ptr<files::ExclusiveFileLock> lock_file(nb::handle path);
 
 // A new empty file with a unique name beside `target` (see
 // files::create_temp_beside): its open descriptor and its path as host str.
-struct HostTempFile {
+struct __attribute__((visibility("hidden"))) HostTempFile {
     int fd;
     nb::str path;
 };

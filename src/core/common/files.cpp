@@ -61,6 +61,9 @@ std::string random_hex(std::size_t bytes) {
 }
 
 constexpr std::size_t kTempHexBytes = 6;  // 12 hex digits
+// A temporary's name keeps at most this much of its target's name, so it
+// stays within the file system's name limit (255 bytes) for any target.
+constexpr std::size_t kTargetNameKept = 200;
 
 // Missing parents get the usual permissions (0777 less the umask).
 void make_parents(const std::string &dir) {
@@ -103,7 +106,7 @@ ExclusiveFileLock::~ExclusiveFileLock() {
 }
 
 TempFile create_temp_beside(const std::string &target, unsigned mode) {
-    std::string dir = directory_of(target), name = name_of(target);
+    std::string dir = directory_of(target), name = name_of(target).substr(0, kTargetNameKept);
     for (int attempt = 0;; ++attempt) {
         std::string path = dir + "/." + name + "." + random_hex(kTempHexBytes) + ".tmp";
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
@@ -120,6 +123,7 @@ void replace_into_place(const std::string &temp, const std::string &target) {
 bool is_temp_name_of(std::string_view entry, std::string_view target_name) {
     constexpr std::string_view suffix = ".tmp";
     const std::size_t hex = kTempHexBytes * 2;
+    target_name = target_name.substr(0, kTargetNameKept);
     if (entry.size() != 1 + target_name.size() + 1 + hex + suffix.size()) return false;
     if (entry[0] != '.' || entry.substr(1, target_name.size()) != target_name) return false;
     std::size_t at = 1 + target_name.size();

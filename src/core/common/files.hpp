@@ -49,7 +49,8 @@ private:
 };
 
 // A new, empty file under a unique name beside `target`:
-// "<dir>/.<name>.<12 hex digits>.tmp". Opened write-only with O_EXCL, never
+// "<dir>/.<name>.<12 hex digits>.tmp" (a very long name is cut to its first
+// 200 bytes there). Opened write-only with O_EXCL, never
 // through a link, close-on-exec; `mode` is filtered by the umask, so the
 // default gives the permissions a plain open() of `target` would.
 struct TempFile {

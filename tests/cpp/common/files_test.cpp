@@ -76,6 +76,15 @@ TEST(TempFile, IsUniqueBesideTheTargetWithTheUmaskApplied) {
     EXPECT_THROW(replace_into_place(dir / "gone", dir / "bwa.tar"), PathError);
 }
 
+TEST(TempFile, ALongTargetNameStillGivesAValidName) {
+    Scratch dir;
+    std::string target = dir / std::string(250, 'n');
+    TempFile made = create_temp_beside(target);
+    ::close(made.fd);
+    EXPECT_TRUE(is_temp_name_of(fs::path(made.path).filename().string(), std::string(250, 'n')));
+    EXPECT_EQ(remove_stale_temporaries(target).size(), 1u);
+}
+
 TEST(StaleTemporaries, AgeLimitSparesFilesStillBeingWritten) {
     Scratch dir;
     std::time_t old = std::time(nullptr) - 7200;

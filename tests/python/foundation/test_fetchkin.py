@@ -131,6 +131,13 @@ def test_failed_download_raises_the_hosts_error_and_leaves_nothing(server, fetch
     assert os.listdir(fetch.temp_dir) == []
 
 
+def test_a_name_at_the_file_system_limit_downloads(server, fetch):
+    name = "n" * 250  # its temporary name must still fit in 255 bytes
+    dest = fetch.resolve_zenodo_dropbox("k", f"http://zenodo.org/records/1/files/{name}")
+    assert os.listdir(fetch.temp_dir) == [name]
+    assert open(dest, "rb").read() == f"body of http://zenodo.org/records/1/files/{name}".encode()
+
+
 def test_trailing_slash_saves_under_download_and_key(server, fetch):
     dest = fetch.resolve_zenodo_dropbox("reference", "http://zenodo.org/records/7/")
     assert dest == f"{fetch.temp_dir}/download_reference"
