@@ -50,6 +50,7 @@ DEFAULT_INPUT = HERE / "data" / "proteins.fa"
 DEFAULT_REGISTRY = HERE / "registry"
 TOOL_MANAGER_DIR = REPO / "tools" / "bin"
 VENDOR_STUB = REPO / "tests" / "support" / "vendor_stub.py"
+HOST_STAND_INS = REPO / "tests" / "support" / "host"  # plexaro.node, plexaro.helpers.paths
 KEY_VARIABLES = ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY")
 # The vendor the stand-in poses as when there is no key.
 STAND_IN_PROVIDER = "openai"
@@ -225,7 +226,22 @@ def prepare_environment(workdir: Path, registry: Path) -> None:
     os.environ["PLEXARO_CONNECTORS_PATH"] = str(workdir / "connectors.py")
 
 
+def use_host_stand_ins() -> None:
+    """Makes the host's own modules importable: the application's, when it is
+    installed, else the small stand-ins the tests use (tests/support/host)."""
+    for name in ("plexaro.node", "plexaro.helpers.paths"):
+        try:
+            found = importlib.util.find_spec(name) is not None
+        except ImportError:
+            found = False
+        if not found:
+            if str(HOST_STAND_INS) not in sys.path:
+                sys.path.append(str(HOST_STAND_INS))
+            return
+
+
 def import_layer(*names: str) -> dict:
+    use_host_stand_ins()
     try:
         return {name: importlib.import_module(f"plexaro.helpers.{name}") for name in names}
     except ImportError as error:
