@@ -43,11 +43,13 @@ NB_MODULE(condition, m) {
                  nb::setattr(self.h, "comparator", text);
                  nb::setattr(self.h, "a", a);
              },
-             host::param("comparator"), host::param("a"))
+             host::param("comparator"), host::param("a"),
+             nb::sig("def __init__(self, comparator: str, a: object) -> None"))
         .def("check",
              [](nb::handle self, nb::handle x) -> nb::object {
                  nb::object comparison = ops_table()[self.attr("comparator")];
                  return comparison(x, self.attr("a"));
              },
-             host::param("x"), "Compare the run-time value `x` (left) with `a` (right).");
+             host::param("x"), nb::sig("def check(self, x: object) -> bool"),
+             "Compare the run-time value `x` (left) with `a` (right).");
 }

@@ -152,7 +152,8 @@ NB_MODULE(fetchkin, m) {
                  nb::setattr(self.h, "temp_dir", temp_dir);
                  host::import("os").attr("makedirs")(temp_dir, "exist_ok"_a = true);
              },
-             host::param("temp_dir") = nb::none())
+             host::param("temp_dir") = nb::none(),
+             nb::sig("def __init__(self, temp_dir: str | os.PathLike[str] | None = None) -> None"))
         .def("resolve_zenodo_dropbox",
              [](nb::handle self, nb::handle key, nb::handle value) -> nb::object {
                  nb::str key_text = host::arg_str(key, "key");
@@ -177,6 +178,7 @@ NB_MODULE(fetchkin, m) {
                  return dest;
              },
              host::param("key"), host::param("value"),
+             nb::sig("def resolve_zenodo_dropbox(self, key: str, value: object) -> typing.Any"),
              "Return the local path for a Zenodo/Dropbox link (downloading it once); "
              "any other value unchanged.");
 }

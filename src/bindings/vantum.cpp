@@ -150,13 +150,19 @@ nb::object build_vantum(nb::handle data, nb::handle header) {
 NB_MODULE(vantum, m) {
     m.doc() = "A plain-text picture of a finished step's real outputs.";
 
+    nb::str default_header = host::from_utf8(vt::kDefaultHeader);
+    // The signature shows the default header as the host would write it.
+    std::string build_signature = "def build_vantum(data: dict[str, typing.Any], header: str = " +
+                                  host::repr(default_header) + ") -> str";
     m.def("build_vantum", &build_vantum, host::param("data"),
-          host::param("header") = std::string(vt::kDefaultHeader),
+          host::param("header") = default_header, nb::sig(build_signature.c_str()),
           "Describe the output mapping `data` as it is on disk: directories with "
           "their files, files with their size and first lines, other values by "
           "their representation.");
     m.def("_describe_dir", &describe_dir, host::param("label"), host::param("d"),
           host::param("lines"),
+          nb::sig("def _describe_dir(label: str, d: str | bytes | os.PathLike[str] | "
+                  "os.PathLike[bytes], lines: list[str]) -> None"),
           "Append to `lines` the description of directory `d`, shown as `label`: "
           "its first 30 files in path order and their first lines.");
 }

@@ -8,7 +8,7 @@ _OPS: dict = ...
 class Condition:
     """A comparator of _OPS and the value `a` it compares against."""
 
-    def __init__(self, comparator: object | None, a: object | None) -> None: ...
+    def __init__(self, comparator: str, a: object) -> None: ...
 
-    def check(self, x: object | None) -> object:
+    def check(self, x: object) -> bool:
         """Compare the run-time value `x` (left) with `a` (right)."""

@@ -4,6 +4,10 @@ Front end of the mivo tool manager: commands, tool runs, engine and project file
 """
 
 import logging
+import subprocess
+from typing import Any
+
+import plexaro.helpers.promptel
 
 
 logger: logging.Logger = ...
@@ -11,20 +15,20 @@ logger: logging.Logger = ...
 class MIVO:
     """Handle on the mivo tool manager."""
 
-    def __init__(self, backend: object | None = None, registry: object | None = None) -> None:
+    def __init__(self, backend: str | None = None, registry: str | None = None) -> None:
         """
         A handle on mivo; `backend` and `registry` are passed to the commands that take them.
         """
 
-    def _base_args(self) -> list:
+    def _base_args(self) -> list[str]:
         """The --backend/--registry words this object was configured with."""
 
-    def _run(self, cmd: object | None, **options) -> object:
+    def _run(self, cmd: list[str], **options: Any) -> subprocess.CompletedProcess[str]:
         """
         Run `mivo` with the words of `cmd` in the project directory, with mivo's environment and time limit; returns the subprocess.CompletedProcess, raises RuntimeError on failure or time-out.
         """
 
-    def wait_for_docker(self, timeout: object | None = 300) -> None:
+    def wait_for_docker(self, timeout: int = 300) -> None:
         """
         Wait until the container engine answers (and, on a pipeline volume, can pull images, then install the host-network wrapper); raises RuntimeError when it does not within `timeout` seconds.
         """
@@ -34,23 +38,23 @@ class MIVO:
         Put the host-network docker wrapper in front of the real engine binary.
         """
 
-    def _real_docker(self) -> object:
+    def _real_docker(self) -> str:
         """The command of the real engine binary, bypassing the wrapper."""
 
-    def _cache_tar(self, tool: object | None) -> object:
+    def _cache_tar(self, tool: str) -> str:
         """Path of the image archive of `tool`, or '' when the cache is inactive."""
 
-    def _load_cached_image(self, tool: object | None) -> bool:
+    def _load_cached_image(self, tool: str) -> bool:
         """
         Load the cached archive of `tool` into the engine; True when it was loaded.
         """
 
-    def _save_image_to_cache(self, tool: object | None) -> None:
+    def _save_image_to_cache(self, tool: str) -> None:
         """
         Save the locked image of `tool` as its archive, unless the archive exists.
         """
 
-    def _locked_image_ref(self, tool: object | None) -> object:
+    def _locked_image_ref(self, tool: str) -> tuple[str | None, str | None]:
         """
         (image reference, image digest) of `tool` in the project lockfile, or (None, None).
         """
@@ -59,25 +63,25 @@ class MIVO:
         """Drop the tools this object did not add from mivo.lock and mivo.toml."""
 
     @staticmethod
-    def _write_toml(path: object | None, data: object | None) -> None:
+    def _write_toml(path: str, data: dict[str, Any]) -> None:
         """
         Write the mapping `data` to `path` as TOML (replacing the file in one step).
         """
 
-    def add(self, *args) -> None:
+    def add(self, *tools: str) -> None:
         """
         Add tools to the project (restoring cached images before, caching them after).
         """
 
-    def remove(self, tool: object | None) -> None:
+    def remove(self, tool: str) -> None:
         """Remove a tool from the project."""
 
-    def sync(self, frozen: object | None = False) -> None:
+    def sync(self, frozen: bool = False) -> None:
         """
         Prune the project files to this session's tools, then sync the project.
         """
 
-    def lock(self, check: object | None = False) -> None:
+    def lock(self, check: bool = False) -> None:
         """Write (or with `check`, verify) the project lockfile."""
 
     def run(self, tool_name: object | None, manifest: object | None, inputs: object | None, output_dir: object | None) -> object:
@@ -85,42 +89,42 @@ class MIVO:
         Run one tool on the step's inputs in a fresh sandbox and collect its outputs into `output_dir`; returns output slot -> delivered path (or None), in manifest order.
         """
 
-    def _fix_stale_abs_paths(self, args: object | None, manifest: object | None, env: object | None) -> object:
+    def _fix_stale_abs_paths(self, args: list[str], manifest: dict[str, Any], env: dict[str, str]) -> list[str] | None:
         """
         Look up each absolute argument outside /workspace by file name inside the tool's image; the arguments with the paths found there, or None when nothing changed.
         """
 
-    def _infer_args(self, tool_name: object | None, manifest: object | None, staged: object | None) -> list:
+    def _infer_args(self, tool_name: str, manifest: dict[str, Any], staged: dict[str, Any]) -> list[str]:
         """
         Ask the LLM for a tool's command-line arguments; the staged file names when it cannot answer.
         """
 
-    def exec(self, command: object | None, *args) -> object:
+    def exec(self, command: str, *args: str) -> subprocess.CompletedProcess[str]:
         """
         Run a command in the tool environment: `command` with `args`, or, alone, a shell command line for bash.
         """
 
-    def shell(self, shell: object | None = None) -> None:
+    def shell(self, shell: str | None = None) -> None:
         """Run `mivo shell` (optionally with --shell SHELL)."""
 
-    def search(self, query: object | None, tier: object | None = None) -> object:
+    def search(self, query: str, tier: str | None = None) -> subprocess.CompletedProcess[str]:
         """`mivo search QUERY [--tier TIER]`."""
 
-    def show(self, tool: object | None, fmt: object | None = None) -> object:
+    def show(self, tool: str, fmt: str | None = None) -> subprocess.CompletedProcess[str]:
         """`mivo show TOOL [--format FMT]`."""
 
-    def parse_show_text(self, text: object | None) -> dict:
+    def parse_show_text(self, text: str) -> dict[str, Any]:
         """
         The image, entrypoint, args_template and gpu_required a `mivo show` text states.
         """
 
-    def parse_show(self, tool: object | None) -> object:
+    def parse_show(self, tool: str) -> dict[str, Any]:
         """parse_show_text of what `mivo show TOOL` prints."""
 
-    def info(self, tool: object | None) -> object:
+    def info(self, tool: str) -> subprocess.CompletedProcess[str]:
         """`mivo info TOOL`."""
 
-    def list_tools(self, binaries: object | None = False) -> object:
+    def list_tools(self, binaries: bool = False) -> subprocess.CompletedProcess[str]:
         """`mivo list [--binaries]`."""
 
 _DOCKER_PATH: str = '/usr/bin/docker'
@@ -145,10 +149,10 @@ _NETWORK_RETRY_PAUSE: int = 3
 
 _IMAGE_ARCHIVE_TIMEOUT: int = 1800
 
-def _docker_wrapper_text(real_binary: object | None) -> object:
+def _docker_wrapper_text(real_binary: str) -> str:
     """
     Text of the host-network docker wrapper script that calls `real_binary`.
     """
 
-def _default_llm() -> object:
+def _default_llm() -> plexaro.helpers.promptel.Promptel:
     """A new LLM client from plexaro.helpers.promptel (loaded at call time)."""

@@ -23,6 +23,7 @@ void bind_direct_commands(nb::module_ &, MivoClass &cls) {
                 return run_through_host(self, words);
             },
             "command"_a.none(), "args"_a,
+            nb::sig("def exec(self, command: str, *args: str) -> subprocess.CompletedProcess[str]"),
             "Run a command in the tool environment: `command` with `args`, or, alone, "
             "a shell command line for bash.");
 
@@ -37,7 +38,8 @@ void bind_direct_commands(nb::module_ &, MivoClass &cls) {
                 }
                 run_through_host(self, words);
             },
-            "shell"_a = nb::none(), "Run `mivo shell` (optionally with --shell SHELL).");
+            "shell"_a = nb::none(), nb::sig("def shell(self, shell: str | None = None) -> None"),
+            "Run `mivo shell` (optionally with --shell SHELL).");
 }
 
 }  // namespace plexaro::mivo_binding

@@ -126,7 +126,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
     m.attr("_IMAGE_ARCHIVE_TIMEOUT") = kArchiveTimeout;
 
     m.def("_docker_wrapper_text", [](nb::handle real_binary) { return wrapper_text(real_binary); },
-          host::param("real_binary"),
+          host::param("real_binary"), nb::sig("def _docker_wrapper_text(real_binary: str) -> str"),
           "Text of the host-network docker wrapper script that calls `real_binary`.");
 
     cls.def(
@@ -173,7 +173,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
             }
             host::raise(PyExc_RuntimeError, "Docker networking did not become ready within timeout");
         },
-        host::param("timeout") = 300,
+        host::param("timeout") = 300, nb::sig("def wait_for_docker(self, timeout: int = 300) -> None"),
         "Wait until the container engine answers (and, on a pipeline volume, can pull images, "
         "then install the host-network wrapper); raises RuntimeError when it does not within "
         "`timeout` seconds.");
@@ -233,6 +233,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
             nb::object found = which("docker");
             return found.is_none() ? nb::object(nb::str("docker")) : found;
         },
+        nb::sig("def _real_docker(self) -> str"),
         "The command of the real engine binary, bypassing the wrapper.");
 
     cls.def(
@@ -245,7 +246,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
             if (!engine::archive_name_stays_inside(host::fs_path(tool))) return nb::str("");
             return os_path().attr("join")(cache, tool + nb::str(".tar"));
         },
-        host::param("tool"),
+        host::param("tool"), nb::sig("def _cache_tar(self, tool: str) -> str"),
         "Path of the image archive of `tool`, or '' when the cache is inactive.");
 
     cls.def(
@@ -271,7 +272,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
                 return false;
             }
         },
-        host::param("tool"),
+        host::param("tool"), nb::sig("def _load_cached_image(self, tool: str) -> bool"),
         "Load the cached archive of `tool` into the engine; True when it was loaded.");
 
     cls.def(
@@ -317,7 +318,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
                 logger.warning("docker save for %s errored: %s", tool, error_text(e));
             }
         },
-        host::param("tool"),
+        host::param("tool"), nb::sig("def _save_image_to_cache(self, tool: str) -> None"),
         "Save the locked image of `tool` as its archive, unless the archive exists.");
 
     cls.def(
@@ -359,6 +360,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
             return nb::make_tuple(text_or_none("image_reference"), text_or_none("image_digest"));
         },
         host::param("tool"),
+        nb::sig("def _locked_image_ref(self, tool: str) -> tuple[str | None, str | None]"),
         "(image reference, image digest) of `tool` in the project lockfile, or (None, None).");
 }
 

@@ -211,6 +211,7 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             write_file_atomically(path, [&](nb::handle file) { file.attr("write")(bytes); });
         },
         host::param("path"), host::param("data"),
+        nb::sig("def _write_toml(path: str, data: dict[str, typing.Any]) -> None"),
         "Write the mapping `data` to `path` as TOML (replacing the file in one step).");
 
     cls.def(
@@ -232,6 +233,7 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             run_project_command(self, words);
             for (nb::handle tool : tools) self.attr("_save_image_to_cache")(tool);
         },
+        nb::sig("def add(self, *tools: str) -> None"),
         "Add tools to the project (restoring cached images before, caching them after).");
 
     cls.def(
@@ -243,7 +245,8 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             words.append(tool);
             run_project_command(self, words);
         },
-        host::param("tool"), "Remove a tool from the project.");
+        host::param("tool"), nb::sig("def remove(self, tool: str) -> None"),
+        "Remove a tool from the project.");
 
     cls.def(
         "sync",
@@ -258,7 +261,7 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             if (is_frozen) words.append("--frozen");
             run_through_host(self, words);
         },
-        host::param("frozen") = false,
+        host::param("frozen") = false, nb::sig("def sync(self, frozen: bool = False) -> None"),
         "Prune the project files to this session's tools, then sync the project.");
 
     cls.def(
@@ -269,7 +272,8 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             if (host::arg_bool(check)) words.append("--check");
             run_project_command(self, words);
         },
-        host::param("check") = false, "Write (or with `check`, verify) the project lockfile.");
+        host::param("check") = false, nb::sig("def lock(self, check: bool = False) -> None"),
+        "Write (or with `check`, verify) the project lockfile.");
 }
 
 }  // namespace plexaro::mivo_binding

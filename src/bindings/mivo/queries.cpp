@@ -43,7 +43,9 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 append_option(words, "--tier", chosen_tier);
                 return query(self, words);
             },
-            "query"_a.none(), "tier"_a = nb::none(), "`mivo search QUERY [--tier TIER]`.");
+            "query"_a.none(), "tier"_a = nb::none(),
+            nb::sig("def search(self, query: str, tier: str | None = None) -> subprocess.CompletedProcess[str]"),
+            "`mivo search QUERY [--tier TIER]`.");
 
     cls.def("show",
             [](nb::handle self, nb::handle tool, nb::handle fmt) {
@@ -55,7 +57,9 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 append_option(words, "--format", format);
                 return query(self, words);
             },
-            "tool"_a.none(), "fmt"_a = nb::none(), "`mivo show TOOL [--format FMT]`.");
+            "tool"_a.none(), "fmt"_a = nb::none(),
+            nb::sig("def show(self, tool: str, fmt: str | None = None) -> subprocess.CompletedProcess[str]"),
+            "`mivo show TOOL [--format FMT]`.");
 
     cls.def("parse_show_text",
             [](nb::handle, nb::handle text) {
@@ -72,7 +76,7 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 manifest["gpu_required"] = nb::bool_(parsed.gpu_required);
                 return manifest;
             },
-            "text"_a.none(),
+            "text"_a.none(), nb::sig("def parse_show_text(self, text: str) -> dict[str, typing.Any]"),
             "The image, entrypoint, args_template and gpu_required a `mivo show` text states.");
 
     cls.def("parse_show",
@@ -81,7 +85,8 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 nb::object shown = self.attr("show")(tool);
                 return self.attr("parse_show_text")(shown.attr("stdout"));
             },
-            "tool"_a.none(), "parse_show_text of what `mivo show TOOL` prints.");
+            "tool"_a.none(), nb::sig("def parse_show(self, tool: str) -> dict[str, typing.Any]"),
+            "parse_show_text of what `mivo show TOOL` prints.");
 
     cls.def("info",
             [](nb::handle self, nb::handle tool) {
@@ -90,7 +95,7 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 words.append(host::arg_str(tool, "tool"));
                 return query(self, words);
             },
-            "tool"_a.none(), "`mivo info TOOL`.");
+            "tool"_a.none(), nb::sig("def info(self, tool: str) -> subprocess.CompletedProcess[str]"), "`mivo info TOOL`.");
 
     cls.def("list_tools",
             [](nb::handle self, nb::handle binaries) {
@@ -99,7 +104,8 @@ void bind_queries(nb::module_ &, MivoClass &cls) {
                 if (host::arg_bool(binaries)) words.append("--binaries");
                 return query(self, words);
             },
-            "binaries"_a.none() = false, "`mivo list [--binaries]`.");
+            "binaries"_a.none() = false,
+            nb::sig("def list_tools(self, binaries: bool = False) -> subprocess.CompletedProcess[str]"), "`mivo list [--binaries]`.");
 }
 
 }  // namespace plexaro::mivo_binding

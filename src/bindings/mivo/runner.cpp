@@ -252,6 +252,8 @@ void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
                             on_volume ? join(volume, ".image_cache") : nb::str(""));
             },
             "backend"_a = nb::none(), "registry"_a = nb::none(),
+            nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None) "
+                    "-> None"),
             "A handle on mivo; `backend` and `registry` are passed to the commands that take them.");
 
     cls.def("_base_args",
@@ -269,6 +271,7 @@ void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
                 }
                 return words;
             },
+            nb::sig("def _base_args(self) -> list[str]"),
             "The --backend/--registry words this object was configured with.");
 
     cls.def(
@@ -277,6 +280,7 @@ void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
             return run_mivo(self, cmd, options, nullptr);
         },
         "cmd"_a.none(), "options"_a,
+        nb::sig("def _run(self, cmd: list[str], **options: typing.Any) -> subprocess.CompletedProcess[str]"),
         "Run `mivo` with the words of `cmd` in the project directory, with mivo's environment "
         "and time limit; returns the subprocess.CompletedProcess, raises RuntimeError on "
         "failure or time-out.");

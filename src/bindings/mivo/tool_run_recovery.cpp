@@ -180,13 +180,17 @@ nb::object default_llm() {
 void bind_recovery(nb::module_ &m, MivoClass &cls) {
     cls.def("_fix_stale_abs_paths", &fix_stale_abs_paths, host::param("args"),
             host::param("manifest"), host::param("env"),
+            nb::sig("def _fix_stale_abs_paths(self, args: list[str], manifest: dict[str, typing.Any], "
+                    "env: dict[str, str]) -> list[str] | None"),
             "Look up each absolute argument outside /workspace by file name inside the tool's "
             "image; the arguments with the paths found there, or None when nothing changed.");
     cls.def("_infer_args", &infer_args, host::param("tool_name"), host::param("manifest"),
             host::param("staged"),
+            nb::sig("def _infer_args(self, tool_name: str, manifest: dict[str, typing.Any], "
+                    "staged: dict[str, typing.Any]) -> list[str]"),
             "Ask the LLM for a tool's command-line arguments; the staged file names when it "
             "cannot answer.");
-    m.def("_default_llm", &default_llm,
+    m.def("_default_llm", &default_llm, nb::sig("def _default_llm() -> plexaro.helpers.promptel.Promptel"),
           "A new LLM client from plexaro.helpers.promptel (loaded at call time).");
 }
 
