@@ -216,7 +216,8 @@ NB_MODULE(promptel, m) {
                                      ". Use 'openai', 'anthropic', or 'google'.");
                  nb::setattr(self.h, "client", client);
              },
-             "provider"_a.none(), "model_name"_a.none(), "api_key"_a.none())
+             "provider"_a.none(), "model_name"_a.none(), "api_key"_a.none(),
+             nb::sig("def __init__(self, provider: str, model_name: str, api_key: str) -> None"))
         .def("call",
              [](nb::handle self, nb::handle user_prompt, nb::handle system_prompt,
                 nb::kwargs kwargs) -> nb::object {
@@ -240,6 +241,8 @@ NB_MODULE(promptel, m) {
                  return nb::none();
              },
              "user_prompt"_a.none(), "system_prompt"_a.none() = nb::none(), "kwargs"_a,
+             nb::sig("def call(self, user_prompt: str, system_prompt: str | None = None, "
+                     "**kwargs: typing.Any) -> str | None"),
              "Send `user_prompt` (and a non-empty `system_prompt`) to the model and return "
              "its reply text, or None when the reply holds no text.");
 
@@ -263,6 +266,7 @@ NB_MODULE(promptel, m) {
                 key = environ["GOOGLE_API_KEY"];
             return promptel("google", "gemini-2.5-flash-lite", key);
         },
+        nb::sig("def default_llm() -> plexaro.helpers.promptel.Promptel"),
         "A Promptel for the vendor whose key is in the environment: Anthropic, else "
         "OpenAI, else Google.");
 }

@@ -8,6 +8,8 @@ from typing import Any
 class Fetchkin:
     """Download cache for pipeline inputs given as links."""
 
+    temp_dir: str | os.PathLike[str]
+
     def __init__(self, temp_dir: str | os.PathLike[str] | None = None) -> None: ...
 
     def resolve_zenodo_dropbox(self, key: str, value: object) -> Any:

@@ -15,6 +15,12 @@ logger: logging.Logger = ...
 class MIVO:
     """Handle on the mivo tool manager."""
 
+    backend: str | None
+    registry: str | None
+    _session_tools: list[str]
+    _mivo_home: str
+    _image_cache: str
+
     def __init__(self, backend: str | None = None, registry: str | None = None) -> None:
         """
         A handle on mivo; `backend` and `registry` are passed to the commands that take them.

@@ -3,19 +3,24 @@
 One call interface over the OpenAI, Anthropic and Google GenAI client libraries.
 """
 
+from typing import Any
 
 
 class Promptel:
     """A model of one vendor: `provider`, `model_name` and its `client`."""
 
-    def __init__(self, provider: object | None, model_name: object | None, api_key: object | None) -> None: ...
+    provider: str
+    model_name: str
+    client: Any
 
-    def call(self, user_prompt: object | None, system_prompt: object | None = None, **kwargs) -> object:
+    def __init__(self, provider: str, model_name: str, api_key: str) -> None: ...
+
+    def call(self, user_prompt: str, system_prompt: str | None = None, **kwargs: Any) -> str | None:
         """
         Send `user_prompt` (and a non-empty `system_prompt`) to the model and return its reply text, or None when the reply holds no text.
         """
 
-def default_llm() -> object:
+def default_llm() -> Promptel:
     """
     A Promptel for the vendor whose key is in the environment: Anthropic, else OpenAI, else Google.
     """

@@ -4,6 +4,8 @@ Connector functions between pipeline steps, written by the LLM and kept in one f
 """
 
 import logging
+import threading
+import types
 
 from plexaro.helpers.paths import (
     get_connectors_path as _get_connectors_path
@@ -29,6 +31,11 @@ def _default_llm() -> object:
 
 class Weftling:
     """Writes, stores and loads the connector functions of one pipeline."""
+
+    edgeConnectors: dict[tuple[str, str], str]
+    fileLock: threading.Lock
+    llm: Promptel
+    _module: types.ModuleType | None
 
     def __init__(self) -> None:
         """

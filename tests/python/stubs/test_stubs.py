@@ -1,4 +1,5 @@
-"""The checked-in typed stubs: every name they declare exists, and they match the build."""
+"""The checked-in typed stubs: every name they declare exists, their parameters are the
+binding's own, and they match the build."""
 import ast
 import importlib
 import os
@@ -44,6 +45,32 @@ def stubbed(module):
     return names
 
 
+def stub_classes(module):
+    """Class name -> its body, for every class a stub declares."""
+    tree = ast.parse((STUB_DIR / f"{module}.pyi").read_text())
+    return {node.name: node.body for node in tree.body if isinstance(node, ast.ClassDef)}
+
+
+def declared_attributes(module):
+    """(class name, attribute name) of every instance attribute a stub declares."""
+    return [(name, item.target.id) for name, body in stub_classes(module).items()
+            for item in body if isinstance(item, ast.AnnAssign)]
+
+
+def stub_functions():
+    """(module, class name or None, function) for every function the stubs declare."""
+    found = []
+    for module in MODULES:
+        tree = ast.parse((STUB_DIR / f"{module}.pyi").read_text())
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef):
+                found.append((module, None, node))
+            elif isinstance(node, ast.ClassDef):
+                found += [(module, node.name, item) for item in node.body
+                          if isinstance(item, ast.FunctionDef)]
+    return found
+
+
 def test_marker_file_is_present():
     assert (STUB_DIR / "py.typed").is_file()
 
@@ -85,3 +112,102 @@ def test_checked_in_stubs_match_a_fresh_generation(tmp_path):
              if (tmp_path / f"{module}.pyi").read_text() != (STUB_DIR / f"{module}.pyi").read_text()]
     assert stale == [], f"stubs out of date for {stale}: run scripts/stubs after building"
     assert (tmp_path / "py.typed").read_text() == ""
+
+
+@pytest.fixture
+def instances(tmp_path, monkeypatch):
+    """One object of each class of the layer, made without outside effects."""
+    from plexaro.helpers import fetchkin, mivo, promptel, weftling
+    monkeypatch.delenv("PIPELINE_VOLUME_PATH", raising=False)
+    monkeypatch.setenv("PLEXARO_CONNECTORS_PATH", str(tmp_path / "connectors.py"))
+    monkeypatch.setattr(weftling, "_default_llm", lambda: None)
+    return {"Condition": condition.Condition(">", 1),
+            "Fetchkin": fetchkin.Fetchkin(str(tmp_path / "downloads")),
+            "MIVO": mivo.MIVO("docker", "local"),
+            "Promptel": promptel.Promptel("openai", "gpt-4o-mini", "sk-test"),
+            "Weftling": weftling.Weftling()}
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_declared_attributes_are_set_by_the_constructor(module, instances):
+    for class_name, attribute in declared_attributes(module):
+        assert attribute in vars(instances[class_name]), f"{module}.{class_name}.{attribute}"
+
+
+class ProbeTouched(Exception):
+    pass
+
+
+class Probe:
+    """An argument that raises as soon as a function body looks at it, so a call
+    that gets past nanobind's dispatch ends before it does anything."""
+
+    def _touched(self, *args, **kwargs):
+        raise ProbeTouched
+
+    __bool__ = __str__ = __repr__ = __fspath__ = __len__ = __iter__ = __hash__ = _touched
+    __getattr__ = _touched
+
+
+DISPATCH_REFUSED = "incompatible function arguments"
+
+
+def outcome(fn, *args, **kwargs):
+    """The message of what the call raised ('' when it returned)."""
+    try:
+        fn(*args, **kwargs)
+    except Exception as error:  # noqa: BLE001 - any error but dispatch's is the body's
+        return str(error) or type(error).__name__
+    return ""
+
+
+def target(module, class_name, fn):
+    """The callable to probe, and the arguments that stand before the probed ones."""
+    loaded = importlib.import_module(f"plexaro.helpers.{module}")
+    if class_name is None:
+        return getattr(loaded, fn.name), ()
+    cls = getattr(loaded, class_name)
+    if fn.name == "__init__":
+        return cls, ()
+    static = any(isinstance(d, ast.Name) and d.id == "staticmethod" for d in fn.decorator_list)
+    # The methods take any object as self; a bare one has none of the attributes
+    # a method would reach for.
+    return getattr(cls, fn.name), (() if static else (object(),))
+
+
+def parameters(fn, class_name):
+    """(required names, optional names, takes *args) as the stub declares them."""
+    names = [a.arg for a in fn.args.posonlyargs + fn.args.args]
+    if class_name is not None and names and names[0] == "self":
+        names = names[1:]
+    optional = names[len(names) - len(fn.args.defaults):] if fn.args.defaults else []
+    required = names[:len(names) - len(optional)]
+    return required, optional, fn.args.vararg is not None
+
+
+PROBED = [(module, class_name, fn) for module, class_name, fn in stub_functions()
+          if any(parameters(fn, class_name)[:2])]
+
+
+@pytest.mark.parametrize("module,class_name,fn", PROBED,
+                         ids=[f"{m}.{c + '.' if c else ''}{f.name}" for m, c, f in PROBED])
+def test_stub_parameters_are_the_binding_parameters(module, class_name, fn):
+    call, lead = target(module, class_name, fn)
+    required, optional, varargs = parameters(fn, class_name)
+    every = required + optional
+
+    # Every declared name is a keyword of the binding, and the declared
+    # defaults are defaults there (with no required parameter, a call
+    # without arguments would run the function for real: not made).
+    assert DISPATCH_REFUSED not in outcome(call, *lead, **{n: Probe() for n in every})
+    if required:
+        assert DISPATCH_REFUSED not in outcome(call, *lead, **{n: Probe() for n in required})
+    # Positionally, in the declared number.
+    assert DISPATCH_REFUSED not in outcome(call, *lead, *[Probe() for _ in every])
+    # Each required parameter is required there too.
+    for missing in required:
+        assert DISPATCH_REFUSED in outcome(
+            call, *lead, **{n: Probe() for n in every if n != missing}), missing
+    # And there are no more than declared.
+    if not varargs:
+        assert DISPATCH_REFUSED in outcome(call, *lead, *[Probe() for _ in every], Probe())
