@@ -18,6 +18,9 @@ namespace plexaro::host {
 // nanobind refuses None for a parameter unless told otherwise; the layer's
 // parameters take any host value and check it themselves, so declare every
 // one with `host::param("name")` (a default: `host::param("name") = nb::none()`).
+// Such a parameter would show as `object | None` in the typed stubs, so each
+// definition also carries an `nb::sig` with the types the host should pass
+// (the stubs tests check that its parameters are the bound ones).
 inline auto param(const char *name) { return nb::arg(name).none(); }
 
 // Every check accepts exactly the host's type (a subclass is rejected) and
