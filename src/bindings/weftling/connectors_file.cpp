@@ -103,6 +103,9 @@ void forget_bytecode(nb::handle path) {
     }
 }
 
+// Lines before the last one, as the host's parser counts them.
+std::size_t line_breaks(std::string_view text) { return core::line_starts(text).size() - 1; }
+
 }  // namespace
 
 OsLock::OsLock(nb::handle path) : lock_(nullptr) {
@@ -216,11 +219,19 @@ bool refresh(core::StoreIndex &index, nb::handle path) {
 // by whole statements, the module made then gets just the new statements:
 // a load after storing a batch costs that batch, not the whole file.
 nb::object load_connectors(nb::handle self, nb::handle path) {
-    FileText file = read_file(path);
-    std::string text = host::utf8(file.text);
+    Weftling *state = state_of(self);
+    // The index holds the file's text as this process wrote or last read it
+    // (never through a link); the file is read again only when it changed.
+    core::StoreIndex scratch;
+    core::StoreIndex &index = state ? state->index : scratch;
+    if (!refresh(index, path)) {
+        errno = ENOENT;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_FileNotFoundError, path.ptr());
+        throw nb::python_error();
+    }
+    std::string text = index.text();
     const std::string where = host::fs_path(path);
     nb::object builtins = host::import("builtins");
-    Weftling *state = state_of(self);
 
     if (state && state->loaded_module.is_valid() && state->loaded_path == where) {
         std::string_view base = core::py_rstrip(state->loaded_text);
@@ -229,10 +240,12 @@ nb::object load_connectors(nb::handle self, nb::handle path) {
                 nb::object a = host::import("ast");
                 nb::object tree =
                     a.attr("parse")(host::from_utf8(std::string_view(text).substr(base.size())));
-                a.attr("increment_lineno")(tree, core::line_starts(base).size() - 1);
+                a.attr("increment_lineno")(tree, state->loaded_breaks);
                 nb::object code =
                     builtins.attr("compile")(tree, path, "exec", "dont_inherit"_a = true);
                 builtins.attr("exec")(code, state->loaded_module.attr("__dict__"));
+                state->loaded_breaks +=
+                    line_breaks(core::py_rstrip(std::string_view(text).substr(base.size())));
                 state->loaded_text = std::move(text);
                 return state->loaded_module;
             } catch (nb::python_error &e) {
@@ -248,10 +261,12 @@ nb::object load_connectors(nb::handle self, nb::handle path) {
     nb::object module = util.attr("module_from_spec")(spec);
     // What runs is the text just read without following a link, never a
     // file swapped in between.
-    nb::object code = builtins.attr("compile")(file.text, path, "exec", "dont_inherit"_a = true);
+    nb::object code =
+        builtins.attr("compile")(host::from_utf8(text), path, "exec", "dont_inherit"_a = true);
     builtins.attr("exec")(code, module.attr("__dict__"));
     if (state) {
         state->loaded_module = module;
+        state->loaded_breaks = line_breaks(core::py_rstrip(text));
         state->loaded_text = std::move(text);
         state->loaded_path = where;
     }

@@ -26,6 +26,7 @@ struct Weftling {
     // a later load that finds only functions appended runs just those.
     nb::object loaded_module;
     std::string loaded_text;
+    std::size_t loaded_breaks = 0;  // line breaks in loaded_text without its trailing white space
     std::string loaded_path;
 };
 
