@@ -110,3 +110,35 @@ def test_two_processes_storing_40_connectors_each_keep_all_80(make, connectors_f
     text = connectors_file.read_text()
     names = re.findall(r"^def (edge_\w+)\(", text, re.M)
     assert sorted(names) == sorted(f"edge_{t}{i}_to_sink" for t in "pq" for i in range(40))
+
+
+EXIT = textwrap.dedent("""
+    import sys
+    sys.path.insert(0, sys.argv[1])
+    from support.vendor_stub import VendorStub
+    stub = VendorStub().start()
+    stub.apply(provider=sys.argv[2])
+    stub.default_text = "def edge_a_to_b(output):\\n    return {'ok': 1}"
+    from plexaro.helpers import weftling
+    from plexaro.node import Node
+    # Globals at exit, as in a host script: the object, its client, a
+    # connector and the loaded module.
+    w = weftling.Weftling()
+    w.generateConnector(Node("a"), Node("b"))
+    connector = w.getConnector(Node("a"), Node("b"))
+    assert connector({}) == {"ok": 1}
+    print("done")
+""")
+
+
+@pytest.mark.parametrize("provider", ["openai", "anthropic", "google"])
+def test_no_leak_message_at_exit(tmp_path, provider):
+    script = tmp_path / "exit.py"
+    script.write_text(EXIT)
+    env = {**os.environ, "PLEXARO_CONNECTORS_PATH": str(tmp_path / "c.py"),
+           "PYTHONPATH": os.pathsep.join(
+               [str(Path(sys.modules["plexaro"].__file__).parents[1]), os.environ.get("PYTHONPATH", "")])}
+    out = subprocess.run([sys.executable, str(script), str(REPO / "tests"), provider],
+                         capture_output=True, text=True, env=env, timeout=120)
+    assert out.returncode == 0 and out.stdout == "done\n", out.stderr
+    assert "leaked" not in out.stderr and "reference counting" not in out.stderr, out.stderr
