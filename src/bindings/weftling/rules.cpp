@@ -21,7 +21,7 @@ namespace {
 // The host's syntax-tree classes the walk distinguishes.
 struct Ast {
     nb::object module, walk, function, name, attribute, call, constant, import, import_from,
-        unary, subscript, tuple, list, binop, load, expr_context, operator_;
+        unary, subscript, tuple, list, binop, load, expr_context, operator_, global, nonlocal;
 
     Ast() {
         module = host::import("ast");
@@ -41,6 +41,8 @@ struct Ast {
         load = module.attr("Load");
         expr_context = module.attr("expr_context");
         operator_ = module.attr("operator");
+        global = module.attr("Global");
+        nonlocal = module.attr("Nonlocal");
     }
 };
 
@@ -85,6 +87,15 @@ public:
         for (std::string_view m : core::kPreImported) modules.emplace(m, m);
         std::vector<nb::object> nodes;
         for (nb::handle node : a_.walk(fn)) nodes.push_back(nb::borrow(node));
+        // A name the function assigns is its own variable throughout (there
+        // is no global statement): it cannot be the module of that name.
+        std::set<std::string> assigned;
+        for (nb::handle node : nodes) {
+            if (is_instance(node, a_.global) || is_instance(node, a_.nonlocal))
+                add(rules::Rule::scope, "", line_of(node));
+            else if (is_instance(node, a_.name) && !is_instance(node.attr("ctx"), a_.load))
+                assigned.insert(text_of(node.attr("id")));
+        }
 
         for (nb::handle node : nodes) {
             if (is_instance(node, a_.import)) {
@@ -131,7 +142,7 @@ public:
                     continue;
                 }
                 nb::handle object = args[0];
-                std::string owner = module_of(object, modules);
+                std::string owner = module_of(object, modules, assigned);
                 std::string attribute = text_of(nb::handle(args[1]).attr("value"));
                 if (rules::attribute_denied(owner, attribute))
                     add(rules::Rule::denied_attribute, shown(owner, attribute), line_of(node));
@@ -143,12 +154,12 @@ public:
             if (is_instance(node, a_.name)) {
                 std::string id = text_of(node.attr("id"));
                 if (rules::name_denied(id)) add(rules::Rule::denied_name, id, line_of(node));
-                else if (modules.count(id) && is_instance(node.attr("ctx"), a_.load) &&
-                         !owners.count(node.ptr()))
+                else if (modules.count(id) && !assigned.count(id) &&
+                         is_instance(node.attr("ctx"), a_.load) && !owners.count(node.ptr()))
                     add(rules::Rule::module_value, id, line_of(node));
             } else if (is_instance(node, a_.attribute)) {
                 std::string attribute = text_of(node.attr("attr"));
-                std::string owner = module_of(node.attr("value"), modules);
+                std::string owner = module_of(node.attr("value"), modules, assigned);
                 if (rules::attribute_denied(owner, attribute))
                     add(rules::Rule::denied_attribute, shown(owner, attribute), line_of(node));
             }
@@ -164,9 +175,19 @@ private:
         return (owner.empty() ? std::string("...") : owner) + "." + attribute;
     }
 
-    std::string module_of(nb::handle node, const std::map<std::string, std::string> &modules) {
+    // The module an expression is known to be: a name bound by an import
+    // (or pre-imported) and not assigned in the function, or an attribute
+    // named after a module (glob.os).
+    std::string module_of(nb::handle node, const std::map<std::string, std::string> &modules,
+                          const std::set<std::string> &assigned) {
+        if (is_instance(node, a_.attribute)) {
+            std::string attribute = text_of(node.attr("attr"));
+            return rules::names_a_module(attribute) ? attribute : "";
+        }
         if (!is_instance(node, a_.name)) return "";
-        auto found = modules.find(text_of(node.attr("id")));
+        std::string id = text_of(node.attr("id"));
+        if (assigned.count(id)) return "";
+        auto found = modules.find(id);
         return found == modules.end() ? "" : found->second;
     }
 

@@ -24,7 +24,8 @@ const std::vector<std::string_view> kAllowed = {
     "decimal", "fractions", "enum",
 };
 
-constexpr std::array<std::string_view, 24> kDeniedModules = {
+constexpr std::array<std::string_view, 26> kDeniedModules = {
+    "posix", "nt",
     "subprocess", "socket",   "ssl",      "urllib",  "http",     "ftplib",  "smtplib",
     "importlib",  "ctypes",   "pickle",   "marshal", "shelve",   "sys",     "builtins",
     "multiprocessing", "threading", "_thread", "signal", "pty",  "code",    "codeop",
@@ -96,6 +97,10 @@ bool attribute_denied(std::string_view owner, std::string_view attribute) {
     return false;
 }
 
+bool names_a_module(std::string_view attribute) {
+    return attribute == "os" || attribute == "shutil" || attribute == "pathlib";
+}
+
 bool names_attribute_dynamically(std::string_view builtin) { return among(kDynamicAttribute, builtin); }
 
 bool is_connector_name(std::string_view name) {
@@ -120,6 +125,7 @@ std::string_view rule_text(Rule rule) {
     case Rule::dynamic_attribute:
         return "getattr, setattr, delattr and hasattr need a literal attribute name";
     case Rule::module_value: return "a module may only be used through its attributes";
+    case Rule::scope: return "global and nonlocal statements are not allowed";
     case Rule::does_not_load: return "the functions must load into a fresh module";
     }
     return "";

@@ -48,6 +48,11 @@ bool name_denied(std::string_view name);
 // process and file-removing calls are refused.
 bool attribute_denied(std::string_view owner, std::string_view attribute);
 
+// Whether an attribute of that name on any object is taken to be the module
+// of the same name (glob.os is os), so its own attributes are judged as the
+// module's.
+bool names_a_module(std::string_view attribute);
+
 // Built-ins whose second argument names an attribute: with a literal name
 // the attribute is judged like any other, with any other value refused.
 bool names_attribute_dynamically(std::string_view builtin);
@@ -69,6 +74,7 @@ enum class Rule {
     denied_attribute,  // os.system, shutil.rmtree, x.__class__, os.sys, ...
     dynamic_attribute, // getattr and friends with a computed name
     module_value,      // a module used as a value (aliasing it past these checks)
+    scope,             // a global or nonlocal statement
     does_not_load,     // compiling or loading the batch into a fresh namespace fails
 };
 

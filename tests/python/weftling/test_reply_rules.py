@@ -51,6 +51,10 @@ PAYLOADS = {
     "dunder escape": ("def edge_a_to_d(output):\n    return ().__class__.__bases__[0].__subclasses__()",
                       "private attributes"),
     "module alias": ("def edge_a_to_d(output):\n    x = os\n    return x.system('y')", "through its attributes"),
+    "os reached through another module": ("def edge_a_to_d(output):\n    glob.os.remove('x')\n"
+                                           "    return {{}}", "file-removing"),
+    "global statement": ("def edge_a_to_d(output):\n    global os\n    os = 1\n    return {{}}",
+                         "global and nonlocal"),
     "socket": ("def edge_a_to_d(output):\n    import socket\n    return {{}}", "limited to these"),
     "importlib": ("def edge_a_to_d(output):\n    import importlib\n    return {{}}", "limited to these"),
     "relative import": ("def edge_a_to_d(output):\n    from . import x\n    return {{}}", "relative imports"),
@@ -76,6 +80,15 @@ def test_payload_is_refused_and_nothing_is_written(make, connectors_file, tmp_pa
     assert rule in repair
     assert w.getConnector(Node("b"), Node("d"))({}) == {"b": 1}
     assert not mark.exists()
+
+
+def test_a_variable_named_like_a_module_is_no_module(make):
+    # The clean-up imports `string` for a variable of that name; the
+    # variable is still just a variable.
+    w = make("def edge_a_to_d(output):\n    string = output['s']\n    return {'s': string.replace('a', 'b')}")
+    w.generateConnector(Node("a"), Node("d"))
+    assert len(w.llm.prompts) == 1
+    assert w.getConnector(Node("a"), Node("d"))({"s": "abc"}) == {"s": "bbc"}
 
 
 def test_a_repaired_reply_is_stored(make, connectors_file):
