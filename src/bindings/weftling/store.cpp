@@ -99,19 +99,24 @@ void bind_store(nb::module_ &, Class &cls) {
     cls.def(
         "__init__",
         [](nb::pointer_and_handle<Weftling> self) {
-            new (self.p) Weftling();
             nb::setattr(self.h, "edgeConnectors", nb::dict());
             nb::setattr(self.h, "fileLock", host::import("threading").attr("Lock")());
             nb::setattr(self.h, "llm", self_module().attr("_default_llm")());
             nb::setattr(self.h, "_module", nb::none());
             nb::object path = connectors_path();
-            Weftling *state = self.p;
-            OsLock os_lock(path);
-            core::FileStamp stamp = replace_text(path, core::kHeader);
+            core::FileStamp stamp;
+            {
+                OsLock os_lock(path);
+                stamp = replace_text(path, core::kHeader);
+            }
+            const std::string where = host::fs_path(path);
             std::vector<core::Statement> header;
             for (std::size_t i = 0; i < std::size(core::kPreImported); ++i)
                 header.push_back({"", {std::string(core::kPreImported[i])}, i + 2});
-            state->index.reset(host::fs_path(path), stamp, std::string(core::kHeader), &header);
+            // The C++ side is made last: nothing after it can fail, so a
+            // failed construction leaves nothing to destroy.
+            Weftling *state = new (self.p) Weftling();
+            state->index.reset(where, stamp, std::string(core::kHeader), &header);
         },
         "Start a pipeline's connectors: the connectors file is reset to its header.");
 
