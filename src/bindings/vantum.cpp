@@ -83,8 +83,8 @@ void describe_dir(nb::handle label, nb::handle d, nb::handle lines) {
     }
     append(host::from_utf8(vt::dir_line(label_text, host::repr(d), host::repr(names))));
     for (std::size_t i = 0; i < snap.files.size(); ++i)
-        if (snap.previews[i])
-            append(host::from_utf8(vt::dir_preview_line(host::repr(names[i]), *snap.previews[i])));
+        if (auto line = vt::dir_file_line(host::repr(names[i]), snap.looks[i]))
+            append(host::from_utf8(*line));
 }
 
 nb::object build_vantum(nb::handle data, nb::handle header) {
@@ -107,13 +107,22 @@ nb::object build_vantum(nb::handle data, nb::handle header) {
             describe_dir_fn()(k, v, lines);
             break;
         case vt::Rule::file: {
-            lines.append(host::from_utf8(vt::file_line(key, host::repr(v), decision.size)));
-            std::optional<std::string> preview;
+            std::string path_repr = host::repr(v);
+            vt::FileSnapshot snap;
             {
                 nb::gil_scoped_release unlocked;
-                preview = vt::file_preview(*shape.paths[0]);
+                snap = vt::snapshot_file(*shape.paths[0]);
             }
-            if (preview) lines.append(host::from_utf8(vt::file_preview_line(*preview)));
+            lines.append(host::from_utf8(
+                vt::file_line(key, path_repr, decision.size, snap.look.format)));
+            if (!snap.companions.empty()) {
+                nb::list found;
+                for (const std::string &c : snap.companions) found.append(host::from_fs_path(c));
+                lines.append(host::from_utf8(vt::companions_line(host::repr(found))));
+            }
+            if (snap.look.preview)
+                lines.append(host::from_utf8(
+                    vt::file_preview_line(*snap.look.preview, snap.look.decompressed)));
             break;
         }
         case vt::Rule::directory_list: {

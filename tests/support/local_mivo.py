@@ -3,8 +3,9 @@
 `LocalMivo.install(tmp_path, monkeypatch)` (or the `local_mivo` fixture of
 tests/python/conftest.py) puts tools/bin first on PATH, copies the sample
 registry tests/support/registry into the test's directory and points
-MIVO_REGISTRY at the copy, makes the program log every call (argv, cwd, env)
-and unsets PIPELINE_VOLUME_PATH. The system temporary area
+MIVO_REGISTRY at the copy, makes the program log every call (argv, cwd, env),
+unsets PIPELINE_VOLUME_PATH and keeps "mivo exec" on this host
+(MIVO_CONTAINER=never; the container-mode tests set it to auto). The system temporary area
 (tempfile.gettempdir()) is redirected into the test's directory so the "mivo_"
 project directories and sandboxes a test leaves behind stay there.
 """
@@ -41,6 +42,7 @@ class LocalMivo:
         monkeypatch.setenv("MIVO_REGISTRY", str(registry))
         monkeypatch.setenv("MIVO_CALL_LOG", str(call_log))
         monkeypatch.delenv("PIPELINE_VOLUME_PATH", raising=False)
+        monkeypatch.setenv("MIVO_CONTAINER", "never")
         monkeypatch.setattr(tempfile, "tempdir", str(temp_dir))
         return cls(BIN_DIR, registry, call_log, temp_dir)
 

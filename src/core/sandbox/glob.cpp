@@ -40,7 +40,7 @@ struct Item {
     enum Kind { literal, any_one, any_run, klass, never } kind;
     char32_t ch = 0;
     bool negated = false;
-    std::vector<std::pair<char32_t, char32_t>> ranges;  // members as closed ranges
+    std::vector<std::pair<char32_t, char32_t>> ranges = {};  // members as closed ranges
 };
 
 // A bracket expression's members, built as the host builds its regular
@@ -236,10 +236,13 @@ NamePattern::NamePattern(std::string_view pattern)
     std::string_view stem = pattern;
     while (!stem.empty() && stem.back() == '*') stem.remove_suffix(1);
     if (stem.size() < pattern.size() && !has_magic(stem)) prefix_ = stem;
-    else compiled_ = new Compiled{compile(decode(pattern))};
+    else compiled_ = std::make_unique<Compiled>(Compiled{compile(decode(pattern))});
 }
 
-NamePattern::~NamePattern() { delete compiled_; }
+// Defined here, where Compiled is complete.
+NamePattern::~NamePattern() = default;
+NamePattern::NamePattern(NamePattern &&) noexcept = default;
+NamePattern &NamePattern::operator=(NamePattern &&) noexcept = default;
 
 bool NamePattern::matches(std::string_view name) const {
     if (!hidden_ok_ && !name.empty() && name[0] == '.') return false;

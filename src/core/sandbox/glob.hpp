@@ -3,6 +3,7 @@
 // with "." only when the pattern does, entries in listing order.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,12 +20,13 @@ class NamePattern {
 public:
     explicit NamePattern(std::string_view pattern);
     ~NamePattern();
-    NamePattern(const NamePattern &) = delete;
+    NamePattern(NamePattern &&) noexcept;
+    NamePattern &operator=(NamePattern &&) noexcept;
     bool matches(std::string_view name) const;
 
 private:
     struct Compiled;
-    Compiled *compiled_ = nullptr;  // none when the pattern is a plain prefix
+    std::unique_ptr<Compiled> compiled_;  // none when the pattern is a plain prefix
     std::string prefix_;            // the pattern before its final run of "*"
     bool hidden_ok_;
 };

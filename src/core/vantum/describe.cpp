@@ -1,6 +1,7 @@
 #include "vantum/describe.hpp"
 
 #include "common/text.hpp"
+#include "vantum/companions.hpp"
 #include "vantum/walk.hpp"
 
 #include <sys/stat.h>
@@ -49,21 +50,24 @@ Decision choose_rule(const ValueShape &value) {
     return d;
 }
 
-DirSnapshot snapshot_dir(const std::string &dir, Clock::duration timeout,
-                         const PreviewReader &reader) {
+DirSnapshot snapshot_dir(const std::string &dir, Clock::duration timeout, const ReadOps &ops) {
     DirSnapshot snap;
     snap.files = list_files(dir, kDirFiles);
-    std::vector<PreviewRequest> requests;
+    std::vector<LookRequest> requests;
     requests.reserve(snap.files.size());
     for (const std::string &rel : snap.files)
         requests.push_back({join_path(dir, rel), kDirPreviewLines, kDirPreviewChars});
-    snap.previews = read_previews(requests, timeout, reader);
+    snap.looks = look_at_files(requests, timeout, ops);
     return snap;
 }
 
-std::optional<std::string> file_preview(const std::string &path, Clock::duration timeout,
-                                        const PreviewReader &reader) {
-    return read_previews({{path, kFilePreviewLines, kFilePreviewChars}}, timeout, reader)[0];
+FileSnapshot snapshot_file(const std::string &path, Clock::duration timeout,
+                           const ReadOps &ops) {
+    FileSnapshot snap;
+    snap.companions = companions_of(path);
+    snap.look = look_at_file(path, kFilePreviewLines, kFilePreviewChars, Clock::now() + timeout,
+                             ops);
+    return snap;
 }
 
 std::string dir_line(std::string_view label, std::string_view dir_repr,
@@ -74,21 +78,37 @@ std::string dir_line(std::string_view label, std::string_view dir_repr,
     return line;
 }
 
-std::string dir_preview_line(std::string_view file_repr, std::string_view preview) {
+std::optional<std::string> dir_file_line(std::string_view file_repr, const FileLook &look) {
+    if (look.format.empty() && !look.preview) return std::nullopt;
     std::string line = "    ";
-    line.append(file_repr).append(": ").append(preview);
+    line.append(file_repr).append(": ");
+    if (!look.format.empty()) {
+        line.append("[").append(look.format).append("]");
+        if (look.preview) line.append(" ");
+    }
+    if (look.preview) line.append(*look.preview);
     return line;
 }
 
-std::string file_line(std::string_view key, std::string_view path_repr, std::uint64_t size) {
+std::string file_line(std::string_view key, std::string_view path_repr, std::uint64_t size,
+                      std::string_view format) {
     std::string line = "  ";
     line.append(key).append(" = ").append(path_repr);
-    line.append("  [file, size: ").append(std::to_string(size)).append(" bytes]");
+    line.append("  [file, size: ").append(std::to_string(size)).append(" bytes");
+    if (!format.empty()) line.append(", format: ").append(format);
+    line.append("]");
     return line;
 }
 
-std::string file_preview_line(std::string_view preview) {
-    std::string line = "    first 5 lines:\n      ";
+std::string companions_line(std::string_view companions_repr) {
+    std::string line = "    companion files: ";
+    line.append(companions_repr);
+    return line;
+}
+
+std::string file_preview_line(std::string_view preview, bool decompressed) {
+    std::string line = decompressed ? "    first 5 lines (decompressed):\n      "
+                                    : "    first 5 lines:\n      ";
     line.append(preview);
     return line;
 }

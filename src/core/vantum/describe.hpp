@@ -5,7 +5,7 @@
 // decided here.
 #pragma once
 
-#include "vantum/preview.hpp"
+#include "vantum/look.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -53,18 +53,22 @@ Decision choose_rule(const ValueShape &value);
 // --- what is read from disk -------------------------------------------------------
 
 struct DirSnapshot {
-    std::vector<std::string> files;                    // relative, first kDirFiles in order
-    std::vector<std::optional<std::string>> previews;  // one per file
+    std::vector<std::string> files;  // relative, first kDirFiles in order
+    std::vector<FileLook> looks;     // one per file
 };
 
-// Walks `dir` and previews the files kept; touches nothing of the host.
-DirSnapshot snapshot_dir(const std::string &dir,
-                         Clock::duration timeout = kPreviewTimeout,
-                         const PreviewReader &reader = {});
+// Walks `dir` and looks at the files kept; touches nothing of the host.
+DirSnapshot snapshot_dir(const std::string &dir, Clock::duration timeout = kPreviewTimeout,
+                         const ReadOps &ops = system_read_ops());
 
-std::optional<std::string> file_preview(const std::string &path,
-                                        Clock::duration timeout = kPreviewTimeout,
-                                        const PreviewReader &reader = {});
+// What a single-file value shows: its look and its companions.
+struct FileSnapshot {
+    FileLook look;
+    std::vector<std::string> companions;
+};
+
+FileSnapshot snapshot_file(const std::string &path, Clock::duration timeout = kPreviewTimeout,
+                           const ReadOps &ops = system_read_ops());
 
 // --- line texts (all UTF-8) ---------------------------------------------------------
 // `label` and `key` are display forms, `*_repr` representations, both from
@@ -72,9 +76,14 @@ std::optional<std::string> file_preview(const std::string &path,
 
 std::string dir_line(std::string_view label, std::string_view dir_repr,
                      std::string_view files_repr);
-std::string dir_preview_line(std::string_view file_repr, std::string_view preview);
-std::string file_line(std::string_view key, std::string_view path_repr, std::uint64_t size);
-std::string file_preview_line(std::string_view preview);
+// The line of a file inside a directory, or nothing when its look found
+// neither a format nor a preview.
+std::optional<std::string> dir_file_line(std::string_view file_repr, const FileLook &look);
+// `format` is empty for plain data.
+std::string file_line(std::string_view key, std::string_view path_repr, std::uint64_t size,
+                      std::string_view format = {});
+std::string companions_line(std::string_view companions_repr);
+std::string file_preview_line(std::string_view preview, bool decompressed = false);
 std::string dir_list_line(std::string_view key, std::size_t count);
 std::string element_label(std::string_view key, std::size_t index);
 std::string file_list_line(std::string_view key, std::size_t count,

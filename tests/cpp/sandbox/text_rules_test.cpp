@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+#include <utility>
+
 namespace sb = plexaro::sandbox;
 
 TEST(Reply, StripUsesUnicodeWhiteSpace) {
@@ -80,4 +83,20 @@ TEST(NamePattern, PrefixAndWildcardFormsAgreeWithFnmatch) {
             EXPECT_EQ(p.matches(name), !hidden && sb::fnmatch(name, pattern)) << pattern << " " << name;
         }
     }
+}
+
+// A pattern owns its compiled form: it can be moved, never copied (a copy
+// would share the compiled form and free it twice).
+static_assert(!std::is_copy_constructible_v<sb::NamePattern>);
+static_assert(!std::is_copy_assignable_v<sb::NamePattern>);
+static_assert(std::is_nothrow_move_assignable_v<sb::NamePattern>);
+
+TEST(NamePattern, AMovedPatternKeepsMatching) {
+    sb::NamePattern wild("a[bc]*"), plain("pre*");
+    sb::NamePattern moved(std::move(wild));
+    EXPECT_TRUE(moved.matches("abz"));
+    EXPECT_FALSE(moved.matches("adz"));
+    moved = std::move(plain);  // the compiled form it held is released once
+    EXPECT_TRUE(moved.matches("prefix"));
+    EXPECT_FALSE(moved.matches("abz"));
 }

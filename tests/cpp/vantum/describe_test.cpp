@@ -64,6 +64,29 @@ TEST(Snapshot, DirectoryFilesAndTheirPreviews) {
     t.write("bin", std::string("\x89PNG\r\n\x1a\n\0\0", 10));
     DirSnapshot snap = snapshot_dir(t.path() + "/");
     EXPECT_EQ(snap.files, (std::vector<std::string>{"bin", "empty", "sub/y.csv", "x.txt"}));
-    EXPECT_EQ(snap.previews, (std::vector<std::optional<std::string>>{
-                                 std::nullopt, std::nullopt, "a,b", "hello\nworld"}));
+    ASSERT_EQ(snap.looks.size(), 4u);
+    EXPECT_EQ(snap.looks[0], (FileLook{"PNG image", false, std::nullopt}));
+    EXPECT_EQ(snap.looks[1], FileLook{});
+    EXPECT_EQ(snap.looks[2], (FileLook{"", false, "a,b"}));
+    EXPECT_EQ(snap.looks[3], (FileLook{"", false, "hello\nworld"}));
+}
+
+TEST(Snapshot, AFileWithItsCompanionsAndLines) {
+    TempDir t;
+    std::string bam = t.write("bam", "BAM\1");
+    t.write("bam.csi", "CSI\1");
+    t.write("bam.bai", "BAI\1");
+    FileSnapshot snap = snapshot_file(bam);
+    EXPECT_EQ(snap.companions, (std::vector<std::string>{bam + ".bai", bam + ".csi"}));
+    EXPECT_EQ(snap.look.format, "BAM (binary alignments, uncompressed)");
+    EXPECT_EQ(file_line("bam", "'/o/bam'", 4, snap.look.format),
+              "  bam = '/o/bam'  [file, size: 4 bytes, format: BAM (binary alignments, uncompressed)]");
+    EXPECT_EQ(file_line("t", "'/o/t'", 2), "  t = '/o/t'  [file, size: 2 bytes]");
+    EXPECT_EQ(companions_line("['/o/bam.bai']"), "    companion files: ['/o/bam.bai']");
+    EXPECT_EQ(file_preview_line("a", true), "    first 5 lines (decompressed):\n      a");
+    EXPECT_EQ(dir_file_line("'x'", FileLook{}), std::nullopt);
+    EXPECT_EQ(dir_file_line("'x'", FileLook{"gzip-compressed", true, "a\nb"}),
+              "    'x': [gzip-compressed] a\nb");
+    EXPECT_EQ(dir_file_line("'x'", FileLook{"PNG image", false, std::nullopt}),
+              "    'x': [PNG image]");
 }

@@ -1,16 +1,8 @@
 #include "vantum/preview.hpp"
 
-#include "tempdir.hpp"
-
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <atomic>
-#include <thread>
 
 using namespace plexaro::vantum;
-using namespace std::chrono_literals;
-using vantum_test::TempDir;
 
 namespace {
 
@@ -19,8 +11,6 @@ std::optional<std::string> build(std::size_t chars, std::initializer_list<std::s
     for (auto piece : pieces) b.feed(piece);
     return b.finish();
 }
-
-Clock::time_point later() { return Clock::now() + 3s; }
 
 }  // namespace
 
@@ -58,77 +48,44 @@ TEST(PreviewBuilder, CharactersSplitAcrossPiecesDecode) {
     EXPECT_EQ(build(200, {"\xF0\x9F", "\x99\x82"}), "\xF0\x9F\x99\x82");
 }
 
-TEST(ReadPreview, ReadsOnlyTheFirstLines) {
-    TempDir t;
-    std::string f = t.write("f.txt", "1\n2\n3\n4\n5\n6\n");
-    EXPECT_EQ(read_preview(f, 3, 200, later()), "1\n2\n3");
-    EXPECT_EQ(read_preview(f, 5, 400, later()), "1\n2\n3\n4\n5");
-    // Bytes past the line limit are never decoded.
-    std::string g = t.write("g.bin", "ok\nfine\nthird\n\xFF\xFE\x00\x01");
-    EXPECT_EQ(read_preview(g, 3, 200, later()), "ok\nfine\nthird");
-    EXPECT_EQ(read_preview(g, 5, 200, later()), std::nullopt);
+TEST(PreviewBuilder, ControlCharactersMeanBinaryData) {
+    using namespace std::string_view_literals;
+    // Tab, line feed and carriage return are text.
+    EXPECT_EQ(build(200, {"a\tb\r\nc"}), "a\tb\nc");
+    for (std::string_view bad : {"x\0y"sv, "\x01"sv, "a\x0b"sv, "a\x0c"sv, "\x1c"sv, "\x1f"sv,
+                                 "\x7f"sv, "\xc2\x80"sv, "\xc2\x85"sv, "\xc2\x9f"sv}) {
+        SCOPED_TRACE(std::string(bad));
+        EXPECT_EQ(build(200, {"text ", bad, " more"}), std::nullopt);
+        // Also far past the kept part, where only validity is judged.
+        std::string long_line(5000, 'q');
+        EXPECT_EQ(build(200, {long_line, bad, long_line}), std::nullopt);
+    }
+    // Neighbours of the controls are text.
+    EXPECT_EQ(build(200, {"\xc2\xa0x \x7e"}), "x ~");
 }
 
-TEST(ReadPreview, LongSingleLineIsReadToItsEndAndCut) {
-    TempDir t;
-    std::string line(100000, 'q');
-    std::string f = t.write("one-line", line);
-    EXPECT_EQ(read_preview(f, 3, 200, later()), line.substr(0, 200));
-    // A bad byte far down the only line still means "not text".
-    std::string g = t.write("bad-tail", line + "\xFF");
-    EXPECT_EQ(read_preview(g, 3, 200, later()), std::nullopt);
+TEST(PreviewBuilder, JudgingPastTheKeptPartAcrossPieces) {
+    std::string head(300, 'a');
+    // A character split between pieces after the preview is full.
+    EXPECT_EQ(build(200, {head + "\xE2\x82", "\xAC tail"}), head.substr(0, 200));
+    EXPECT_EQ(build(200, {head + "\xE2\x82", "x"}), std::nullopt);
+    // Trailing space after a full preview is still stripped.
+    EXPECT_EQ(build(3, {"ab ", "   \n\n"}), "ab");
+    EXPECT_EQ(build(3, {"ab ", "   \n\nc"}), "ab ");
 }
 
-TEST(ReadPreview, NoPreviewForWhatIsNotARegularFile) {
-    TempDir t;
-    std::string fifo = t / "fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    auto start = Clock::now();
-    EXPECT_EQ(read_preview(fifo, 3, 200, later()), std::nullopt);
-    EXPECT_LT(Clock::now() - start, 1s);  // would block in open or read otherwise
-    EXPECT_EQ(read_preview(t / "missing", 3, 200, later()), std::nullopt);
-    EXPECT_EQ(read_preview(t.path(), 3, 200, later()), std::nullopt);
+TEST(PreviewBuilder, ACutInsideACharacterIsDroppedOnlyWhenSaidSo) {
+    EXPECT_EQ(build(200, {"abc\xE2\x82"}), std::nullopt);
+    PreviewBuilder b(200);
+    b.feed("abc\xE2\x82");
+    EXPECT_EQ(b.finish(/*cut=*/true), "abc");
 }
 
-TEST(ReadPreview, PastTheDeadlineGivesNothing) {
-    TempDir t;
-    std::string f = t.write("f", "text\n");
-    EXPECT_EQ(read_preview(f, 3, 200, Clock::now() - 1ms), std::nullopt);
-}
-
-TEST(ReadPreviews, AReadThatDoesNotFinishInTimeLosesOnlyItsOwnPreview) {
-    auto stuck = std::make_shared<std::atomic<bool>>(true);
-    PreviewReader reader = [stuck](const PreviewRequest &r, Clock::time_point) {
-        // "slow" ignores its deadline, as a read hung in the kernel would.
-        if (r.path == "slow")
-            while (stuck->load()) std::this_thread::sleep_for(5ms);
-        return std::optional<std::string>("seen " + r.path);
-    };
-    std::vector<PreviewRequest> requests = {
-        {"a", 3, 200}, {"slow", 3, 200}, {"b", 3, 200}, {"slow", 3, 200}, {"c", 3, 200}};
-    auto start = Clock::now();
-    auto got = read_previews(requests, 150ms, reader);
-    auto took = Clock::now() - start;
-    stuck->store(false);
-    ASSERT_EQ(got.size(), 5u);
-    EXPECT_EQ(got[0], "seen a");
-    EXPECT_EQ(got[1], std::nullopt);
-    EXPECT_EQ(got[2], "seen b");
-    EXPECT_EQ(got[3], std::nullopt);
-    EXPECT_EQ(got[4], "seen c");
-    EXPECT_GE(took, 300ms);
-    EXPECT_LT(took, 3s);
-}
-
-TEST(ReadPreviews, ResultsKeepTheRequestOrder) {
-    TempDir t;
-    std::vector<PreviewRequest> requests;
-    for (int i = 0; i < 40; ++i)
-        requests.push_back({t.write("f" + std::to_string(i), "line " + std::to_string(i) + "\n"), 3, 200});
-    requests.push_back({t / "missing", 3, 200});
-    auto got = read_previews(requests, 3s);
-    ASSERT_EQ(got.size(), 41u);
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(got[i], "line " + std::to_string(i));
-    EXPECT_EQ(got[40], std::nullopt);
-    EXPECT_TRUE(read_previews({}, 3s).empty());
+TEST(PreviewBuilder, LongRunsOfSpaceAroundTheText) {
+    std::string spaces(100000, ' ');
+    EXPECT_EQ(build(5, {spaces + "\r\n\t", "abcdefgh", spaces, "\n"}), "abcde");
+    EXPECT_EQ(build(5, {"\r", "\nab\r", "\ncd"}), "ab\ncd");
+    EXPECT_EQ(build(5, {"abcde", spaces, "x"}), "abcde");
+    EXPECT_EQ(build(5, {"abc", spaces}), "abc");
+    EXPECT_EQ(build(5, {"abc", spaces, "\x01"}), std::nullopt);
 }

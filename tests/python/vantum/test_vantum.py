@@ -1,5 +1,9 @@
+import bz2
+import gzip
+import lzma
 import os
 import socket
+import subprocess
 import threading
 
 import pytest
@@ -106,7 +110,7 @@ def test_carriage_returns_read_as_line_breaks(tmp_path):
 
 
 @pytest.mark.parametrize("content", [
-    b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR",
+    b"\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00",
     b"caf\xe9 in latin-1\n",
     b"ok\ncut inside a character \xe2\x82",
 ])
@@ -318,7 +322,7 @@ TREE = {
 }
 
 
-def test_same_text_as_head_processes_walk_and_repr(tmp_path):
+def test_same_text_as_the_plain_python_model(tmp_path):
     for rel, content in TREE.items():
         write(tmp_path / rel, content, mode="wb" if isinstance(content, bytes) else "w")
     os.symlink(tmp_path / "other", tmp_path / "run" / "dir_link")
@@ -334,19 +338,34 @@ def test_same_text_as_head_processes_walk_and_repr(tmp_path):
 
 
 _CHARS = "ab \t\r\n\x0b\x1c\x85\xa0\u2000\u3000\u200béß€😀\x00"
-_contents = st.one_of(
+_plain = st.one_of(
     st.text(alphabet=_CHARS, max_size=260).map(lambda s: s.encode()),
     st.binary(max_size=40),
 )
+_packers = st.sampled_from([lambda b: b, gzip.compress, bz2.compress, lzma.compress])
+# Plain or compressed, sometimes cut short or with bytes flipped.
+_contents = st.builds(
+    lambda data, pack, cut, flip: _spoil(pack(data), cut, flip),
+    _plain, _packers, st.integers(0, 3), st.integers(0, 60))
+
+
+def _spoil(data, cut, flip):
+    if cut == 1:
+        data = data[:len(data) // 2]
+    elif cut == 2 and data:
+        data = bytearray(data)
+        data[flip % len(data)] ^= 0x55
+        data = bytes(data)
+    return data
 _names = st.one_of(
     st.text(alphabet="aBé_.-😀", min_size=1, max_size=6).map(os.fsencode),
     st.binary(min_size=1, max_size=4),   # names that are not valid UTF-8
 ).filter(lambda n: b"/" not in n and b"\0" not in n and n not in (b".", b".."))
 
 
-@settings(max_examples=25, deadline=None)
+@settings(max_examples=40, deadline=None)
 @given(files=st.dictionaries(_names, _contents, max_size=5), single=_contents)
-def test_random_contents_read_as_head_processes_read_them(tmp_path_factory, files, single):
+def test_random_contents_read_as_the_plain_python_model_reads_them(tmp_path_factory, files, single):
     root = tmp_path_factory.mktemp("prop")
     d = root / "d"
     d.mkdir()
@@ -356,3 +375,14 @@ def test_random_contents_read_as_head_processes_read_them(tmp_path_factory, file
     f = write(root / "single", single, mode="wb")
     data = {"d": str(d), "f": f}
     assert build_vantum(data) == head_model.build(data)
+
+
+@settings(max_examples=30, deadline=None)
+@given(content=st.one_of(st.binary(max_size=80), _plain), n=st.sampled_from([3, 5]))
+def test_model_reads_first_lines_as_head_does(tmp_path_factory, content, n):
+    f = tmp_path_factory.mktemp("head") / "f"
+    f.write_bytes(content)
+    with open(f, "rb") as stream:
+        ours = head_model.first_lines(stream, n)
+    assert ours == subprocess.run(["head", "-n", str(n), str(f)], capture_output=True,
+                                  check=True, timeout=10).stdout
