@@ -5,6 +5,7 @@
 #include "weftling.hpp"
 
 #include "common/file_lock.hpp"
+#include "common/replace_file.hpp"
 #include "weftling/source.hpp"
 
 #include <cerrno>
@@ -123,43 +124,32 @@ OsLock::OsLock(nb::handle path) : lock_(nullptr) {
 OsLock::~OsLock() { delete static_cast<plexaro::common::FileLock *>(lock_); }
 
 core::FileStamp replace_text(nb::handle path, std::string_view text) {
-    nb::object os = host::import("os");
-    nb::object os_path = host::import("os.path");
-    nb::object existing = lstat_or_none(path);
-    if (!existing.is_none() && is_link(existing)) refuse_link(path);
-    nb::object opened = host::import("tempfile").attr("mkstemp")(
-        "dir"_a = os_path.attr("dirname")(os_path.attr("abspath")(path)),
-        "prefix"_a = nb::str(".{}.").attr("format")(os_path.attr("basename")(path)),
-        "suffix"_a = ".tmp");
-    nb::object fd = opened[0], partial = opened[1];
-    nb::object file;
-    core::FileStamp stamp;
+    // The file is written in the host's default text encoding; when that is
+    // UTF-8 (nearly always) the text's own bytes are written as they are,
+    // with the GIL released for the write and the flush to disk.
+    nb::object encoding = host::import("locale").attr("getpreferredencoding")(false);
+    bool utf8 = truthy(host::import("sys").attr("flags").attr("utf8_mode")) ||
+                nb::cast<std::string>(host::import("codecs").attr("lookup")(encoding).attr("name")) ==
+                    "utf-8";
+    nb::bytes encoded;
+    std::string_view data = text;
+    if (!utf8) {
+        encoded = nb::borrow<nb::bytes>(host::from_utf8(text).attr("encode")(encoding));
+        data = std::string_view(encoded.c_str(), encoded.size());
+    }
+    const std::string where = host::fs_path(path);
+    plexaro::common::FileIdentity id;
     try {
-        file = os.attr("fdopen")(fd, "w");
-        file.attr("write")(host::from_utf8(text));
-        file.attr("flush")();
-        os.attr("fsync")(file.attr("fileno")());
-        nb::object mode = existing.is_none()
-                              ? nb::object(nb::int_(0644))
-                              : host::import("stat").attr("S_IMODE")(existing.attr("st_mode"));
-        os.attr("chmod")(partial, mode);
-        stamp = stamp_of(os.attr("fstat")(file.attr("fileno")()));
-        file.attr("close")();
-        os.attr("replace")(partial, path);
-    } catch (nb::python_error &) {
-        auto quietly = [](auto &&fn) {
-            try {
-                fn();
-            } catch (nb::python_error &) {
-            }
-        };
-        if (file.is_valid()) quietly([&] { file.attr("close")(); });
-        else quietly([&] { os.attr("close")(fd); });
-        quietly([&] { os.attr("unlink")(partial); });
-        throw;
+        nb::gil_scoped_release unlocked;
+        id = plexaro::common::replace_file(where, data, 0644, true);
+    } catch (const std::system_error &e) {
+        if (e.code().value() == ELOOP) refuse_link(path);
+        errno = e.code().value();
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw nb::python_error();
     }
     forget_bytecode(path);
-    return stamp;
+    return {id.device, id.inode, id.size, id.mtime_ns};
 }
 
 std::optional<std::vector<core::Statement>> statements_of(nb::handle text) {

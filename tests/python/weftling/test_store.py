@@ -1,5 +1,6 @@
 """Batching, the connectors file and loading connectors from it."""
 import re
+from pathlib import Path
 import sys
 import threading
 import time
@@ -190,24 +191,45 @@ def test_llm_failure_changes_nothing(make, connectors_file):
     assert ok.fileLock.acquire(blocking=False)
 
 
-@pytest.mark.parametrize("step", ["fsync", "replace"])
-def test_interrupted_rewrite_keeps_the_stored_connectors(make, connectors_file, monkeypatch, step):
-    a, b = Node("a"), Node("b")
-    w = make(fn("edge_a_to_d", 1), fn("edge_b_to_d", 2))
-    w.generateConnector(a, Node("d"))
-    before = connectors_file.read_text()
+INTERRUPTED = """
+import resource, signal, sys
+from plexaro.helpers import weftling
+from plexaro.node import Node
 
-    def crash(*args):
-        raise OSError("disk gone")
+class One:
+    def call(self, prompt):
+        name = prompt.rsplit(": ", 1)[1].rstrip(".")
+        return f"def {name}(output):\\n    return {{'pad': {'x' * 4000!r}}}"
 
-    monkeypatch.setattr(f"os.{step}", crash)
-    with pytest.raises(OSError, match="disk gone"):
-        w.generateConnector(b, Node("d"))
-    monkeypatch.undo()
-    assert connectors_file.read_text() == before
-    assert sorted(p.name for p in connectors_file.parent.iterdir() if p.is_file()) == [
+weftling._default_llm = One
+w = weftling.Weftling()
+w.generateConnector(Node("a"), Node("d"))
+# The disk "fills up" while the next batch is written.
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+limit = int(sys.argv[1])
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+try:
+    w.generateConnector(Node("b"), Node("d"))
+except OSError as e:
+    print("OSError", e.errno)
+"""
+
+
+def test_interrupted_rewrite_keeps_the_stored_connectors(connectors_file, tmp_path):
+    import os
+    import subprocess
+    script = tmp_path / "interrupted.py"
+    script.write_text(INTERRUPTED)
+    package = str(Path(sys.modules["plexaro"].__file__).parents[1])
+    env = {**os.environ, "PLEXARO_CONNECTORS_PATH": str(connectors_file),
+           "PYTHONPATH": os.pathsep.join([package, os.environ.get("PYTHONPATH", "")])}
+    out = subprocess.run([sys.executable, str(script), "6000"], capture_output=True, text=True,
+                         env=env, timeout=120)
+    assert out.stdout.startswith("OSError 27"), out.stdout + out.stderr   # EFBIG
+    text = connectors_file.read_text()
+    assert "def edge_a_to_d(" in text and "edge_b_to_d" not in text
+    assert sorted(p.name for p in connectors_file.parent.iterdir()) == [
         "connectors.py", "connectors.py.lock"]
-    assert w.fileLock.acquire(blocking=False)
 
 
 def test_rewrite_keeps_the_file_mode(make, connectors_file):
