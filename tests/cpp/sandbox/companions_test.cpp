@@ -1,7 +1,6 @@
 #include "sandbox/companion_files.hpp"
 #include "sandbox/companions.hpp"
 #include "sandbox/fsops.hpp"
-#include "sandbox/tool_run.hpp"
 
 #include <gtest/gtest.h>
 
@@ -124,24 +123,34 @@ protected:
 
 }  // namespace
 
+namespace {
+using Taken = std::set<std::string, std::less<>>;
+
+Names copied_names(const std::vector<sb::CompanionCopy> &copies) {
+    Names out;
+    for (const auto &c : copies) out.push_back(c.name);
+    return out;
+}
+}  // namespace
+
 TEST_F(CompanionFiles, RenamedPrimariesKeepTheirOwnIndexes) {
-    // Three call sets of one name, each with its index: every index lands
-    // beside its own renamed copy.
+    // Three call sets of one name, each with its index, staged as the run
+    // names them: every index lands beside its own renamed copy.
     for (const char *d : {"a", "b", "c"}) {
         write(std::string(d) + "/calls.vcf.gz", d);
         write(std::string(d) + "/calls.vcf.gz.tbi", std::string("index of ") + d);
     }
-    auto staged = sb::stage_inputs(path("box"), {{path("a/calls.vcf.gz"), "vcf"},
-                                                 {path("b/calls.vcf.gz"), "vcf"},
-                                                 {path("c/calls.vcf.gz"), "vcf"}});
-    std::vector<sb::CompanionStageRequest> requests;
-    for (int i = 0; i < 3; ++i)
-        requests.push_back({path(std::string(1, char('a' + i)) + "/calls.vcf.gz"), staged[i], {}});
-    auto companions = sb::stage_companions(path("box"), requests);
-    EXPECT_EQ(companions[0], Names{path("box/calls.vcf.gz.tbi")});
-    EXPECT_EQ(companions[1], Names{path("box/vcf_calls.vcf.gz.tbi")});
-    EXPECT_EQ(companions[2], Names{path("box/vcf_2_calls.vcf.gz.tbi")});
-    EXPECT_EQ(read("box/vcf_calls.vcf.gz"), "b");
+    Taken taken = {"calls.vcf.gz", "vcf_calls.vcf.gz", "vcf_2_calls.vcf.gz"};
+    auto plan = sb::plan_companions({{path("a/calls.vcf.gz"), "calls.vcf.gz", {}},
+                                     {path("b/calls.vcf.gz"), "vcf_calls.vcf.gz", {}},
+                                     {path("c/calls.vcf.gz"), "vcf_2_calls.vcf.gz", {}}},
+                                    taken);
+    EXPECT_EQ(copied_names(plan[0]), Names{"calls.vcf.gz.tbi"});
+    EXPECT_EQ(copied_names(plan[1]), Names{"vcf_calls.vcf.gz.tbi"});
+    EXPECT_EQ(copied_names(plan[2]), Names{"vcf_2_calls.vcf.gz.tbi"});
+    EXPECT_EQ(plan[1][0].src, path("b/calls.vcf.gz.tbi"));
+    EXPECT_TRUE(taken.count("vcf_2_calls.vcf.gz.tbi"));
+    sb::stage_companions(path("box"), plan);
     EXPECT_EQ(read("box/vcf_calls.vcf.gz.tbi"), "index of b");
     EXPECT_EQ(read("box/vcf_2_calls.vcf.gz.tbi"), "index of c");
 }
@@ -151,24 +160,29 @@ TEST_F(CompanionFiles, DeclaredCaretMissingAndTakenCompanions) {
     write("a/ref.fa.amb", "amb");
     write("a/ref.dict", "dict");
     ::mkdir(path("a/ref.fa.fai").c_str(), 0755);  // not a file: not a companion
-    write("box/ref.fa.ann", "given on its own");  // the name is taken in the sandbox
     write("a/ref.fa.ann", "ann");
-    auto companions = sb::stage_companions(
-        path("box"), {{path("a/ref.fa"), path("box/ref.fa"),
-                       {parsed(".amb"), parsed(".ann"), parsed(".bwt"), parsed("^.dict")}}});
-    EXPECT_EQ(companions[0], (Names{path("box/ref.fa.amb"), path("box/ref.dict")}));
-    EXPECT_EQ(read("box/ref.fa.ann"), "given on its own");
-    struct stat st;
-    EXPECT_NE(::lstat(path("box/ref.fa.bwt").c_str(), &st), 0);
-    EXPECT_NE(::lstat(path("box/ref.fa.fai").c_str(), &st), 0);
+    Taken taken = {"ref.fa", "ref.fa.ann"};  // ref.fa.ann was given as an input of its own
+    auto plan = sb::plan_companions(
+        {{path("a/ref.fa"), "ref.fa", {parsed(".amb"), parsed(".ann"), parsed(".bwt"), parsed("^.dict")}}}, taken);
+    EXPECT_EQ(copied_names(plan[0]), (Names{"ref.fa.amb", "ref.dict"}));
+    // A relative primary finds its companions relative to it.
+    ASSERT_EQ(::chdir(root.c_str()), 0);
+    Taken fresh;
+    plan = sb::plan_companions({{"a/ref.fa", "ref.fa", {parsed(".amb")}}, {"a/./ref.fa/.", "x", {parsed(".amb")}}}, fresh);
+    ASSERT_EQ(plan[0].size(), 1u);
+    EXPECT_EQ(plan[0][0].src, "a/ref.fa.amb");
+    ASSERT_EQ(plan[1].size(), 1u);
+    EXPECT_EQ(plan[1][0].src, "a/./ref.fa.amb");
+    EXPECT_EQ(plan[1][0].name, "x.amb");
 }
 
 TEST_F(CompanionFiles, LinkedCompanionIsCopiedAsContent) {
     write("a/x.bam", "bam");
     write("b/real.bai", "index");
     ASSERT_EQ(::symlink(path("b/real.bai").c_str(), path("a/x.bam.bai").c_str()), 0);
-    auto companions = sb::stage_companions(path("box"), {{path("a/x.bam"), path("box/bam_x.bam"), {}}});
-    EXPECT_EQ(companions[0], Names{path("box/bam_x.bam.bai")});
+    Taken taken;
+    auto plan = sb::plan_companions({{path("a/x.bam"), "bam_x.bam", {}}}, taken);
+    sb::stage_companions(path("box"), plan);
     struct stat st;
     ASSERT_EQ(::lstat(path("box/bam_x.bam.bai").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
