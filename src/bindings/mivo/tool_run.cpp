@@ -2,6 +2,7 @@
 // argument template becomes the tool's words, the tool runs through
 // `mivo exec`, one repaired attempt follows a failure, and the results are
 // collected slot by slot into the caller's output directory.
+#include "mivo/companion_keys.hpp"
 #include "mivo/mivo.hpp"
 
 #include "sandbox/fsops.hpp"
@@ -12,7 +13,10 @@
 #include "sandbox/tool_run.hpp"
 #include "sandbox/words.hpp"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace plexaro::mivo_binding {
@@ -192,12 +196,29 @@ void save_text(nb::handle text, const std::string &path) {
     without_gil([&] { sb::write_file(path, data); });
 }
 
+// The staged input a "< {input}" redirection names, opened for the tool's
+// standard input; None (the tool reads nothing) when it is not a regular
+// file. A fresh file for every attempt, so a retry reads it from the start.
+nb::object open_stdin(const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return host::import("os").attr("fdopen")(fd, "rb");
+    }
+    if (fd >= 0) ::close(fd);
+    logger.warning("Standard input %s is not a file; the tool reads nothing", host::from_fs_path(path));
+    return nb::none();
+}
+
 nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_arg,
                nb::handle inputs_arg, nb::handle output_dir_arg) {
     nb::str tool_name = host::arg_str(tool_name_arg, "tool_name");
     nb::dict manifest = host::arg_dict(manifest_arg, "manifest");
     nb::dict inputs = host::arg_dict(inputs_arg, "inputs");
     nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
+    // Companion keys are checked before anything is made.
+    CompanionKeys companion_keys = read_companion_keys(manifest);
 
     nb::object os = host::import("os");
     nb::object os_path = host::import("os.path");
@@ -224,6 +245,8 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         const std::string &path;
         ~RemoveOnExit() { ::unlink(path.c_str()); }
     } remove_stdout{stdout_path};
+    std::string stderr_path = sandbox + ".stderr";  // only for "2> {slot}"
+    RemoveOnExit remove_stderr{stderr_path};
     nb::str sandbox_text = host::from_fs_path(sandbox);
     sb::NameSet taken;
     without_gil([&] {
@@ -244,9 +267,19 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         if (equals(key, output_dir_key)) continue;
         request.inputs.push_back(plan_input(key, value));
         input_keys.push_back(nb::borrow(key));
+        auto declared = companion_keys.inputs.find(request.inputs.back().key);
+        if (declared != companion_keys.inputs.end()) request.inputs.back().companions = declared->second;
     }
     std::vector<Slot> slots = output_slots(tool_outputs);
-    for (const Slot &slot : slots) request.outputs.push_back({key_text(slot.key), slot.is_dir});
+    for (const Slot &slot : slots) {
+        sb::PlanOutput output{key_text(slot.key), slot.is_dir, {}, {}};
+        auto declared = companion_keys.outputs.find(output.name);
+        if (declared != companion_keys.outputs.end()) {
+            output.from_input = declared->second.from_input;
+            output.companions = declared->second.patterns;
+        }
+        request.outputs.push_back(std::move(output));
+    }
     nb::object template_value = get_or(manifest, "args_template", nb::none());
     request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
     nb::object entrypoint_value = get_or(manifest, "entrypoint", nb::none());
@@ -259,8 +292,17 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     } catch (const sb::SplitError &e) {
         host::raise(PyExc_ValueError, e.what());
     }
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        const std::optional<std::size_t> &from = plan.from_staged[i];
+        if (from && plan.staged[*from].names.size() > 1)
+            host::raise(PyExc_ValueError,
+                        "from_input of output " + host::repr(slots[i].key) + " names input " +
+                            host::repr(input_keys[plan.staged[*from].input]) + ", which holds " +
+                            std::to_string(plan.staged[*from].names.size()) + " files; it hands on one");
+    }
 
     without_gil([&] {
+        sb::plan_input_companions(request, plan);
         sb::stage(sandbox, plan);
         for (const Slot &slot : slots)
             if (slot.is_dir) sb::make_dirs(sb::path_join({sandbox, slot.fs_name}));
@@ -272,15 +314,34 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     logger.info("Running mivo exec %s %s", entrypoint_cmd, clean);
     auto invoke = [&](nb::handle words) {
         nb::list cmd = exec_words(entrypoint_cmd, words);
+        nb::dict options;
+        options["cwd"] = sandbox_text;
+        options["env"] = run_env;
+        nb::object stdin_file = nb::none();
+        if (plan.stdin_name) {
+            stdin_file = open_stdin(sb::path_join({sandbox, *plan.stdin_name}));
+            if (!stdin_file.is_none()) options["stdin"] = stdin_file;
+        }
+        struct CloseOnExit {
+            nb::object &file;
+            ~CloseOnExit() {
+                if (!file.is_none()) {
+                    PyObject *type, *value, *trace;
+                    PyErr_Fetch(&type, &value, &trace);
+                    PyObject *r = PyObject_CallMethod(file.ptr(), "close", nullptr);
+                    Py_XDECREF(r);
+                    PyErr_Clear();
+                    PyErr_Restore(type, value, trace);
+                }
+            }
+        } close_stdin{stdin_file};
         if (uses_own_runner(self)) {
-            nb::dict options;
-            options["cwd"] = sandbox_text;
-            options["env"] = run_env;
-            run_streamed(self, cmd, options, stdout_path);
+            run_streamed(self, cmd, options, stdout_path, plan.stderr_slot ? &stderr_path : nullptr);
         } else {
             // A host's runner, called as always; its text output is saved.
-            nb::object proc = self.attr("_run")(cmd, "cwd"_a = sandbox_text, "env"_a = run_env);
+            nb::object proc = self.attr("_run")(cmd, **options);
             save_text(proc.attr("stdout"), stdout_path);
+            if (plan.stderr_slot) save_text(proc.attr("stderr"), stderr_path);
         }
     };
     try {
@@ -332,9 +393,32 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     harvest.sandbox = sandbox;
     harvest.output_path = sb::path_join({host::fs_path(output_dir)});
     harvest.input_names = plan.input_names;
-    for (const Slot &slot : slots) harvest.slots.push_back({slot.fs_name, slot.is_dir});
+    std::vector<bool> handed_on(plan.staged.size(), false);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        sb::SlotRule rule{slots[i].fs_name, slots[i].is_dir, false, {}, request.outputs[i].companions};
+        if (request.outputs[i].from_input) {
+            rule.from_input = true;
+            if (const auto &from = plan.from_staged[i]) {
+                handed_on[*from] = true;
+                rule.input_name = plan.staged[*from].names.front();
+                const auto &declared = request.inputs[plan.staged[*from].input].companions;
+                rule.companions.insert(rule.companions.end(), declared.begin(), declared.end());
+            }
+        }
+        harvest.slots.push_back(std::move(rule));
+    }
+    // Indexes a tool writes beside the inputs it was given are results too,
+    // unless a slot hands that input on with them.
+    for (std::size_t k = 0; k < plan.staged.size(); ++k)
+        if (!handed_on[k])
+            for (const std::string &name : plan.staged[k].names)
+                harvest.input_companions.push_back({name, request.inputs[plan.staged[k].input].companions});
     harvest.stdout_path = stdout_path;
     if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
+    if (plan.stderr_slot) {
+        harvest.stderr_path = stderr_path;
+        harvest.stderr_slot = host::fs_path(host::from_utf8(*plan.stderr_slot));
+    }
     harvest.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
 
     sb::HarvestResult harvested = without_gil([&] { return sb::harvest(harvest); });

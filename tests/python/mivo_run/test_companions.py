@@ -145,7 +145,7 @@ def test_from_input_without_a_staged_file_delivers_nothing(step, inputs, expecte
     (["x.bam", "x.bam.bai"], "x.bam.bai"),
     (["calls.csi"], "calls.csi"),
     (["a.bai", "b.bai"], None),          # two candidates: nothing, as before
-    (["baixyz"], None),
+    (["xbai"], None),                    # no "." before the slot name
 ])
 def test_slot_takes_the_one_file_ending_in_its_name(step, fake_run, made, expected):
     fake_run.action = lambda sandbox: [(sandbox / n).write_text(n) for n in made]

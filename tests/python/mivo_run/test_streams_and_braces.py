@@ -83,7 +83,7 @@ def test_doubled_braces_reach_the_tool_as_braces(step, template, argv):
 
 @pytest.mark.parametrize("template, argv", [
     ("go {} {x}", ["go", "{}"]),
-    ("a}b {in}}", ["a}b"]),
+    ("a}b {in}}", ["a}b", "in.txt}"]),
     ("-f {gone} {in}", ["in.txt"]),
 ])
 def test_templates_without_the_new_forms_give_the_words_they_gave(step, template, argv):
