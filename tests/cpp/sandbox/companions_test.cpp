@@ -166,9 +166,12 @@ TEST_F(CompanionFiles, DeclaredCaretMissingAndTakenCompanions) {
         {{path("a/ref.fa"), "ref.fa", {parsed(".amb"), parsed(".ann"), parsed(".bwt"), parsed("^.dict")}}}, taken);
     EXPECT_EQ(copied_names(plan[0]), (Names{"ref.fa.amb", "ref.dict"}));
     // A relative primary finds its companions relative to it.
+    char previous[4096];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
     ASSERT_EQ(::chdir(root.c_str()), 0);
     Taken fresh;
     plan = sb::plan_companions({{"a/ref.fa", "ref.fa", {parsed(".amb")}}, {"a/./ref.fa/.", "x", {parsed(".amb")}}}, fresh);
+    ASSERT_EQ(::chdir(previous), 0);
     ASSERT_EQ(plan[0].size(), 1u);
     EXPECT_EQ(plan[0][0].src, "a/ref.fa.amb");
     ASSERT_EQ(plan[1].size(), 1u);
