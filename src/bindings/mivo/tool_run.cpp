@@ -193,7 +193,10 @@ void save_text(nb::handle text, const std::string &path) {
         if (!bytes.is_valid()) throw nb::python_error();
         data.assign(bytes.c_str(), bytes.size());
     }
-    without_gil([&] { sb::write_file(path, data); });
+    without_gil([&] {
+        if (data.empty()) ::unlink(path.c_str());  // nothing to keep (or left from a first attempt)
+        else sb::write_file(path, data);
+    });
 }
 
 // The staged input a "< {input}" redirection names, opened for the tool's

@@ -6,11 +6,13 @@
 
 #include <cerrno>
 #include <climits>
-#include <map>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <map>
 
 namespace plexaro::sandbox {
 
@@ -97,6 +99,14 @@ private:
         Entry e = box_.look(path, in_real_dir);
         if (e.kind == Entry::skip) skip(path, e.why);
         return e;
+    }
+    // A top-level entry: the listing's own type answers for plain files and
+    // directories (it describes the entry itself, never a link's target).
+    Entry look(const DirEntry &d) {
+        std::string path = path_join({q_.sandbox, d.name});
+        if (d.type == DT_REG) return {Entry::file, path, {}};
+        if (d.type == DT_DIR) return {Entry::dir, path, {}};
+        return look(path);
     }
     // Copies every regular file below `dir` to `dst` at the same relative
     // paths; returns the targets. Failures are gathered like a tree copy's.
@@ -259,41 +269,34 @@ void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
         deliver_companions(s, slot.input_name, true);
         return;
     }
-    std::vector<std::string> names;
     std::string pattern = slot.name + "*";
     bool nested_slot = slot.name.find('/') != std::string::npos;
-    if (!nested_slot) {
-        NamePattern match(pattern);
-        for (const DirEntry &e : top)
-            if (match.matches(e.name) && !q_.input_names.count(e.name)) names.push_back(e.name);
-    } else {
-        for (std::string &rel : glob_in(q_.sandbox, pattern))
-            if (!q_.input_names.count(std::string(path_name(rel)))) names.push_back(std::move(rel));
-    }
     // Only regular files (or links to them inside the sandbox) can be taken.
     std::vector<std::string> files;
     std::vector<std::string> sources;
-    auto keep_files = [&] {
-        for (const std::string &name : names) {
-            bool nested = name.find('/') != std::string::npos;
-            Entry e = look(path_join({q_.sandbox, name}), !nested);
-            if (e.kind != Entry::file) continue;
-            files.push_back(name);
-            sources.push_back(e.source);
-        }
+    auto consider = [&](const std::string &name, Entry e) {
+        if (e.kind != Entry::file) return;
+        files.push_back(name);
+        sources.push_back(std::move(e.source));
     };
-    keep_files();
+    if (!nested_slot) {
+        NamePattern match(pattern);
+        for (const DirEntry &e : top)
+            if (match.matches(e.name) && !q_.input_names.count(e.name)) consider(e.name, look(e));
+    } else {
+        for (std::string &rel : glob_in(q_.sandbox, pattern))
+            if (!q_.input_names.count(std::string(path_name(rel))))
+                consider(rel, look(path_join({q_.sandbox, rel}), false));
+    }
     const std::string *chosen = choose_candidate(files, slot.name);
     if (!chosen && !nested_slot) {
         // No name starts with the slot's: the one file named "*." + slot
         // (slot "bai" takes "x.bam.bai"); with several, none.
         std::string tail = "." + slot.name;
-        names.clear();
         for (const DirEntry &e : top)
             if (!q_.input_names.count(e.name) && e.name.size() > tail.size() &&
                 e.name.compare(e.name.size() - tail.size(), tail.size(), tail) == 0)
-                names.push_back(e.name);
-        keep_files();
+                consider(e.name, look(e));
         if (std::optional<std::string> one = suffix_match(slot.name, files))
             for (const std::string &f : files)
                 if (f == *one) chosen = &f;
@@ -373,7 +376,7 @@ void Harvest::extras(const std::vector<DirEntry> &top) {
             name == kProjectFiles[0] || name == kProjectFiles[1])
             continue;
         std::string full = path_join({q_.sandbox, name});
-        Entry e = look(full);
+        Entry e = look(d);
         if (e.kind == Entry::file) {
             if (harvested_names.count(name)) continue;
             ensure_dir(extras);
