@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <map>
+#include <string_view>
+#include <unordered_map>
 
 namespace plexaro::sandbox {
 
@@ -128,6 +130,13 @@ private:
     HarvestResult result_;
     NameSet made_, harvested_dirs_, skipped_;
     NameSet companion_sources_;  // sandbox names of delivered companions
+    // The sandbox's top-level entries by name: companions are looked up here
+    // before the file system is asked.
+    std::unordered_map<std::string_view, const DirEntry *> top_index_;
+    Entry look_top(const std::string &name) {
+        auto it = top_index_.find(name);
+        return it == top_index_.end() ? Entry{} : look(*it->second);
+    }
 };
 
 void Harvest::copy_tree(const std::string &dir, const std::string &dst, std::vector<std::string> *delivered,
@@ -325,7 +334,7 @@ void Harvest::deliver_companions(std::size_t s, const std::string &primary_rel, 
     auto present = [&](const std::string &name) {
         std::string rel = dir_rel + name;
         if (!inputs_too && q_.input_names.count(rel)) return false;
-        Entry e = look(path_join({q_.sandbox, rel}), dir_rel.empty());
+        Entry e = dir_rel.empty() ? look_top(rel) : look(path_join({q_.sandbox, rel}), false);
         if (e.kind != Entry::file) return false;
         sources[name] = e.source;
         return true;
@@ -354,7 +363,7 @@ void Harvest::deliver_input_companions() {
             if (q_.input_names.count(c.name) || companion_sources_.count(c.name) ||
                 delivered_names.count(c.name))
                 continue;
-            Entry e = look(path_join({q_.sandbox, c.name}));
+            Entry e = look_top(c.name);
             if (e.kind != Entry::file) continue;
             ensure_dir(q_.output_path);
             std::string target = path_join({q_.output_path, c.name});
@@ -406,6 +415,8 @@ HarvestResult Harvest::run() {
     std::string stdout_source = captured_into_sandbox();
     // The tool has finished: one listing of the sandbox serves every step.
     const std::vector<DirEntry> top = list_dir_typed(q_.sandbox);
+    top_index_.reserve(top.size());
+    for (const DirEntry &e : top) top_index_.emplace(e.name, &e);
     result_.delivered.resize(q_.slots.size());
     result_.companions.resize(q_.slots.size());
     for (std::size_t s = 0; s < q_.slots.size(); ++s) {

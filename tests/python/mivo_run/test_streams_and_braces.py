@@ -90,3 +90,14 @@ def test_templates_without_the_new_forms_give_the_words_they_gave(step, template
     step.tool("t")
     step.run("t", {"args_template": template}, {"in": step.file("in.txt")})
     assert step.argv("t") == argv
+
+
+def test_a_host_runner_s_stderr_text_reaches_the_slot(step, monkeypatch):
+    from plexaro.helpers.mivo import MIVO
+
+    monkeypatch.setattr(MIVO, "_run", lambda self, cmd, **options: subprocess.CompletedProcess(
+        ["mivo", *cmd], 0, "table\n", "warning: é\n"))
+    manifest = {"args_template": "x > {out} 2> {log}", "outputs": {"out": {}, "log": {}}}
+    assert step.run("t", manifest, {}) == {"out": str(step.out / "out"), "log": str(step.out / "log")}
+    assert (step.out / "log").read_text() == "warning: é\n"
+    assert (step.out / "out").read_text() == "table\n"
