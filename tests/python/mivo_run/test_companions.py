@@ -190,3 +190,20 @@ def test_manifests_without_the_new_keys_run_as_before(step, inputs_value):
     step.run("t", {"args_template": "{ref}", "inputs": inputs_value}, {"ref": step.file("ref.txt", "r")})
     assert step.argv("t") == ["ref.txt"]
     assert listing(step, "t") == {"ref.txt": "r"}
+
+
+def test_companions_that_lead_out_of_the_sandbox_are_never_read(step, tmp_path):
+    secret = tmp_path / "secret"
+    secret.write_text("host secret")
+    step.tool("t", f"""
+os.symlink({str(secret)!r}, 'x.bam.bai')
+os.symlink({str(secret)!r}, 'out.bam.csi')
+open('out.bam', 'w').write('bam')
+os.remove('y.bam'); os.symlink({str(secret)!r}, 'y.bam')
+""")
+    manifest = {"outputs": {"out": {}, "y": {"from_input": "y"}}}
+    result = step.run("t", manifest, {"x": step.file("x.bam"), "y": step.file("y.bam")})
+    assert result == {"out": str(step.out / "out"), "y": None}
+    found = [p for p in step.out.rglob("*") if p.is_file()]
+    assert all(p.read_text() != "host secret" for p in found)
+    assert sorted(p.name for p in found) == ["out", "out.bam"]  # the primary is put aside as always
