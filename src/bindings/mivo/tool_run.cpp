@@ -13,7 +13,6 @@
 #include "sandbox/tool_run.hpp"
 #include "sandbox/words.hpp"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -214,108 +213,41 @@ nb::object open_stdin(const std::string &path) {
     return nb::none();
 }
 
-nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_arg,
-               nb::handle inputs_arg, nb::handle output_dir_arg) {
-    nb::str tool_name = host::arg_str(tool_name_arg, "tool_name");
-    nb::dict manifest = host::arg_dict(manifest_arg, "manifest");
-    nb::dict inputs = host::arg_dict(inputs_arg, "inputs");
-    nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
-    // Companion keys are checked before anything is made.
-    CompanionKeys companion_keys = read_companion_keys(manifest);
-
-    nb::object os = host::import("os");
-    nb::object os_path = host::import("os.path");
-
-    // Project home on the pipeline volume, when there is one.
-    nb::object volume = os.attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
-    std::optional<std::string> mivo_home;
-    if (truthy(volume)) {
-        mivo_home = host::fs_path(os_path.attr("join")(volume, ".mivo_home"));
-        without_gil([&] { sb::make_dirs(*mivo_home); });
+// Closes a host file object on every way out, keeping a pending error.
+struct CloseOnExit {
+    nb::object &file;
+    ~CloseOnExit() {
+        if (file.is_none()) return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        PyObject *r = PyObject_CallMethod(file.ptr(), "close", nullptr);
+        Py_XDECREF(r);
+        PyErr_Clear();
+        PyErr_Restore(type, value, trace);
     }
+};
 
-    // A fresh sandbox every call, open to whichever user the container runs
-    // as. The tool name is one flat name in it, whatever it holds.
-    nb::object hex = host::import("uuid").attr("uuid4")().attr("hex");
-    std::string run_id = host::utf8(hex).substr(0, 12);
-    std::string sandbox = sb::path_join({host::fs_path(host::import("tempfile").attr("gettempdir")()),
-                                         "plexaro_sandboxes",
-                                         "run-" + sb::flat_name(host::fs_path(tool_name)) + "-" + run_id});
-    // The tool's standard output is kept beside the sandbox, out of its
-    // reach, for as long as the call lasts (a failure's message holds its end).
-    std::string stdout_path = sandbox + ".stdout";
-    struct RemoveOnExit {
-        const std::string &path;
-        ~RemoveOnExit() { ::unlink(path.c_str()); }
-    } remove_stdout{stdout_path};
-    std::string stderr_path = sandbox + ".stderr";  // only for "2> {slot}"
-    RemoveOnExit remove_stderr{stderr_path};
-    nb::str sandbox_text = host::from_fs_path(sandbox);
-    sb::NameSet taken;
-    without_gil([&] {
-        sb::make_open_dir(sandbox);
-        if (mivo_home) sb::bring_project(*mivo_home, sandbox);
-        for (std::string &name : sb::list_dir(sandbox)) taken.insert(std::move(name));
-    });
-
-    nb::object tool_outputs = manifest.contains("outputs") ? nb::object(manifest["outputs"])
-                                                          : nb::object(nb::dict());
-
-    // The plan: inputs, output slots, template and executable as plain values.
-    sb::StepRequest request;
-    request.taken = std::move(taken);
-    nb::str output_dir_key("output_dir");
-    std::vector<nb::object> input_keys;
-    for (auto [key, value] : inputs) {
-        if (equals(key, output_dir_key)) continue;
-        request.inputs.push_back(plan_input(key, value));
-        input_keys.push_back(nb::borrow(key));
-        auto declared = companion_keys.inputs.find(request.inputs.back().key);
-        if (declared != companion_keys.inputs.end()) request.inputs.back().companions = declared->second;
-    }
-    std::vector<Slot> slots = output_slots(tool_outputs);
-    for (const Slot &slot : slots) {
-        sb::PlanOutput output{key_text(slot.key), slot.is_dir, {}, {}};
-        auto declared = companion_keys.outputs.find(output.name);
-        if (declared != companion_keys.outputs.end()) {
-            output.from_input = declared->second.from_input;
-            output.companions = declared->second.patterns;
-        }
-        request.outputs.push_back(std::move(output));
-    }
-    nb::object template_value = get_or(manifest, "args_template", nb::none());
-    request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
-    nb::object entrypoint_value = get_or(manifest, "entrypoint", nb::none());
-    nb::str entrypoint_cmd = truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : tool_name;
-    request.executable = host::utf8(entrypoint_cmd);
-    request.name_text = [](const std::string &name) { return host::utf8(host::from_fs_path(name)); };
+// The values one run shares between its invocations, its recovery and its
+// harvest.
+struct Step {
+    nb::handle self;
+    nb::str tool_name;
+    nb::dict manifest;
+    std::string sandbox, stdout_path, stderr_path;
+    nb::str sandbox_text;
+    nb::str entrypoint_cmd;
+    nb::object run_env;
     sb::StepPlan plan;
-    try {
-        plan = sb::plan_step(request);
-    } catch (const sb::SplitError &e) {
-        host::raise(PyExc_ValueError, e.what());
-    }
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        const std::optional<std::size_t> &from = plan.from_staged[i];
-        if (from && plan.staged[*from].names.size() > 1)
-            host::raise(PyExc_ValueError,
-                        "from_input of output " + host::repr(slots[i].key) + " names input " +
-                            host::repr(input_keys[plan.staged[*from].input]) + ", which holds " +
-                            std::to_string(plan.staged[*from].names.size()) + " files; it hands on one");
-    }
+    std::vector<nb::object> input_keys;  // per StepRequest input
+    std::vector<Slot> slots;
+    bool has_template = false;
+    const sb::StepRequest *request = nullptr;  // the plan's plain values, alive for the call
 
-    without_gil([&] {
-        sb::plan_input_companions(request, plan);
-        sb::stage(sandbox, plan);
-        for (const Slot &slot : slots)
-            if (slot.is_dir) sb::make_dirs(sb::path_join({sandbox, slot.fs_name}));
-    });
-    nb::object run_env = os.attr("environ").attr("copy")();
-
-    // --- invocation and recovery ---------------------------------------------
-    nb::list clean = str_list(plan.words);
-    logger.info("Running mivo exec %s %s", entrypoint_cmd, clean);
-    auto invoke = [&](nb::handle words) {
+    // One `mivo exec` of the tool. The layer's own runner streams the
+    // tool's standard output (and, for "2> {slot}", its standard error) into
+    // a file; a host's runner is called as always and its text output is
+    // saved there. "< {input}" gives the tool that file as standard input.
+    void invoke(nb::handle words) const {
         nb::list cmd = exec_words(entrypoint_cmd, words);
         nb::dict options;
         options["cwd"] = sandbox_text;
@@ -325,35 +257,34 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
             stdin_file = open_stdin(sb::path_join({sandbox, *plan.stdin_name}));
             if (!stdin_file.is_none()) options["stdin"] = stdin_file;
         }
-        struct CloseOnExit {
-            nb::object &file;
-            ~CloseOnExit() {
-                if (!file.is_none()) {
-                    PyObject *type, *value, *trace;
-                    PyErr_Fetch(&type, &value, &trace);
-                    PyObject *r = PyObject_CallMethod(file.ptr(), "close", nullptr);
-                    Py_XDECREF(r);
-                    PyErr_Clear();
-                    PyErr_Restore(type, value, trace);
-                }
-            }
-        } close_stdin{stdin_file};
+        CloseOnExit close_stdin{stdin_file};
         if (uses_own_runner(self)) {
             run_streamed(self, cmd, options, stdout_path, plan.stderr_slot ? &stderr_path : nullptr);
         } else {
-            // A host's runner, called as always; its text output is saved.
             nb::object proc = self.attr("_run")(cmd, **options);
             save_text(proc.attr("stdout"), stdout_path);
             if (plan.stderr_slot) save_text(proc.attr("stderr"), stderr_path);
         }
-    };
-    try {
-        invoke(clean);
-    } catch (nb::python_error &first_error) {
-        if (!first_error.matches(PyExc_RuntimeError)) throw;
+    }
+
+    // Input key -> staged sandbox path(s), as `_infer_args` receives them.
+    nb::dict staged_paths() const {
+        nb::dict staged;
+        nb::object make_path = host::import("pathlib").attr("Path");
+        for (const sb::StagedInput &s : plan.staged) {
+            nb::list paths;
+            for (const auto &name : s.names)
+                paths.append(make_path(host::from_fs_path(sb::path_join({sandbox, name}))));
+            staged[input_keys[s.input]] = s.is_list ? nb::object(paths) : nb::object(paths[0]);
+        }
+        return staged;
+    }
+
+    // At most one repaired attempt after the first one failed.
+    void recover(nb::python_error &first_error, nb::handle clean) const {
         nb::object first = nb::borrow(first_error.value());
         try {
-            switch (sb::choose_recovery(host::str(first), plan.words, !request.args_template.empty())) {
+            switch (sb::choose_recovery(host::str(first), plan.words, has_template)) {
             case sb::Recovery::relocate: {
                 nb::object relocated = self.attr("_fix_stale_abs_paths")(clean, manifest, run_env);
                 if (relocated.is_none() || !differs(relocated, clean)) throw first_error;
@@ -364,26 +295,18 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
                     if (!second.matches(PyExc_RuntimeError)) throw;
                     throw first_error;
                 }
-                break;
+                return;
             }
             case sb::Recovery::give_up:
                 // A templated tool's arguments are the manifest's: no LLM second guess.
                 throw first_error;
             case sb::Recovery::infer: {
                 logger.info("Positional fallback failed for %s \u2014 asking LLM for correct args", tool_name);
-                nb::dict staged_map;
-                nb::object make_path = host::import("pathlib").attr("Path");
-                for (const sb::StagedInput &s : plan.staged) {
-                    nb::list paths;
-                    for (const auto &name : s.names)
-                        paths.append(make_path(host::from_fs_path(sb::path_join({sandbox, name}))));
-                    staged_map[input_keys[s.input]] = s.is_list ? nb::object(paths) : nb::object(paths[0]);
-                }
-                nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged_map);
+                nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged_paths());
                 if (equals(inferred, clean)) throw first_error;
                 logger.info("Retrying mivo exec %s %s (LLM-inferred)", entrypoint_cmd, inferred);
                 invoke(inferred);
-                break;
+                return;
             }
             }
         } catch (nb::python_error &raised) {
@@ -391,63 +314,183 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         }
     }
 
-    // --- harvest -----------------------------------------------------------------
-    sb::HarvestRequest harvest;
-    harvest.sandbox = sandbox;
-    harvest.output_path = sb::path_join({host::fs_path(output_dir)});
-    harvest.input_names = plan.input_names;
-    std::vector<bool> handed_on(plan.staged.size(), false);
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        sb::SlotRule rule{slots[i].fs_name, slots[i].is_dir, false, {}, request.outputs[i].companions};
-        if (request.outputs[i].from_input) {
-            rule.from_input = true;
-            if (const auto &from = plan.from_staged[i]) {
-                handed_on[*from] = true;
-                rule.input_name = plan.staged[*from].names.front();
-                const auto &declared = request.inputs[plan.staged[*from].input].companions;
-                rule.companions.insert(rule.companions.end(), declared.begin(), declared.end());
+    // Outputs into `output_dir`, the sandbox removed, the result mapping.
+    nb::dict collect(nb::handle output_dir) const {
+        sb::HarvestRequest harvest;
+        harvest.sandbox = sandbox;
+        harvest.output_path = sb::path_join({host::fs_path(output_dir)});
+        harvest.input_names = plan.input_names;
+        std::vector<bool> handed_on(plan.staged.size(), false);
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            const sb::PlanOutput &output = request->outputs[i];
+            sb::SlotRule rule{slots[i].fs_name, slots[i].is_dir, false, {}, output.companions};
+            if (output.from_input) {
+                rule.from_input = true;
+                if (const auto &from = plan.from_staged[i]) {
+                    handed_on[*from] = true;
+                    rule.input_name = plan.staged[*from].names.front();
+                    const auto &declared = request->inputs[plan.staged[*from].input].companions;
+                    rule.companions.insert(rule.companions.end(), declared.begin(), declared.end());
+                }
             }
+            harvest.slots.push_back(std::move(rule));
         }
-        harvest.slots.push_back(std::move(rule));
-    }
-    // Indexes a tool writes beside the inputs it was given are results too,
-    // unless a slot hands that input on with them.
-    for (std::size_t k = 0; k < plan.staged.size(); ++k)
-        if (!handed_on[k])
-            for (const std::string &name : plan.staged[k].names)
-                harvest.input_companions.push_back({name, request.inputs[plan.staged[k].input].companions});
-    harvest.stdout_path = stdout_path;
-    if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
-    if (plan.stderr_slot) {
-        harvest.stderr_path = stderr_path;
-        harvest.stderr_slot = host::fs_path(host::from_utf8(*plan.stderr_slot));
-    }
-    harvest.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
+        // Indexes a tool writes beside the inputs it was given are results
+        // too, unless a slot hands that input on with them.
+        for (std::size_t k = 0; k < plan.staged.size(); ++k)
+            if (!handed_on[k])
+                for (const std::string &name : plan.staged[k].names)
+                    harvest.input_companions.push_back({name, request->inputs[plan.staged[k].input].companions});
+        harvest.stdout_path = stdout_path;
+        if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
+        if (plan.stderr_slot) {
+            harvest.stderr_path = stderr_path;
+            harvest.stderr_slot = host::fs_path(host::from_utf8(*plan.stderr_slot));
+        }
+        harvest.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
 
-    sb::HarvestResult harvested = without_gil([&] { return sb::harvest(harvest); });
-    for (const sb::Skipped &skipped : harvested.skipped)
-        logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
-                       host::from_utf8(skipped.why));
+        sb::HarvestResult harvested = without_gil([&] { return sb::harvest(harvest); });
+        for (const sb::Skipped &skipped : harvested.skipped)
+            logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
+                           host::from_utf8(skipped.why));
+        without_gil([&] { sb::remove_tree(sandbox); });
+        logger.debug("Cleaned up sandbox: %s", sandbox_text);
 
-    without_gil([&] { sb::remove_tree(sandbox); });
-    logger.debug("Cleaned up sandbox: %s", sandbox_text);
-
-    nb::dict result;
-    auto emit = [&](const std::vector<std::string> &paths, bool is_dir, const std::string &fs_name) -> nb::object {
-        if (paths.empty()) return nb::none();
-        if (is_dir) return host::from_fs_path(sb::path_join({harvest.output_path, fs_name}));
-        return host::from_fs_path(paths.front());
-    };
-    for (std::size_t i = 0; i < slots.size(); ++i)
-        result[slots[i].key] = emit(harvested.delivered[i], slots[i].is_dir, slots[i].fs_name);
-    if (harvested.stdout_file) {
-        nb::str stdout_key("stdout");
-        bool as_dir = false;
-        for (const Slot &slot : slots)
-            if (slot.is_dir && equals(slot.key, stdout_key)) as_dir = true;
-        result[stdout_key] = emit({*harvested.stdout_file}, as_dir, "stdout");
+        nb::dict result;
+        auto emit = [&](const std::vector<std::string> &paths, bool is_dir,
+                        const std::string &fs_name) -> nb::object {
+            if (paths.empty()) return nb::none();
+            if (is_dir) return host::from_fs_path(sb::path_join({harvest.output_path, fs_name}));
+            return host::from_fs_path(paths.front());
+        };
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            result[slots[i].key] = emit(harvested.delivered[i], slots[i].is_dir, slots[i].fs_name);
+        if (harvested.stdout_file) {
+            nb::str stdout_key("stdout");
+            bool as_dir = false;
+            for (const Slot &slot : slots)
+                if (slot.is_dir && equals(slot.key, stdout_key)) as_dir = true;
+            result[stdout_key] = emit({*harvested.stdout_file}, as_dir, "stdout");
+        }
+        return result;
     }
-    return result;
+};
+
+// Project home on the pipeline volume (created when missing), if any.
+std::optional<std::string> project_home() {
+    nb::object volume = host::import("os").attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
+    if (!truthy(volume)) return std::nullopt;
+    std::string home = host::fs_path(host::import("os.path").attr("join")(volume, ".mivo_home"));
+    without_gil([&] { sb::make_dirs(home); });
+    return home;
+}
+
+// A fresh sandbox path, open to whichever user the container runs as. The
+// tool name is one flat name in it, whatever it holds.
+std::string new_sandbox_path(nb::handle tool_name) {
+    nb::object hex = host::import("uuid").attr("uuid4")().attr("hex");
+    std::string run_id = host::utf8(hex).substr(0, 12);
+    return sb::path_join({host::fs_path(host::import("tempfile").attr("gettempdir")()), "plexaro_sandboxes",
+                          "run-" + sb::flat_name(host::fs_path(tool_name)) + "-" + run_id});
+}
+
+// The step's plain values for the plan: inputs, output slots, template and
+// executable.
+sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_outputs, const CompanionKeys &companions) {
+    sb::StepRequest request;
+    nb::str output_dir_key("output_dir");
+    for (auto [key, value] : inputs) {
+        if (equals(key, output_dir_key)) continue;
+        request.inputs.push_back(plan_input(key, value));
+        step.input_keys.push_back(nb::borrow(key));
+        auto declared = companions.inputs.find(request.inputs.back().key);
+        if (declared != companions.inputs.end()) request.inputs.back().companions = declared->second;
+    }
+    step.slots = output_slots(tool_outputs);
+    for (const Slot &slot : step.slots) {
+        sb::PlanOutput output{key_text(slot.key), slot.is_dir, {}, {}};
+        auto declared = companions.outputs.find(output.name);
+        if (declared != companions.outputs.end()) {
+            output.from_input = declared->second.from_input;
+            output.companions = declared->second.patterns;
+        }
+        request.outputs.push_back(std::move(output));
+    }
+    nb::object template_value = get_or(step.manifest, "args_template", nb::none());
+    request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
+    step.has_template = !request.args_template.empty();
+    nb::object entrypoint_value = get_or(step.manifest, "entrypoint", nb::none());
+    step.entrypoint_cmd = truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : step.tool_name;
+    request.executable = host::utf8(step.entrypoint_cmd);
+    request.name_text = [](const std::string &name) { return host::utf8(host::from_fs_path(name)); };
+    return request;
+}
+
+nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_arg,
+               nb::handle inputs_arg, nb::handle output_dir_arg) {
+    Step step;
+    step.self = self;
+    step.tool_name = host::arg_str(tool_name_arg, "tool_name");
+    step.manifest = host::arg_dict(manifest_arg, "manifest");
+    nb::dict inputs = host::arg_dict(inputs_arg, "inputs");
+    nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
+    // Companion keys are checked before anything is made.
+    CompanionKeys companion_keys = read_companion_keys(step.manifest);
+
+    std::optional<std::string> mivo_home = project_home();
+    step.sandbox = new_sandbox_path(step.tool_name);
+    step.sandbox_text = host::from_fs_path(step.sandbox);
+    // The tool's standard output is kept beside the sandbox, out of its
+    // reach, for as long as the call lasts (a failure's message holds its end).
+    step.stdout_path = step.sandbox + ".stdout";
+    struct RemoveOnExit {
+        const std::string &path;
+        ~RemoveOnExit() { ::unlink(path.c_str()); }
+    } remove_stdout{step.stdout_path};
+    step.stderr_path = step.sandbox + ".stderr";  // only for "2> {slot}"
+    RemoveOnExit remove_stderr{step.stderr_path};
+    sb::NameSet taken;
+    without_gil([&] {
+        sb::make_open_dir(step.sandbox);
+        if (mivo_home) sb::bring_project(*mivo_home, step.sandbox);
+        for (std::string &name : sb::list_dir(step.sandbox)) taken.insert(std::move(name));
+    });
+
+    nb::object tool_outputs = step.manifest.contains("outputs") ? nb::object(step.manifest["outputs"])
+                                                               : nb::object(nb::dict());
+    sb::StepRequest request = step_request(step, inputs, tool_outputs, companion_keys);
+    request.taken = std::move(taken);
+    step.request = &request;
+    try {
+        step.plan = sb::plan_step(request);
+    } catch (const sb::SplitError &e) {
+        host::raise(PyExc_ValueError, e.what());
+    }
+    for (std::size_t i = 0; i < step.slots.size(); ++i) {
+        const std::optional<std::size_t> &from = step.plan.from_staged[i];
+        if (from && step.plan.staged[*from].names.size() > 1)
+            host::raise(PyExc_ValueError,
+                        "from_input of output " + host::repr(step.slots[i].key) + " names input " +
+                            host::repr(step.input_keys[step.plan.staged[*from].input]) + ", which holds " +
+                            std::to_string(step.plan.staged[*from].names.size()) + " files; it hands on one");
+    }
+    without_gil([&] {
+        sb::plan_input_companions(request, step.plan);
+        sb::stage(step.sandbox, step.plan);
+        for (const Slot &slot : step.slots)
+            if (slot.is_dir) sb::make_dirs(sb::path_join({step.sandbox, slot.fs_name}));
+    });
+    step.run_env = host::import("os").attr("environ").attr("copy")();
+
+    nb::list clean = str_list(step.plan.words);
+    logger.info("Running mivo exec %s %s", step.entrypoint_cmd, clean);
+    try {
+        step.invoke(clean);
+    } catch (nb::python_error &first_error) {
+        if (!first_error.matches(PyExc_RuntimeError)) throw;
+        step.recover(first_error, clean);
+    }
+    return step.collect(output_dir);
 }
 
 }  // namespace
