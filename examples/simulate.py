@@ -12,7 +12,8 @@ The sample is diploid: each fragment comes from one of two haplotypes; a
 homozygous SNP ("1/1") is on both, a heterozygous one ("0/1") on the second
 only. Reads get a small rate of sequencing errors, and a few pairs are junk
 (low quality, many N) for the QC step to remove. The same seed gives the same
-bytes on every machine (gzip headers carry no time stamp).
+reference, SNPs and reads, and on one machine the same bytes (the gzip headers
+carry no time stamp).
 
     python3 examples/simulate.py OUT_DIR [--pairs N] [--seed S]
 """
