@@ -332,14 +332,15 @@ def run_step(manager, vantum_module, step: Step, manifest: dict, inputs: dict,
                       key=lambda path: path.stat().st_mtime)
         where = f"\nits sandbox is kept for inspection: {kept[-1]}" if kept else ""
         raise PipelineError(f"step '{step.node_id}' ({step.tool}) failed:\n{error}{where}")
-    empty = [slot for slot, record in manifest.get("outputs", {}).items()
-             if not outputs.get(slot) and not record.get("optional")]
-    if empty:
-        raise PipelineError(f"step '{step.node_id}' ({step.tool}) delivered nothing for "
-                            f"{', '.join(empty)}; its outputs are in {output_dir}")
     # "> {slot}" and "2> {slot}" never reach the tool: the layer saves the stream as that slot.
     streams = {match["slot"]: "standard output" if match["op"] == ">" else "standard error"
                for match in _CAPTURE.finditer(manifest.get("args_template") or "")}
+    # A tool that says nothing on its standard error leaves that slot empty.
+    empty = [slot for slot in manifest.get("outputs", {})
+             if not outputs.get(slot) and streams.get(slot) != "standard error"]
+    if empty:
+        raise PipelineError(f"step '{step.node_id}' ({step.tool}) delivered nothing for "
+                            f"{', '.join(empty)}; its outputs are in {output_dir}")
     for slot, path in outputs.items():
         if path is None:
             continue

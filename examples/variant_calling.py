@@ -6,15 +6,22 @@ deterministic from a seed) go through:
 
   qc          fastp            quality control and trimming of the read pairs
   read_stats  seqkit stats     summary of the reads that passed QC
-  bwa_index   bwa index        the reference's BWA index
+  bwa_index   bwa index        the reference's BWA index (five files beside it)
+  faidx       samtools faidx   the reference's FASTA index (.fai beside it)
   align       bwa mem          reads against the reference; SAM on standard output
   sort        samtools sort    alignments by position, BAM
-  index       samtools index   the BAM's index
-  pileup      bcftools mpileup genotype likelihoods in a region (needs the BAM index)
+  index       samtools index   the BAM's index (.bai beside it)
+  pileup      bcftools mpileup genotype likelihoods in a region (needs both indexes)
   call        bcftools call    variant sites and genotypes
   stats       bcftools stats   counts of the calls
   filter      bcftools view    calls with QUAL >= --min-qual   } run only when
-  table       bcftools query   one line per call                } SNPs were called
+  tabix       tabix            the kept calls' index           } SNPs were
+  table       bcftools query   one line per call in the region } called
+
+An index travels with its file: a step that writes one beside its input
+hands on the input and its index together (the manifest's "from_input"), and
+the next step finds both staged side by side. Standard output and standard
+error become output slots ("> {slot}", "2> {slot}").
 
 It drives plexaro.helpers the way the plexaro application does: one `MIVO` over
 the repository's local tool manager (tools/bin/mivo) and the tool descriptions
@@ -54,22 +61,24 @@ import simulate  # noqa: E402
 
 # The Debian packages that hold the programs the steps run.
 TOOL_PACKAGES = {"fastp": "fastp", "seqkit": "seqkit", "bwa": "bwa", "samtools": "samtools",
-                 "bcftools": "bcftools"}
+                 "bcftools": "bcftools", "tabix": "tabix"}
 DEFAULT_REGION = "chr1:501-9500"
 
 STEPS = (
     Step("qc", "fastp", ("input",), "quality control and trimming of the read pairs"),
     Step("read_stats", "seqkit-stats", ("qc",), "summary of the reads that passed QC"),
-    Step("bwa_index", "bwa-index", ("input",), "BWA index of the reference"),
+    Step("bwa_index", "bwa-index", ("input",), "BWA index of the reference (five files beside it)"),
+    Step("faidx", "samtools-faidx", ("input",), "FASTA index of the reference (.fai beside it)"),
     Step("align", "bwa-mem", ("bwa_index", "qc"), "align the read pairs (SAM on standard output)"),
     Step("sort", "samtools-sort", ("align",), "sort the alignments by position"),
-    Step("index", "samtools-index", ("sort",), "index the sorted alignments"),
-    Step("pileup", "bcftools-mpileup", ("sort", "index", "input"),
-         "genotype likelihoods in the region (needs the BAM index)"),
+    Step("index", "samtools-index", ("sort",), "index the sorted alignments (.bai beside the BAM)"),
+    Step("pileup", "bcftools-mpileup", ("index", "faidx", "input"),
+         "genotype likelihoods in the region (needs both indexes)"),
     Step("call", "bcftools-call", ("pileup",), "call variant sites and genotypes"),
     Step("stats", "bcftools-stats", ("call",), "count the calls"),
     Step("filter", "bcftools-filter", ("call", "input"), "keep calls with QUAL >= --min-qual"),
-    Step("table", "bcftools-query", ("filter",), "one line per call"),
+    Step("tabix", "tabix-vcf", ("filter",), "index the kept calls (.tbi beside the VCF)"),
+    Step("table", "bcftools-query", ("tabix", "input"), "one line per call in the region (needs the index)"),
 )
 BRANCH_STEP = "filter"
 
@@ -111,11 +120,18 @@ def edge_input_to_bwa_index(output: dict) -> dict:
         return {'reference': reference}
     return {}
 ''',
+    "edge_input_to_faidx": '''
+def edge_input_to_faidx(output: dict) -> dict:
+    reference = output.get('reference')
+    if isinstance(reference, str) and os.path.isfile(reference):
+        return {'reference': reference}
+    return {}
+''',
     "edge_bwa_index_to_align": '''
 def edge_bwa_index_to_align(output: dict) -> dict:
-    index = output.get('index')
-    if isinstance(index, str) and os.path.isfile(os.path.join(index, 'ref.bwt')):
-        return {'index': index}
+    reference = output.get('reference')
+    if isinstance(reference, str) and os.path.isfile(reference + '.bwt'):
+        return {'reference': reference}
     return {}
 ''',
     "edge_qc_to_align": '''
@@ -139,29 +155,24 @@ def edge_sort_to_index(output: dict) -> dict:
         return {'bam': bam}
     return {}
 ''',
-    "edge_sort_to_pileup": '''
-def edge_sort_to_pileup(output: dict) -> dict:
+    "edge_index_to_pileup": '''
+def edge_index_to_pileup(output: dict) -> dict:
     bam = output.get('bam')
     if isinstance(bam, str) and os.path.isfile(bam):
         return {'bam': bam}
     return {}
 ''',
-    "edge_index_to_pileup": '''
-def edge_index_to_pileup(output: dict) -> dict:
-    bai = output.get('bai')
-    if isinstance(bai, str) and os.path.isfile(bai):
-        return {'bai': bai}
+    "edge_faidx_to_pileup": '''
+def edge_faidx_to_pileup(output: dict) -> dict:
+    reference = output.get('reference')
+    if isinstance(reference, str) and os.path.isfile(reference):
+        return {'reference': reference}
     return {}
 ''',
     "edge_input_to_pileup": '''
 def edge_input_to_pileup(output: dict) -> dict:
-    result = {}
-    reference = output.get('reference')
-    if isinstance(reference, str) and os.path.isfile(reference):
-        result['reference'] = reference
-    if isinstance(output.get('region'), str) and output['region']:
-        result['region'] = output['region']
-    return result
+    region = output.get('region')
+    return {'region': region} if isinstance(region, str) and region else {}
 ''',
     "edge_pileup_to_call": '''
 def edge_pileup_to_call(output: dict) -> dict:
@@ -190,12 +201,24 @@ def edge_input_to_filter(output: dict) -> dict:
         return {}
     return {'min_qual': float(output['min_qual'])}
 ''',
-    "edge_filter_to_table": '''
-def edge_filter_to_table(output: dict) -> dict:
+    "edge_filter_to_tabix": '''
+def edge_filter_to_tabix(output: dict) -> dict:
     filtered = output.get('filtered')
     if isinstance(filtered, str) and os.path.isfile(filtered):
         return {'vcf': filtered}
     return {}
+''',
+    "edge_tabix_to_table": '''
+def edge_tabix_to_table(output: dict) -> dict:
+    vcf = output.get('vcf')
+    if isinstance(vcf, str) and os.path.isfile(vcf):
+        return {'vcf': vcf}
+    return {}
+''',
+    "edge_input_to_table": '''
+def edge_input_to_table(output: dict) -> dict:
+    region = output.get('region')
+    return {'region': region} if isinstance(region, str) and region else {}
 ''',
 }
 stand_in_reply = scripted_reply(STAND_IN_CONNECTORS)

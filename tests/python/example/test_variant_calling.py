@@ -17,7 +17,7 @@ REPO = Path(__file__).resolve().parents[3]
 EXAMPLES = REPO / "examples"
 EXAMPLE = EXAMPLES / "variant_calling.py"
 KEY_VARIABLES = ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY")
-TOOLS = ("fastp", "bwa", "samtools", "bcftools", "seqkit")
+TOOLS = ("fastp", "bwa", "samtools", "bcftools", "seqkit", "tabix")
 
 
 def load(name):
@@ -77,22 +77,34 @@ def test_real_tools_call_exactly_the_planted_snps(run_example):
     # QC dropped the simulated junk pairs, and only whole pairs.
     assert summary["reads_before_qc"] == 2000
     assert 1900 < summary["reads_after_qc"] < 2000 and summary["reads_after_qc"] % 2 == 0
-    assert summary["llm"] == "stand-in" and summary["llm_requests"] == 11
+    assert summary["llm"] == "stand-in" and summary["llm_requests"] == 13
 
     steps = work / "steps"
-    # The aligner's standard output became the alignments slot: SAM text.
+    # The aligner's standard output became the alignments slot: SAM text; its
+    # standard error the log slot.
     assert (steps / "align" / "alignments").read_text().startswith("@SQ\tSN:chr1\tLN:10000\n")
+    assert "[main] CMD: bwa mem" in (steps / "align" / "log").read_text()
+    # Each index travelled beside its file, named after the slot.
+    assert sorted(p.name for p in (steps / "bwa_index").iterdir()) == [
+        "log", "reference", "reference.amb", "reference.ann", "reference.bwt", "reference.pac",
+        "reference.sa"]
+    assert (steps / "faidx" / "reference.fai").read_text().startswith("chr1\t10000\t")
     with gzip.open(steps / "sort" / "bam", "rb") as bam:
         assert bam.read(4) == b"BAM\x01"
-    assert (steps / "index" / "bai").read_bytes()[:4] == b"BAI\x01"
-    assert sorted(p.name for p in (steps / "bwa_index" / "index").iterdir()) == [
-        "ref.amb", "ref.ann", "ref.bwt", "ref.pac", "ref.sa"]
+    assert (steps / "index" / "bam").read_bytes() == (steps / "sort" / "bam").read_bytes()
+    assert (steps / "index" / "bam.bai").read_bytes()[:4] == b"BAI\x01"
+    with gzip.open(steps / "tabix" / "vcf.tbi", "rb") as tbi:
+        assert tbi.read(4) == b"TBI\x01"
+    # Nothing a tool wrote was left over: every file is a slot or a companion.
+    assert list(steps.glob("*/_extras")) == []
     assert list((work / "tmp" / "plexaro_sandboxes").iterdir()) == []
 
     out = process.stdout
     assert "host mode" in out and "loopback vendor stand-in" in out
-    assert "$ mivo exec bwa mem -v 1 -t 2 -R '@RG\\tID:reads\\tSM:sample' index/ref trimmed_1 trimmed_2" in out
-    assert "$ mivo exec bcftools mpileup -f ref.fa -r chr1:501-9500" in out
+    assert "$ mivo exec bwa mem -t 2 -R '@RG\\tID:reads\\tSM:sample' reference trimmed_1 trimmed_2" in out
+    assert "$ mivo exec bcftools mpileup -f reference -r chr1:501-9500 -a AD,DP -Ou -o pileup bam" in out
+    # Literal braces reach the tool.
+    assert "$ mivo exec bcftools query -r chr1:501-9500 -f '%CHROM\\t%POS\\t%REF\\t%ALT{0}" in out
     table = out[out.index("Called variants against the planted SNPs in chr1:501-9500"):]
     assert table.count(" found\n") == 8
     assert "8 planted, 8 called: 8 found (8 with the planted genotype), 0 missed, 0 false calls" in table
@@ -104,14 +116,14 @@ def test_a_region_without_snps_skips_the_branch(run_example):
     assert process.returncode == 0, process.stderr
     summary = json.loads((work / "summary.json").read_text())
     assert summary["branch"] == {"condition": "Condition('>', 0).check(0)", "taken": False}
-    assert summary["steps_skipped"] == ["filter", "table"]
+    assert summary["steps_skipped"] == ["filter", "tabix", "table"]
     assert summary["planted"] == [] and summary["calls"] == []
     assert not (work / "steps" / "filter").exists()
     assert "no SNP planted and none called in the region" in process.stdout
 
 
 @pytest.mark.parametrize("args, message", [
-    ([], "these tools are not installed: bcftools, bwa, fastp, samtools, seqkit"),
+    ([], "these tools are not installed: bcftools, bwa, fastp, samtools, seqkit, tabix"),
     (["--region", "chr1:9-1"], "--region 'chr1:9-1': the end lies before the start"),
     (["--region", "chr1:x"], "--region 'chr1:x' is not chrom, chrom:start or chrom:start-end"),
 ])
