@@ -26,7 +26,7 @@ import logging
 import os
 import re
 import shlex
-import shutil
+import subprocess
 import sys
 import tempfile
 import textwrap
@@ -155,11 +155,33 @@ def import_layer(*names: str) -> dict:
             "and run with PYTHONPATH=python.", 2) from error
 
 
-def tool_mode() -> str:
-    """How the local tool manager runs the tools, in words for the output."""
-    mivo = shutil.which("mivo")
-    return (f"tools run on this machine by the local tool manager {mivo} "
-            "(host mode: no container engine involved)")
+def exec_mode(command: str, cwd: Path) -> tuple[str, str]:
+    """Where the local tool manager's "exec" runs `command`: ("container", image)
+    or ("host", the reason). A tool manager that cannot say ("mivo mode" unknown
+    to it) runs every tool on this machine."""
+    try:
+        done = subprocess.run(["mivo", "mode", command], cwd=cwd, capture_output=True,
+                              text=True, timeout=120)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return "host", f"the tool manager did not say where it runs tools ({error})"
+    mode, _, detail = done.stdout.strip().partition("\t")
+    if done.returncode != 0 or mode not in ("container", "host"):
+        return "host", "the local tool manager runs every tool on this machine"
+    return mode, detail
+
+
+def describe_modes(modes: dict[str, tuple[str, str]]) -> str:
+    """One line for the output: where the tools of this run are executed."""
+    kinds = {mode for mode, _ in modes.values()}
+    if kinds == {"container"}:
+        return "tools run in containers (container mode: each tool in its image, the sandbox at /workspace)"
+    if kinds == {"host"}:
+        reasons = sorted({detail for _, detail in modes.values()})
+        because = reasons[0] if len(reasons) == 1 else "; ".join(reasons)
+        return f"tools run on this machine (host mode: {because})"
+    in_containers = sorted(tool for tool, (mode, _) in modes.items() if mode == "container")
+    return ("tools run in containers where their image is in the engine "
+            f"({', '.join(in_containers)}), the others on this machine")
 
 
 # --- the LLM ------------------------------------------------------------------------------
@@ -217,7 +239,7 @@ def announce_llm(llm, stub, forced: bool) -> None:
 
 # --- tools --------------------------------------------------------------------------------
 
-def add_tools(mivo_module, registry: Path, steps) -> tuple[object, dict]:
+def add_tools(mivo_module, registry: Path, steps) -> tuple[object, dict, dict]:
     manager = mivo_module.MIVO(None, str(registry))
     tools = list(dict.fromkeys(step.tool for step in steps))
     say(f"MIVO.add({', '.join(map(repr, tools))}); MIVO.sync()")
@@ -226,8 +248,9 @@ def add_tools(mivo_module, registry: Path, steps) -> tuple[object, dict]:
         manager.sync()
     except RuntimeError as error:
         raise PipelineError(f"the tool manager could not add the tools:\n{error}")
-    manifests = {}
+    manifests, modes = {}, {}
     width = max(map(len, tools))
+    scratch = Path(tempfile.gettempdir())
     for tool in tools:
         try:
             described = json.loads(manager.show(tool, "json").stdout)
@@ -240,8 +263,11 @@ def add_tools(mivo_module, registry: Path, steps) -> tuple[object, dict]:
             "outputs": described.get("outputs", {}),
             **shown,  # image, entrypoint, args_template, gpu_required
         }
-        say(f"{tool:<{width}}  {shown['entrypoint']:<8} {shown['args_template']}", 2)
-    return manager, manifests
+        modes[tool] = exec_mode(shown["entrypoint"] or tool, scratch)
+        say(f"{tool:<{width}}  {modes[tool][0]:<9} {shown['entrypoint']:<8} "
+            f"{shown['args_template']}", 2)
+    say(describe_modes(modes))
+    return manager, manifests, modes
 
 
 # --- connectors ------------------------------------------------------------------------------

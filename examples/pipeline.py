@@ -211,7 +211,7 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
         announce_llm(weftling.llm, stub, args.stand_in)
         say()
         say(f"registry: {registry}")
-        manager, manifests = add_tools(layer["mivo"], registry, STEPS)
+        manager, manifests, modes = add_tools(layer["mivo"], registry, STEPS)
         say()
 
         connectors_path = Path(os.environ["PLEXARO_CONNECTORS_PATH"])

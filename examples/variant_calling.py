@@ -56,7 +56,7 @@ sys.path.insert(0, str(HERE))
 from host import (  # noqa: E402  (the examples' shared host side)
     DEFAULT_REGISTRY, PipelineError, Step, add_tools, announce_llm, defined_functions,
     import_layer, install_layer_log, make_workdir, prepare_environment, run_steps, say,
-    scripted_reply, shown_path, start_stand_in, tool_mode, wants_stand_in)
+    scripted_reply, shown_path, start_stand_in, wants_stand_in)
 import simulate  # noqa: E402
 
 # The Debian packages that hold the programs the steps run.
@@ -366,7 +366,6 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
     from plexaro.node import InputNode, Node  # the host's node classes
 
     say(f"work directory: {workdir}")
-    say(tool_mode())
     data = simulate.simulate(workdir / "data", pairs=args.pairs, seed=args.seed)
     planted_all = simulate.read_planted(data["planted"])
     planted = [snp for snp in planted_all if in_region(snp.chrom, snp.pos, intervals)]
@@ -380,7 +379,7 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
         announce_llm(weftling.llm, stub, args.stand_in)
         say()
         say(f"registry: {registry}")
-        manager, manifests = add_tools(layer["mivo"], registry, STEPS)
+        manager, manifests, modes = add_tools(layer["mivo"], registry, STEPS)
         say()
 
         connectors_path = Path(os.environ["PLEXARO_CONNECTORS_PATH"])
@@ -410,7 +409,7 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
                             vantum_module=layer["vantum"], manifests=manifests, workdir=workdir,
                             connectors_path=connectors_path, branch_step=BRANCH_STEP,
                             decide=snps_were_called)
-        summary = summarise(args, workdir, data, planted, outputs, skipped, branch,
+        summary = summarise(args, workdir, data, planted, outputs, skipped, branch, modes,
                             connectors_path, stub, time.monotonic() - started)
     finally:
         if stub is not None:
@@ -419,7 +418,7 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
 
 
 def summarise(args, workdir: Path, data: dict, planted: list, outputs: dict, skipped: list,
-              branch: dict, connectors_path: Path, stub, seconds: float) -> dict:
+              branch: dict, modes: dict, connectors_path: Path, stub, seconds: float) -> dict:
     report = json.loads(Path(outputs["qc"]["report"]).read_text())
     reads_before = report["summary"]["before_filtering"]["total_reads"]
     reads_after = report["summary"]["after_filtering"]["total_reads"]
@@ -439,6 +438,8 @@ def summarise(args, workdir: Path, data: dict, planted: list, outputs: dict, ski
                      "genotype": s.genotype} for s in planted],
         "calls": calls,
         "comparison": comparison,
+        "tool_modes": {tool: {"mode": mode, "detail": detail}
+                       for tool, (mode, detail) in modes.items()},
         "steps_run": [step.node_id for step in STEPS if step.node_id in outputs],
         "steps_skipped": skipped,
         "outputs": {step: dict(result) for step, result in outputs.items() if step != "input"},

@@ -50,6 +50,8 @@ def run_example(tmp_path):
            if k not in KEY_VARIABLES and k != "PIPELINE_VOLUME_PATH"}
     env["PYTHONPATH"] = str(Path(plexaro.__file__).resolve().parents[1])
     env["TMPDIR"] = str(outside)
+    # Tools on this machine even where a container engine answers.
+    env["MIVO_CONTAINER"] = "never"
 
     def run(*args, extra_env=None):
         workdir = tmp_path / "work"
@@ -100,7 +102,8 @@ def test_real_tools_call_exactly_the_planted_snps(run_example):
     assert list((work / "tmp" / "plexaro_sandboxes").iterdir()) == []
 
     out = process.stdout
-    assert "host mode" in out and "loopback vendor stand-in" in out
+    assert "\ntools run on this machine (host mode: " in out and "loopback vendor stand-in" in out
+    assert {mode["mode"] for mode in summary["tool_modes"].values()} == {"host"}
     assert "$ mivo exec bwa mem -t 2 -R '@RG\\tID:reads\\tSM:sample' reference trimmed_1 trimmed_2" in out
     assert "$ mivo exec bcftools mpileup -f reference -r chr1:501-9500 -a AD,DP -Ou -o pileup bam" in out
     # Literal braces reach the tool.
@@ -176,3 +179,13 @@ def test_comparison_names_each_kind_of_disagreement():
     assert (comparison["found"], comparison["genotype_right"], comparison["missed"],
             comparison["false_calls"], comparison["exact"]) == (2, 1, 1, 1, False)
     assert example.compare(planted[:1], calls[:1])["exact"] is True
+
+
+def test_the_run_says_where_its_tools_run():
+    host = load("host")
+    assert host.describe_modes({"a": ("host", "no engine"), "b": ("host", "no engine")}) == \
+        "tools run on this machine (host mode: no engine)"
+    assert host.describe_modes({"a": ("container", "img:1"), "b": ("container", "img:2")}) \
+        .startswith("tools run in containers (container mode")
+    assert host.describe_modes({"a": ("container", "img:1"), "b": ("host", "no image")}) == \
+        "tools run in containers where their image is in the engine (a), the others on this machine"
