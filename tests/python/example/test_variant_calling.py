@@ -21,15 +21,20 @@ TOOLS = ("fastp", "bwa", "samtools", "bcftools", "seqkit", "tabix")
 
 
 def load(name):
+    """An example module, imported without leaving the examples folder on sys.path
+    or its sibling modules (host, simulate) in sys.modules."""
     spec = importlib.util.spec_from_file_location(f"{name}_under_test", EXAMPLES / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
+    path, modules = list(sys.path), set(sys.modules)
     sys.modules[spec.name] = module  # dataclasses look their module up there
     sys.path.insert(0, str(EXAMPLES))
     try:
         spec.loader.exec_module(module)
     finally:
-        sys.path.remove(str(EXAMPLES))
-        del sys.modules[spec.name]
+        sys.path[:] = path
+        for added in set(sys.modules) - modules:
+            if Path(getattr(sys.modules[added], "__file__", None) or "/").parent == EXAMPLES:
+                del sys.modules[added]
     return module
 
 
