@@ -353,8 +353,15 @@ struct Step {
         for (const sb::Skipped &skipped : harvested.skipped)
             logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
                            host::from_utf8(skipped.why));
-        without_gil([&] { sb::remove_tree(sandbox); });
-        logger.debug("Cleaned up sandbox: %s", sandbox_text);
+        sb::RemovalReport removal = without_gil([&] { return sb::remove_tree(sandbox); });
+        if (removal.complete) {
+            logger.debug("Cleaned up sandbox: %s", sandbox_text);
+        } else {
+            nb::list left;
+            for (const std::string &name : removal.left) left.append(host::from_fs_path(name));
+            logger.warning("Sandbox not fully removed: %s (%s entries left, among them %s)", sandbox_text,
+                           removal.left_count, left);
+        }
 
         nb::dict result;
         auto emit = [&](const std::vector<std::string> &paths, bool is_dir,
