@@ -1,10 +1,16 @@
 // plexaro.helpers.fetchkin: pipeline inputs given as Zenodo or Dropbox links
 // are downloaded once into a local directory and replaced by the local path.
 #include "common/host.hpp"
+#include "common/host_files.hpp"
 #include "fetchkin/links.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 namespace host = plexaro::host;
 namespace fk = plexaro::fetchkin;
+namespace files = plexaro::files;
 using namespace nb::literals;
 
 namespace {
@@ -13,28 +19,80 @@ struct Fetchkin {};
 
 const host::Logger logger("plexaro.helpers.fetchkin");
 
+// One read (and the connection) may wait this long for the server.
 constexpr int kTimeoutSeconds = 120;
 constexpr Py_ssize_t kChunkBytes = 1 << 20;
 
+// A whole download must end within a floor plus the time its announced
+// size takes at a minimum rate, so a server that trickles a byte now and
+// then (each read well within the read time-out) cannot hold a pipeline
+// forever. Both can be changed through the environment.
+constexpr const char *kMinSecondsVariable = "PLEXARO_DOWNLOAD_MIN_SECONDS";
+constexpr const char *kMinRateVariable = "PLEXARO_DOWNLOAD_MIN_RATE";
+constexpr double kDefaultMinSeconds = 600;
+constexpr double kDefaultMinRate = 64 * 1024;  // bytes per second
+
 nb::object os_path() { return host::import("os.path"); }
+
+// A positive number from the environment, or `fallback` when unset or empty.
+double positive_setting(const char *variable, double fallback, const char *unit) {
+    nb::object text = host::import("os").attr("environ").attr("get")(variable, "");
+    if (!host::arg_bool(text)) return fallback;
+    double value = -1;
+    try {
+        value = nb::cast<double>(host::import("builtins").attr("float")(text));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    if (!(value > 0) || value == HUGE_VAL)
+        host::raise(PyExc_ValueError, std::string(variable) + " must be a positive number of " +
+                                          unit + ", got " + host::repr(text));
+    return value;
+}
+
+struct Deadline {
+    double start, floor_seconds, min_rate;
+    // Seconds allowed once `expected` bytes are known to be coming.
+    double allowed(double expected) const { return floor_seconds + expected / min_rate; }
+};
+
+[[noreturn]] void raise_overdue(nb::handle url, double allowed) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.0f", allowed);
+    host::raise(PyExc_TimeoutError, "Download of " + host::str(url) + " did not finish within " +
+                                        seconds + " seconds (" + kMinSecondsVariable + ", " +
+                                        kMinRateVariable + ")");
+}
 
 // Streams the body of `url` into a temporary file beside `dest` and renames
 // it into place only once the body is complete: a file under the final name
-// is always a whole download, which is all the cache relies on.
-void download(nb::handle url, nb::handle dest, nb::handle directory) {
+// is always a whole download, which is all the cache relies on. The file
+// gets the permissions a plain open() would give (0666 less the umask).
+void download(nb::handle url, nb::handle dest) {
     nb::object os = host::import("os");
-    nb::object opened = host::import("tempfile").attr("mkstemp")(
-        "dir"_a = directory, "prefix"_a = ".partial-", "suffix"_a = ".download");
-    nb::object fd = opened[0], partial = opened[1];
+    nb::object clock = host::import("time").attr("monotonic");
+    Deadline deadline{nb::cast<double>(clock()),
+                      positive_setting(kMinSecondsVariable, kDefaultMinSeconds, "seconds"),
+                      positive_setting(kMinRateVariable, kDefaultMinRate, "bytes per second")};
+    host::HostTempFile partial = host::create_temp_beside(dest);
     nb::object file, response;
     try {
-        file = os.attr("fdopen")(fd, "wb");
+        file = os.attr("fdopen")(partial.fd, "wb");
         response = host::import("urllib.request").attr("urlopen")(url, "timeout"_a = kTimeoutSeconds);
-        nb::object read = response.attr("read"), write = file.attr("write");
+        nb::object announced = nb::getattr(response, "length", nb::none());
+        double expected = announced.is_none() ? 0 : nb::cast<double>(announced);
+        // read1 returns what has arrived instead of waiting for a whole
+        // chunk, so the deadline is checked as the bytes come in.
+        nb::object read = nb::getattr(response, "read1", response.attr("read"));
+        nb::object write = file.attr("write");
+        double received = 0;
         while (true) {
+            double allowed = deadline.allowed(std::max(expected, received));
+            if (nb::cast<double>(clock()) - deadline.start > allowed) raise_overdue(url, allowed);
             nb::object chunk = read(kChunkBytes);
             if (!host::arg_bool(chunk)) break;
             write(chunk);
+            received += static_cast<double>(nb::len(chunk));
         }
         // A sized read returns short at end of stream instead of raising, so
         // a body cut off early must be caught here: the whole-body read would
@@ -48,7 +106,7 @@ void download(nb::handle url, nb::handle dest, nb::handle directory) {
         }
         response.attr("close")();
         file.attr("close")();
-        os.attr("replace")(partial, dest);
+        os.attr("replace")(partial.path, dest);
     } catch (nb::python_error &) {
         // Keep the original error; cleanup failures must not mask it.
         auto quietly = [](auto &&fn) {
@@ -56,12 +114,26 @@ void download(nb::handle url, nb::handle dest, nb::handle directory) {
         };
         if (response.is_valid()) quietly([&] { response.attr("close")(); });
         if (file.is_valid()) quietly([&] { file.attr("close")(); });
-        else quietly([&] { os.attr("close")(fd); });
+        else quietly([&] { os.attr("close")(partial.fd); });
         quietly([&] {
-            if (nb::cast<bool>(os_path().attr("exists")(partial))) os.attr("unlink")(partial);
+            if (nb::cast<bool>(os_path().attr("lexists")(partial.path))) os.attr("unlink")(partial.path);
         });
         throw;
     }
+}
+
+// Without a directory, downloads go to a directory of the current user's
+// own in the system's temporary area: 0700, checked to be a real directory
+// of this user, so nobody else can read the downloads or plant a file that
+// would be taken for one.
+nb::object default_directory() {
+    nb::object os = host::import("os");
+    nb::object name = nb::str("plexaro_downloads-{}").attr("format")(os.attr("geteuid")());
+    nb::object directory =
+        os_path().attr("join")(host::import("tempfile").attr("gettempdir")(), name);
+    std::string path = host::fs_path(directory);
+    host::with_host_errors([&] { files::make_private_directory(path); });
+    return directory;
 }
 
 }  // namespace
@@ -73,14 +145,12 @@ NB_MODULE(fetchkin, m) {
         .def("__init__",
              [](nb::pointer_and_handle<Fetchkin> self, nb::handle temp_dir) {
                  new (self.p) Fetchkin();
-                 nb::object directory = nb::borrow(temp_dir);
-                 // Without a directory, downloads go to one shared place in
-                 // the system's temporary area instead of failing.
-                 if (directory.is_none())
-                     directory = os_path().attr("join")(
-                         host::import("tempfile").attr("gettempdir")(), "plexaro_downloads");
-                 nb::setattr(self.h, "temp_dir", directory);
-                 host::import("os").attr("makedirs")(directory, "exist_ok"_a = true);
+                 if (temp_dir.is_none()) {
+                     nb::setattr(self.h, "temp_dir", default_directory());
+                     return;
+                 }
+                 nb::setattr(self.h, "temp_dir", temp_dir);
+                 host::import("os").attr("makedirs")(temp_dir, "exist_ok"_a = true);
              },
              host::param("temp_dir") = nb::none())
         .def("resolve_zenodo_dropbox",
@@ -102,7 +172,7 @@ NB_MODULE(fetchkin, m) {
                      return dest;
                  }
                  logger.info("Downloading %s: %s", key_text, value);
-                 download(host::from_utf8(url), dest, directory);
+                 download(host::from_utf8(url), dest);
                  logger.info("Saved to %s", dest);
                  return dest;
              },

@@ -7,6 +7,12 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 if str(REPO / "tests") not in sys.path:
     sys.path.insert(0, str(REPO / "tests"))
+# The host application's own modules that the layer imports by name
+# (plexaro.node, plexaro.helpers.paths): small stand-ins, beside the
+# installed or built-in-place modules in the plexaro namespace.
+HOST_STAND_INS = REPO / "tests" / "support" / "host"
+if str(HOST_STAND_INS) not in sys.path:
+    sys.path.append(str(HOST_STAND_INS))
 
 from support import standins  # noqa: E402
 

@@ -6,6 +6,12 @@
 #include "engine/cache.hpp"
 #include "engine/wrapper.hpp"
 
+#include <chrono>
+#include <ctime>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace plexaro::mivo_binding {
 
 namespace {
@@ -78,6 +84,20 @@ void remove_quietly(nb::handle path) {
     }
 }
 
+// Temporaries of saves that were killed, and the fixed name ".tar.tmp" that
+// earlier versions saved through, once they have not changed for an hour
+// (a save still running keeps writing to its file).
+void remove_abandoned_saves(nb::handle archive) {
+    constexpr std::chrono::seconds kAbandonedAfter{3600};
+    std::string path = host::fs_path(archive);
+    files::remove_stale_temporaries(path, kAbandonedAfter);
+    std::string legacy = path + ".tmp";
+    struct stat st;
+    if (::lstat(legacy.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        std::time(nullptr) - st.st_mtime > kAbandonedAfter.count())
+        ::unlink(legacy.c_str());
+}
+
 std::string fs_text(nb::handle value, const char *name) {
     return host::fs_path(host::arg_str(value, name));
 }
@@ -91,59 +111,6 @@ nb::object wrapper_text(nb::handle real_binary) {
 }
 
 }  // namespace
-
-void write_file_atomically(nb::handle path, const std::function<void(nb::handle)> &fill, int mode) {
-    nb::object os = os_mod();
-    nb::object directory = os_path().attr("dirname")(path);
-    if (!host::arg_bool(directory)) directory = nb::str(".");
-    nb::object base = os_path().attr("basename")(path);
-    nb::object secrets = host::import("secrets");
-    int flags = nb::cast<int>(os.attr("O_WRONLY")) | nb::cast<int>(os.attr("O_CREAT")) |
-                nb::cast<int>(os.attr("O_EXCL"));
-
-    nb::object tmp, fd;
-    for (int attempt = 0;; ++attempt) {
-        tmp = os_path().attr("join")(
-            directory, nb::str(".{}.{}.tmp").attr("format")(base, secrets.attr("token_hex")(6)));
-        try {
-            fd = os.attr("open")(tmp, flags, 0666);
-            break;
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_FileExistsError) || attempt >= 8) throw;
-        }
-    }
-
-    nb::object file;
-    try {
-        file = os.attr("fdopen")(fd, "wb");
-        fill(file);
-        file.attr("flush")();
-        os.attr("fsync")(fd);
-        if (mode >= 0) {
-            os.attr("fchmod")(fd, mode);
-        } else {
-            try {
-                nb::object st = os.attr("stat")(path);
-                os.attr("fchmod")(fd, host::import("stat").attr("S_IMODE")(st.attr("st_mode")));
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_FileNotFoundError)) throw;
-            }
-        }
-        file.attr("close")();
-        os.attr("replace")(tmp, path);
-    } catch (nb::python_error &) {
-        try {
-            if (file.is_valid()) file.attr("close")();
-            else os.attr("close")(fd);
-        } catch (nb::python_error &) {
-        }
-        try {
-            os.attr("unlink")(tmp);
-        } catch (nb::python_error &) {
-        }
-        throw;
-    }
-}
 
 void bind_engine(nb::module_ &m, MivoClass &cls) {
     m.attr("_DOCKER_PATH") = kDockerPath;
@@ -324,9 +291,16 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
             os.attr("makedirs")(self.attr("_image_cache"), "exist_ok"_a = true);
             // A tool name with "/" keeps its archive in a subdirectory.
             os.attr("makedirs")(os_path().attr("dirname")(archive), "exist_ok"_a = true);
-            nb::object temporary = archive + nb::str(".tmp");
+            nb::object temporary;
             try {
                 logger.info("Caching image %s for %s -> %s", reference, tool, archive);
+                remove_abandoned_saves(archive);
+                // Each save writes its own file: two workers saving the same
+                // tool never write into one file, and the archive only ever
+                // appears complete, by the rename.
+                host::HostTempFile made = host::create_temp_beside(archive);
+                temporary = made.path;
+                os.attr("close")(made.fd);
                 nb::object done = run_captured(
                     nb::make_tuple(self.attr("_real_docker")(), "save", reference, "-o", temporary),
                     module_value("_IMAGE_ARCHIVE_TIMEOUT"));
@@ -338,12 +312,9 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
                 }
                 os.attr("replace")(temporary, archive);
             } catch (nb::python_error &e) {
-                if (!ordinary(e)) {
-                    remove_quietly(temporary);
-                    throw;
-                }
+                if (temporary.is_valid()) remove_quietly(temporary);
+                if (!ordinary(e)) throw;
                 logger.warning("docker save for %s errored: %s", tool, error_text(e));
-                remove_quietly(temporary);
             }
         },
         host::param("tool"),

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/host.hpp"
+#include "common/host_files.hpp"
 
 #include <functional>
 
@@ -30,16 +31,15 @@ inline nb::object run_through_host(nb::handle self, nb::handle words, nb::handle
 // nor the class has had it replaced by the host).
 bool uses_own_runner(nb::handle self);
 // The layer's own runner with mivo's standard output written straight into
-// the file at `stdout_path` rather than into memory. Defined in runner.cpp.
-void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path);
+// the file at `stdout_path` rather than into memory (and standard error into
+// `stderr_path` when that is given). Defined in runner.cpp.
+void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path,
+                  const std::string *stderr_path = nullptr);
 
-// Writes a file through a temporary file beside it that is renamed over
-// `path` once complete, so readers never see a half-written file. `fill`
-// receives the open binary file object. The file gets `mode` when it is not
-// negative; otherwise an existing file keeps its permissions and a new one
-// gets the default permissions. Defined in engine.cpp.
-void write_file_atomically(nb::handle path, const std::function<void(nb::handle file)> &fill,
-                           int mode = -1);
+
+// Project files and the wrapper are rewritten through a unique temporary
+// name renamed into place (common/host_files).
+using host::write_file_atomically;
 
 // The host's TOML reader (tomllib), else the tomli package; an invalid
 // object when neither can be loaded. Defined in project.cpp.

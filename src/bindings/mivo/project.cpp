@@ -102,6 +102,31 @@ void prune_one(nb::handle self, nb::handle home, nb::handle reader, nb::handle k
     }
 }
 
+// Several workers may share one project home on a pipeline volume. Every
+// rewrite of its files, the tool manager's and the prune's, happens under
+// an OS lock on this file in the home, so none is lost or torn.
+constexpr const char *kProjectLockName = ".plexaro-project.lock";
+constexpr const char *kProjectFiles[] = {"mivo.lock", "mivo.toml"};
+
+using ProjectLock = std::unique_ptr<files::ExclusiveFileLock>;
+
+// The lock of the project home, or none without a pipeline volume (then
+// every command runs in a fresh directory of its own). `create_home` makes
+// the home first; otherwise a missing home is not locked (it has no files).
+ProjectLock lock_project(nb::handle self, bool create_home) {
+    nb::object home = self.attr("_mivo_home");
+    if (!host::arg_bool(home)) return nullptr;
+    if (create_home) host::import("os").attr("makedirs")(home, "exist_ok"_a = true);
+    else if (!nb::cast<bool>(os_path().attr("isdir")(home))) return nullptr;
+    return host::lock_file(os_path().attr("join")(home, kProjectLockName));
+}
+
+// A tool-manager command that rewrites the project files, under the lock.
+void run_project_command(nb::handle self, nb::handle words) {
+    ProjectLock lock = lock_project(self, true);
+    run_through_host(self, words);
+}
+
 void append_if_set(nb::list &words, const char *option, nb::handle value) {
     if (!non_empty_str(value)) return;
     words.append(option);
@@ -148,6 +173,13 @@ void bind_project(nb::module_ &, MivoClass &cls) {
                 logger.debug("No TOML reader; skipping lockfile prune");
                 return;
             }
+            ProjectLock lock = lock_project(self, false);
+            // Every rewrite takes the lock, so temporaries found while
+            // holding it were left by a rewrite that was killed.
+            if (lock)
+                for (const char *name : kProjectFiles)
+                    files::remove_stale_temporaries(
+                        host::fs_path(os_path().attr("join")(home, name)));
             // The lockfile first: it is what the sync reads.
             prune_one(self, home, reader, keep, "mivo.lock");
             prune_one(self, home, reader, keep, "mivo.toml");
@@ -197,7 +229,7 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             for (nb::handle tool : tools) words.append(tool);
             append_if_set(words, "--backend", self.attr("backend"));
             append_if_set(words, "--registry", self.attr("registry"));
-            run_through_host(self, words);
+            run_project_command(self, words);
             for (nb::handle tool : tools) self.attr("_save_image_to_cache")(tool);
         },
         "Add tools to the project (restoring cached images before, caching them after).");
@@ -209,7 +241,7 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             nb::list words;
             words.append("remove");
             words.append(tool);
-            run_through_host(self, words);
+            run_project_command(self, words);
         },
         host::param("tool"), "Remove a tool from the project.");
 
@@ -217,6 +249,8 @@ void bind_project(nb::module_ &, MivoClass &cls) {
         "sync",
         [](nb::handle self, nb::handle frozen) {
             bool is_frozen = host::arg_bool(frozen);
+            // The sync runs on the files as pruned, with no rewrite between.
+            ProjectLock lock = lock_project(self, true);
             self.attr("_prune_lockfile_to_session")();
             nb::list words;
             words.append("sync");
@@ -233,7 +267,7 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             nb::list words;
             words.append("lock");
             if (host::arg_bool(check)) words.append("--check");
-            run_through_host(self, words);
+            run_project_command(self, words);
         },
         host::param("check") = false, "Write (or with `check`, verify) the project lockfile.");
 }

@@ -2,6 +2,7 @@
 // argument template becomes the tool's words, the tool runs through
 // `mivo exec`, one repaired attempt follows a failure, and the results are
 // collected slot by slot into the caller's output directory.
+#include "mivo/companion_keys.hpp"
 #include "mivo/mivo.hpp"
 
 #include "sandbox/fsops.hpp"
@@ -12,7 +13,9 @@
 #include "sandbox/tool_run.hpp"
 #include "sandbox/words.hpp"
 
+#include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace plexaro::mivo_binding {
@@ -195,13 +198,42 @@ void save_text(nb::handle text, const std::string &path) {
     });
 }
 
+// The staged input a "< {input}" redirection names, opened for the tool's
+// standard input; None (the tool reads nothing) when it is not a regular
+// file. A fresh file for every attempt, so a retry reads it from the start.
+nb::object open_stdin(const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return host::import("os").attr("fdopen")(fd, "rb");
+    }
+    if (fd >= 0) ::close(fd);
+    logger.warning("Standard input %s is not a file; the tool reads nothing", host::from_fs_path(path));
+    return nb::none();
+}
+
+// Closes a host file object on every way out, keeping a pending error.
+struct CloseOnExit {
+    nb::object &file;
+    ~CloseOnExit() {
+        if (file.is_none()) return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        PyObject *r = PyObject_CallMethod(file.ptr(), "close", nullptr);
+        Py_XDECREF(r);
+        PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+};
+
 // The values one run shares between its invocations, its recovery and its
 // harvest.
 struct Step {
     nb::handle self;
     nb::str tool_name;
     nb::dict manifest;
-    std::string sandbox, stdout_path;
+    std::string sandbox, stdout_path, stderr_path;
     nb::str sandbox_text;
     nb::str entrypoint_cmd;
     nb::object run_env;
@@ -209,20 +241,29 @@ struct Step {
     std::vector<nb::object> input_keys;  // per StepRequest input
     std::vector<Slot> slots;
     bool has_template = false;
+    const sb::StepRequest *request = nullptr;  // the plan's plain values, alive for the call
 
     // One `mivo exec` of the tool. The layer's own runner streams the
-    // tool's standard output into a file; a host's runner is called as
-    // always and its text output is saved there.
+    // tool's standard output (and, for "2> {slot}", its standard error) into
+    // a file; a host's runner is called as always and its text output is
+    // saved there. "< {input}" gives the tool that file as standard input.
     void invoke(nb::handle words) const {
         nb::list cmd = exec_words(entrypoint_cmd, words);
+        nb::dict options;
+        options["cwd"] = sandbox_text;
+        options["env"] = run_env;
+        nb::object stdin_file = nb::none();
+        if (plan.stdin_name) {
+            stdin_file = open_stdin(sb::path_join({sandbox, *plan.stdin_name}));
+            if (!stdin_file.is_none()) options["stdin"] = stdin_file;
+        }
+        CloseOnExit close_stdin{stdin_file};
         if (uses_own_runner(self)) {
-            nb::dict options;
-            options["cwd"] = sandbox_text;
-            options["env"] = run_env;
-            run_streamed(self, cmd, options, stdout_path);
+            run_streamed(self, cmd, options, stdout_path, plan.stderr_slot ? &stderr_path : nullptr);
         } else {
-            nb::object proc = self.attr("_run")(cmd, "cwd"_a = sandbox_text, "env"_a = run_env);
+            nb::object proc = self.attr("_run")(cmd, **options);
             save_text(proc.attr("stdout"), stdout_path);
+            if (plan.stderr_slot) save_text(proc.attr("stderr"), stderr_path);
         }
     }
 
@@ -279,17 +320,48 @@ struct Step {
         harvest.sandbox = sandbox;
         harvest.output_path = sb::path_join({host::fs_path(output_dir)});
         harvest.input_names = plan.input_names;
-        for (const Slot &slot : slots) harvest.slots.push_back({slot.fs_name, slot.is_dir});
+        std::vector<bool> handed_on(plan.staged.size(), false);
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            const sb::PlanOutput &output = request->outputs[i];
+            sb::SlotRule rule{slots[i].fs_name, slots[i].is_dir, false, {}, output.companions};
+            if (output.from_input) {
+                rule.from_input = true;
+                if (const auto &from = plan.from_staged[i]) {
+                    handed_on[*from] = true;
+                    rule.input_name = plan.staged[*from].names.front();
+                    const auto &declared = request->inputs[plan.staged[*from].input].companions;
+                    rule.companions.insert(rule.companions.end(), declared.begin(), declared.end());
+                }
+            }
+            harvest.slots.push_back(std::move(rule));
+        }
+        // Indexes a tool writes beside the inputs it was given are results
+        // too, unless a slot hands that input on with them.
+        for (std::size_t k = 0; k < plan.staged.size(); ++k)
+            if (!handed_on[k])
+                for (const std::string &name : plan.staged[k].names)
+                    harvest.input_companions.push_back({name, request->inputs[plan.staged[k].input].companions});
         harvest.stdout_path = stdout_path;
         if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
+        if (plan.stderr_slot) {
+            harvest.stderr_path = stderr_path;
+            harvest.stderr_slot = host::fs_path(host::from_utf8(*plan.stderr_slot));
+        }
         harvest.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
 
         sb::HarvestResult harvested = without_gil([&] { return sb::harvest(harvest); });
         for (const sb::Skipped &skipped : harvested.skipped)
             logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
                            host::from_utf8(skipped.why));
-        without_gil([&] { sb::remove_tree(sandbox); });
-        logger.debug("Cleaned up sandbox: %s", sandbox_text);
+        sb::RemovalReport removal = without_gil([&] { return sb::remove_tree(sandbox); });
+        if (removal.complete) {
+            logger.debug("Cleaned up sandbox: %s", sandbox_text);
+        } else {
+            nb::list left;
+            for (const std::string &name : removal.left) left.append(host::from_fs_path(name));
+            logger.warning("Sandbox not fully removed: %s (%s entries left, among them %s)", sandbox_text,
+                           removal.left_count, left);
+        }
 
         nb::dict result;
         auto emit = [&](const std::vector<std::string> &paths, bool is_dir,
@@ -331,16 +403,26 @@ std::string new_sandbox_path(nb::handle tool_name) {
 
 // The step's plain values for the plan: inputs, output slots, template and
 // executable.
-sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_outputs) {
+sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_outputs, const CompanionKeys &companions) {
     sb::StepRequest request;
     nb::str output_dir_key("output_dir");
     for (auto [key, value] : inputs) {
         if (equals(key, output_dir_key)) continue;
         request.inputs.push_back(plan_input(key, value));
         step.input_keys.push_back(nb::borrow(key));
+        auto declared = companions.inputs.find(request.inputs.back().key);
+        if (declared != companions.inputs.end()) request.inputs.back().companions = declared->second;
     }
     step.slots = output_slots(tool_outputs);
-    for (const Slot &slot : step.slots) request.outputs.push_back({key_text(slot.key), slot.is_dir});
+    for (const Slot &slot : step.slots) {
+        sb::PlanOutput output{key_text(slot.key), slot.is_dir, {}, {}};
+        auto declared = companions.outputs.find(output.name);
+        if (declared != companions.outputs.end()) {
+            output.from_input = declared->second.from_input;
+            output.companions = declared->second.patterns;
+        }
+        request.outputs.push_back(std::move(output));
+    }
     nb::object template_value = get_or(step.manifest, "args_template", nb::none());
     request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
     step.has_template = !request.args_template.empty();
@@ -359,6 +441,8 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     step.manifest = host::arg_dict(manifest_arg, "manifest");
     nb::dict inputs = host::arg_dict(inputs_arg, "inputs");
     nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
+    // Companion keys are checked before anything is made.
+    CompanionKeys companion_keys = read_companion_keys(step.manifest);
 
     std::optional<std::string> mivo_home = project_home();
     step.sandbox = new_sandbox_path(step.tool_name);
@@ -370,6 +454,8 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         const std::string &path;
         ~RemoveOnExit() { ::unlink(path.c_str()); }
     } remove_stdout{step.stdout_path};
+    step.stderr_path = step.sandbox + ".stderr";  // only for "2> {slot}"
+    RemoveOnExit remove_stderr{step.stderr_path};
     sb::NameSet taken;
     without_gil([&] {
         sb::make_open_dir(step.sandbox);
@@ -379,14 +465,24 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
 
     nb::object tool_outputs = step.manifest.contains("outputs") ? nb::object(step.manifest["outputs"])
                                                                : nb::object(nb::dict());
-    sb::StepRequest request = step_request(step, inputs, tool_outputs);
+    sb::StepRequest request = step_request(step, inputs, tool_outputs, companion_keys);
     request.taken = std::move(taken);
+    step.request = &request;
     try {
         step.plan = sb::plan_step(request);
     } catch (const sb::SplitError &e) {
         host::raise(PyExc_ValueError, e.what());
     }
+    for (std::size_t i = 0; i < step.slots.size(); ++i) {
+        const std::optional<std::size_t> &from = step.plan.from_staged[i];
+        if (from && step.plan.staged[*from].names.size() > 1)
+            host::raise(PyExc_ValueError,
+                        "from_input of output " + host::repr(step.slots[i].key) + " names input " +
+                            host::repr(step.input_keys[step.plan.staged[*from].input]) + ", which holds " +
+                            std::to_string(step.plan.staged[*from].names.size()) + " files; it hands on one");
+    }
     without_gil([&] {
+        sb::plan_input_companions(request, step.plan);
         sb::stage(step.sandbox, step.plan);
         for (const Slot &slot : step.slots)
             if (slot.is_dir) sb::make_dirs(sb::path_join({step.sandbox, slot.fs_name}));

@@ -40,6 +40,16 @@ if [ "$1" = "run" ]; then
     done
 
     if [ ${#GPU_OPTS[@]} -gt 0 ]; then
+        VOLUME_ROOT="${PIPELINE_VOLUME_PATH:-/tmp}"
+        # The value goes into the environment file one line per variable: a
+        # line break in it would add variables of its own (LD_PRELOAD=...).
+        case "$VOLUME_ROOT" in
+            *$'\n'*|*$'\r'*)
+                echo "docker wrapper: PIPELINE_VOLUME_PATH contains a line break; refusing to run (fix the variable)" >&2
+                exit 125
+                ;;
+        esac
+
         for lib in @DRIVER_DIR@/libcuda.so* @DRIVER_DIR@/libnvidia*.so*; do
             [ -e "$lib" ] && GPU_OPTS+=(-v "$lib:$lib:ro")
         done
@@ -81,7 +91,6 @@ if [ "$1" = "run" ]; then
             done
         fi
 
-        VOLUME_ROOT="${PIPELINE_VOLUME_PATH:-/tmp}"
         # The engine reads the file when it starts, and this script becomes
         # the engine, so it cannot remove its own file afterwards; files of
         # earlier runs are removed here instead.

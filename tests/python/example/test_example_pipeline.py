@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-import plexaro
+from plexaro.helpers import condition  # where the layer is: in place or installed
 
 REPO = Path(__file__).resolve().parents[3]
 EXAMPLE = REPO / "examples" / "pipeline.py"
@@ -44,7 +44,7 @@ def run_example(tmp_path):
     env = {k: v for k, v in os.environ.items()
            if k not in KEY_VARIABLES and k != "PIPELINE_VOLUME_PATH"}
     # The child imports the same plexaro as this test (in place or installed).
-    env["PYTHONPATH"] = str(Path(plexaro.__file__).resolve().parents[1])
+    env["PYTHONPATH"] = str(Path(condition.__file__).resolve().parents[2])
     env["TMPDIR"] = str(outside)
 
     def run(*args, workdir=None, extra_env=None, stand_in=True):

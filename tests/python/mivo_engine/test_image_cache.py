@@ -1,4 +1,9 @@
 """Image archives on the pipeline volume, with a stand-in engine."""
+import os
+import re
+import threading
+import time
+
 import pytest
 
 from plexaro.helpers import mivo
@@ -120,8 +125,9 @@ def test_save_writes_the_locked_image(volume, stand_in_dir, records):
     write_lock(volume)
     archive = volume / ".image_cache" / "bwa.tar"
     mivo.MIVO()._save_image_to_cache("bwa")
-    assert engine_argvs(stand_in_dir) == [
-        ["save", "docker.io/biocontainers/bwa:0.7", "-o", f"{archive}.tmp"]]
+    [argv] = engine_argvs(stand_in_dir)
+    assert argv[:3] == ["save", "docker.io/biocontainers/bwa:0.7", "-o"]
+    assert re.fullmatch(re.escape(str(archive.parent)) + r"/\.bwa\.tar\.[0-9a-f]{12}\.tmp", argv[3])
     assert archive.read_text() == "archive of docker.io/biocontainers/bwa:0.7 complete"
     assert sorted(p.name for p in archive.parent.iterdir()) == ["bwa.tar"]
     assert records(LOGGER) == [("INFO", "Caching image %s for %s -> %s",
@@ -192,3 +198,63 @@ def test_locked_image_ref(volume, text, expected):
 
 def test_locked_image_ref_without_lockfile(volume):
     assert mivo.MIVO()._locked_image_ref("bwa") == (None, None)
+
+
+# An engine that writes its archive in place, slowly, in three parts; only
+# the last part makes it whole.
+SLOW_ENGINE = """
+import time
+if sys.argv[1] == "save":
+    with open(sys.argv[4], "w") as out:
+        for part in ("first part of ", sys.argv[2], " complete"):
+            out.write(part)
+            out.flush()
+            time.sleep(0.05)
+"""
+
+
+def test_concurrent_saves_of_one_tool_never_show_a_partial_archive(volume, stand_in_dir):
+    write_program(stand_in_dir, "docker", SLOW_ENGINE)
+    write_lock(volume)
+    archive = volume / ".image_cache" / "bwa.tar"
+    whole = "first part of docker.io/biocontainers/bwa:0.7 complete"
+    seen, done = set(), threading.Event()
+
+    def read_while_saving():
+        while not done.is_set():
+            try:
+                seen.add(archive.read_text())
+            except FileNotFoundError:
+                pass
+
+    reader = threading.Thread(target=read_while_saving)
+    reader.start()
+    # Every worker looks before any has finished, so all of them save.
+    savers = [threading.Thread(target=mivo.MIVO()._save_image_to_cache, args=("bwa",))
+              for _ in range(4)]
+    for saver in savers:
+        saver.start()
+    for saver in savers:
+        saver.join(60)
+    done.set()
+    reader.join(60)
+    assert len(engine_argvs(stand_in_dir)) >= 2
+    assert seen <= {whole} and archive.read_text() == whole
+    assert sorted(p.name for p in archive.parent.iterdir()) == ["bwa.tar"]
+
+
+def test_a_save_removes_temporaries_abandoned_more_than_an_hour_ago(volume, stand_in_dir):
+    write_lock(volume)
+    cache = volume / ".image_cache"
+    cache.mkdir()
+    two_hours_ago = time.time() - 7200
+    names = {".bwa.tar.0123456789ab.tmp": True, "bwa.tar.tmp": True,  # killed saves, old
+             ".bwa.tar.00000000cafe.tmp": False,                      # a save still writing
+             ".samtools.tar.0123456789ab.tmp": False}                 # another tool's
+    for name, old in names.items():
+        (cache / name).write_text("part")
+        if old or name.startswith(".samtools"):
+            os.utime(cache / name, (two_hours_ago, two_hours_ago))
+    mivo.MIVO()._save_image_to_cache("bwa")
+    assert sorted(p.name for p in cache.iterdir()) == sorted(
+        ["bwa.tar"] + [name for name, old in names.items() if not old])

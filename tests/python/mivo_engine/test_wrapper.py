@@ -216,3 +216,13 @@ def test_old_environment_files_are_removed(wrapper, machine):
     left = wrapper.env_files()
     assert old not in left and recent in left and other.exists()
     assert len(left) == 3  # the recent one and one per run
+
+
+@pytest.mark.parametrize("volume", ["/vol\nLD_PRELOAD=/tmp/evil.so", "/vol\r\nX=1", "/vol\n"])
+def test_a_line_break_in_the_volume_path_is_refused(wrapper, volume):
+    add_gpu(wrapper.machine)
+    done = wrapper("run", "img", "cmd", PIPELINE_VOLUME_PATH=volume)
+    assert done.returncode == 125
+    assert done.stderr == ("docker wrapper: PIPELINE_VOLUME_PATH contains a line break; "
+                           "refusing to run (fix the variable)\n")
+    assert wrapper.engine_argvs() == [] and wrapper.env_files() == []

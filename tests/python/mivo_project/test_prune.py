@@ -81,7 +81,10 @@ def test_nothing_stale_leaves_files_untouched(home, records):
     (home / "mivo.toml").write_text("# no tools table\n[project]\nx = 1\n")
     before = {p.name: (p.read_bytes(), p.stat().st_mtime_ns) for p in home.iterdir()}
     session("C", "B", "A", "Z")._prune_lockfile_to_session()
-    assert {p.name: (p.read_bytes(), p.stat().st_mtime_ns) for p in home.iterdir()} == before
+    # The only new file is the (empty) lock the prune held.
+    after = {p.name: (p.read_bytes(), p.stat().st_mtime_ns) for p in home.iterdir()}
+    assert after.pop(".plexaro-project.lock")[0] == b""
+    assert after == before
     assert records(LOGGER) == []
 
 
@@ -144,3 +147,14 @@ def test_missing_files_are_skipped(home, records):
     session("A")._prune_lockfile_to_session()
     assert not (home / "mivo.lock").exists()
     assert set(read(home / "mivo.toml")["tools"]) == {"A"}
+
+
+def test_temporaries_of_a_killed_rewrite_are_removed_by_the_next_prune(home):
+    (home / "mivo.lock").write_text(LOCK)
+    left = [".mivo.lock.0123456789ab.tmp", ".mivo.toml.ba9876543210.tmp"]
+    kept = ["mivo.lock.tmp", ".mivo.lock.tmp", ".other.0123456789ab.tmp"]
+    for name in left + kept:
+        (home / name).write_text("half a document")
+    session("A")._prune_lockfile_to_session()
+    assert sorted(p.name for p in home.iterdir()) == sorted(
+        kept + ["mivo.lock", ".plexaro-project.lock"])

@@ -1,0 +1,83 @@
+// Files shared between processes and users: an OS lock around a rewrite, a
+// unique temporary name beside a file that is renamed into place once
+// complete, and directories private to the user who made them.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace plexaro::files {
+
+// An operating-system error about one path (errno in code()).
+class PathError : public std::system_error {
+public:
+    PathError(int err, std::string path, const std::string &what)
+        : std::system_error(err, std::generic_category(), what), path_(std::move(path)) {}
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A directory that exists but is not private to the current user: a link,
+// another owner, or group/other permission bits.
+class NotPrivateError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An exclusive advisory lock (flock) on `lock_path`, created when missing
+// (mode 0666 less the umask; a link there is refused). Other processes, and
+// other threads of this one, wait until it is released. The same thread may
+// take the same path again while it holds it (the inner lock is a no-op), so
+// an operation that locks may call another that locks the same file.
+// The constructor blocks: call it without holding any interpreter lock.
+class ExclusiveFileLock {
+public:
+    explicit ExclusiveFileLock(std::string lock_path);
+    ~ExclusiveFileLock();
+    ExclusiveFileLock(const ExclusiveFileLock &) = delete;
+    ExclusiveFileLock &operator=(const ExclusiveFileLock &) = delete;
+
+private:
+    std::string path_;
+};
+
+// A new, empty file under a unique name beside `target`:
+// "<dir>/.<name>.<12 hex digits>.tmp" (a very long name is cut to its first
+// 200 bytes there). Opened write-only with O_EXCL, never
+// through a link, close-on-exec; `mode` is filtered by the umask, so the
+// default gives the permissions a plain open() of `target` would.
+struct TempFile {
+    int fd = -1;
+    std::string path;
+};
+TempFile create_temp_beside(const std::string &target, unsigned mode = 0666);
+
+// rename(temp, target): the target is replaced in one step, so readers see
+// either the old file or the complete new one.
+void replace_into_place(const std::string &temp, const std::string &target);
+
+// Whether `entry` (a name inside target's directory) is a temporary of
+// create_temp_beside for a target named `target_name`.
+bool is_temp_name_of(std::string_view entry, std::string_view target_name);
+
+// Removes the temporaries of `target` left by rewrites that never finished
+// (a killed process): all of them, or only those whose last change is older
+// than `older_than`. Returns the removed paths. Errors are ignored (another
+// process may remove the same file).
+std::vector<std::string> remove_stale_temporaries(
+    const std::string &target, std::optional<std::chrono::seconds> older_than = std::nullopt);
+
+// Creates `path` (and missing parents) as a directory only its owner can
+// use (mode 0700), or accepts an existing one only when it is a directory
+// (not a link), owned by the effective user, without group/other bits.
+// Throws NotPrivateError (with a message naming the path) or PathError.
+void make_private_directory(const std::string &path);
+
+}  // namespace plexaro::files
