@@ -24,9 +24,14 @@ import sys
 import tempfile
 import threading
 import time
+from pathlib import Path
 
-from plexaro.helpers import weftling
-from plexaro.node import Node
+# The host's node classes: the stand-ins the tests use (the real ones belong
+# to the plexaro application).
+sys.path.append(str(Path(__file__).resolve().parents[1] / "tests" / "support" / "host"))
+
+from plexaro.helpers import weftling  # noqa: E402
+from plexaro.node import Node  # noqa: E402
 
 HEADER = "# Auto-generated connector functions\nimport os\nimport json\nimport glob\nimport tempfile\n"
 RULES = "You are a Python coding agent. " * 150   # a prompt of the usual size

@@ -9,6 +9,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import child_env
 from plexaro.node import Node
 
 REPO = Path(__file__).resolve().parents[3]
@@ -94,8 +95,7 @@ def test_two_processes_storing_40_connectors_each_keep_all_80(make, connectors_f
     make()   # the file with its header, as the pipeline's own Weftling made it
     script = tmp_path / "writer.py"
     script.write_text(WRITER)
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(
-        [str(Path(sys.modules["plexaro"].__file__).parents[1]), os.environ.get("PYTHONPATH", "")])}
+    env = child_env()
     writers = [subprocess.Popen([sys.executable, str(script), tag], env=env, text=True,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
                for tag in ("p", "q")]
@@ -135,9 +135,7 @@ EXIT = textwrap.dedent("""
 def test_no_leak_message_at_exit(tmp_path, provider):
     script = tmp_path / "exit.py"
     script.write_text(EXIT)
-    env = {**os.environ, "PLEXARO_CONNECTORS_PATH": str(tmp_path / "c.py"),
-           "PYTHONPATH": os.pathsep.join(
-               [str(Path(sys.modules["plexaro"].__file__).parents[1]), os.environ.get("PYTHONPATH", "")])}
+    env = child_env(PLEXARO_CONNECTORS_PATH=str(tmp_path / "c.py"))
     out = subprocess.run([sys.executable, str(script), str(REPO / "tests"), provider],
                          capture_output=True, text=True, env=env, timeout=120)
     assert out.returncode == 0 and out.stdout == "done\n", out.stderr

@@ -1,13 +1,12 @@
 """Batching, the connectors file and loading connectors from it."""
 import re
-from pathlib import Path
 import sys
 import threading
 import time
 
 import pytest
 
-from conftest import ScriptedLLM
+from conftest import ScriptedLLM, child_env
 from plexaro.node import GatherNode, InputNode, Node
 
 HEADER = "# Auto-generated connector functions\nimport os\nimport json\nimport glob\nimport tempfile\n"
@@ -220,9 +219,7 @@ def test_interrupted_rewrite_keeps_the_stored_connectors(connectors_file, tmp_pa
     import subprocess
     script = tmp_path / "interrupted.py"
     script.write_text(INTERRUPTED)
-    package = str(Path(sys.modules["plexaro"].__file__).parents[1])
-    env = {**os.environ, "PLEXARO_CONNECTORS_PATH": str(connectors_file),
-           "PYTHONPATH": os.pathsep.join([package, os.environ.get("PYTHONPATH", "")])}
+    env = child_env(PLEXARO_CONNECTORS_PATH=str(connectors_file))
     out = subprocess.run([sys.executable, str(script), "6000"], capture_output=True, text=True,
                          env=env, timeout=120)
     assert out.stdout.startswith("OSError 27"), out.stdout + out.stderr   # EFBIG
