@@ -54,7 +54,9 @@ def image_plan(registry: Path, tools) -> dict[str, list[str]]:
             continue
         programs = [entry.get("entrypoint") or tool, *entry.get("binaries", [])]
         held = plan.setdefault(image, [])
-        held += [p for p in programs if isinstance(p, str) and p not in held]
+        for program in programs:
+            if isinstance(program, str) and program not in held:
+                held.append(program)
     return plan
 
 
