@@ -4,10 +4,11 @@ on this machine otherwise.
 The local tool manager (tools/bin/mivo) runs a tool in its image when an engine
 answers (DOCKER_HOST, else the engine's usual socket) and the image the tool's
 registry entry names is in that engine. The example's own images
-("plexaro-example/<tool>:<version>") are not in any registry: when they are
-missing, they are built here from this machine's programs with
+("plexaro-example/<tool>:<version>") are not in any registry: they are built
+here, at the start of each run, from this machine's programs with
 `scripts/engine image` (FROM scratch, each program with the libraries it
-loads), so the containers run the same binaries the host mode would.
+loads, about half a second each), so the containers run the same binaries
+the host mode would.
 Nothing is pulled: the tool manager runs every container with --pull=never
 and no network.
 """
@@ -60,13 +61,15 @@ def image_plan(registry: Path, tools) -> dict[str, list[str]]:
     return plan
 
 
-def image_present(docker: str, reference: str) -> bool:
+def image_id(docker: str, reference: str) -> str | None:
     try:
         done = subprocess.run([docker, "image", "inspect", "--format", "{{.Id}}", reference],
-                              capture_output=True, timeout=INSPECT_TIMEOUT)
+                              capture_output=True, text=True, timeout=INSPECT_TIMEOUT)
     except (OSError, subprocess.TimeoutExpired):
-        return False
-    return done.returncode == 0
+        return None
+    if done.returncode != 0:
+        return None
+    return done.stdout.strip() or None
 
 
 def build_image(reference: str, programs: list[str]) -> str | None:
@@ -86,17 +89,16 @@ def build_image(reference: str, programs: list[str]) -> str | None:
 
 def prepare(option: str | None, registry: Path, tools, scratch: Path) -> dict:
     """Decides where the tools run and, with an engine, builds the example's
-    missing images. Sets MIVO_CONTAINER (and MIVO_CONTAINER_USER) for the tool
+    images. Sets MIVO_CONTAINER (and MIVO_CONTAINER_USER) for the tool
     manager; returns what the summary records."""
     setting = setting_from(option)
     os.environ["MIVO_CONTAINER"] = setting
     # Whatever a tool writes in its sandbox then belongs to whoever runs the
     # example, who can read, move and delete it.
     os.environ.setdefault("MIVO_CONTAINER_USER", "caller")
-    record = {"setting": setting, "engine": None, "built": [], "not_built": {}}
     if setting == "never":
         say("containers: not used (--containers never)")
-        return record
+        return {"setting": setting, "engine": None, "built": [], "not_built": {}}
     mode, detail = exec_mode(None, scratch)
     if mode != "container":
         if setting == "always":
@@ -104,21 +106,33 @@ def prepare(option: str | None, registry: Path, tools, scratch: Path) -> dict:
                                 "Start an engine (as root: scripts/engine start DIR, then "
                                 "DOCKER_HOST from DIR/env) or use --containers auto", 2)
         say(f"containers: not used ({detail}; set DOCKER_HOST to an engine's socket)")
-        return record
-    record["engine"] = os.environ.get("DOCKER_HOST") or "the engine's usual socket"
-    docker = shutil.which("docker")
-    for reference, programs in image_plan(registry, tools).items():
-        if image_present(docker, reference):
-            continue
-        why = build_image(reference, programs)
-        if why is None:
-            record["built"].append(reference)
-        else:
-            record["not_built"][reference] = why
-    built = f"; built {', '.join(record['built'])}" if record["built"] else ""
-    say(f"containers: engine at {record['engine']}{built}")
-    for reference, why in record["not_built"].items():
+        return {"setting": setting, "engine": None, "built": [], "not_built": {}}
+    engine = os.environ.get("DOCKER_HOST") or "the engine's usual socket"
+    built, not_built = build_images(image_plan(registry, tools))
+    say(f"containers: engine at {engine}" + (f"; built {', '.join(built)}" if built else ""))
+    for reference, why in not_built.items():
         say(f"image {reference} not built: {why}", 2)
-    if record["not_built"] and setting == "always":
+    if not_built and setting == "always":
         raise PipelineError("--containers always: the images above could not be built", 2)
-    return record
+    return {"setting": setting, "engine": engine, "built": built, "not_built": not_built}
+
+
+def build_images(plan: dict[str, list[str]]) -> tuple[list[str], dict[str, str]]:
+    """Builds every image of `plan` afresh, so that the containers run the
+    programs this machine has now (an image left by an earlier run may hold
+    older ones). The image a new build replaces is removed when nothing
+    else uses it; a failed build leaves it in place."""
+    docker = shutil.which("docker") or "docker"
+    built: list[str] = []
+    not_built: dict[str, str] = {}
+    for reference, programs in plan.items():
+        before = image_id(docker, reference)
+        why = build_image(reference, programs)
+        if why is not None:
+            not_built[reference] = why
+            continue
+        built.append(reference)
+        if before and before != image_id(docker, reference):
+            subprocess.run([docker, "image", "rm", before], capture_output=True,
+                           timeout=INSPECT_TIMEOUT)
+    return built, not_built
