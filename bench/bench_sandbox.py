@@ -3,10 +3,16 @@ shutil/glob/os in Python.
 
 1. Staging a 1 GiB input file: the time from entering `run` until the tool
    manager would be started (sandbox + staging) vs shutil.copy2 of the file.
-2. The overhead of `run` around a tool that does nothing but write its 20
-   outputs: sandbox, staging of 20 small inputs, command line, harvest of the
-   20 outputs (and their "_extras" copies), sandbox removal; the tool manager
-   process is left out (MIVO._run is replaced by an in-process stand-in).
+2. The overhead of `run` around a tool that does nothing but write its
+   outputs, with 20 and with 1,000 inputs and outputs: sandbox, staging,
+   command line, harvest of the outputs (and their "_extras" copies), sandbox
+   removal; the tool manager process is left out (MIVO._run is replaced by an
+   in-process stand-in).
+3. `_run` around a program that exits at once vs subprocess.run with the same
+   capture, time limit and environment.
+4. Peak memory of the host while 1 GiB of a tool's standard output goes
+   through "> {slot}" (in a fresh interpreter, the local mivo and `head`):
+   what the run adds to the peak, against 64 MiB.
 
     PYTHONPATH=python python3 bench/bench_sandbox.py
 """
@@ -15,8 +21,11 @@ from __future__ import annotations
 import glob
 import os
 import shutil
+import stat
 import subprocess
+import sys
 import tempfile
+import textwrap
 import time
 import uuid
 from pathlib import Path
@@ -25,8 +34,10 @@ from plexaro.helpers.mivo import MIVO
 
 STAGING_TARGET = 1.0
 OVERHEAD_TARGET = 0.5
+RUNNER_TARGET = 1.0
+MEMORY_BUDGET_MIB = 64
 BIG = 1 << 30
-SMALL_FILES = 20
+REPO = Path(__file__).resolve().parents[1]
 
 
 class _Probe:
@@ -75,10 +86,19 @@ def _staging(work: Path) -> float:
     return min(layer) / min(base)
 
 
-def _tool(sandbox):
-    for i in range(SMALL_FILES):
-        with open(os.path.join(sandbox, f"o{i:02d}.txt"), "w") as f:
-            f.write("result\n")
+def _writer(count):
+    def tool(sandbox):
+        for i in range(count):
+            with open(os.path.join(sandbox, f"o{i:04d}.txt"), "w") as f:
+                f.write("result\n")
+    return tool
+
+
+def _choose(names, slot):
+    """The exact name, else the shortest, else the first by name."""
+    if slot in names:
+        return slot
+    return min(names, key=lambda n: (len(n.encode()), n.encode()), default=None)
 
 
 def _python_steps(inputs: dict, manifest: dict, output_dir: str, tool) -> dict:
@@ -103,66 +123,144 @@ def _python_steps(inputs: dict, manifest: dict, output_dir: str, tool) -> dict:
     output_path = Path(output_dir)
     input_names = {p.name for p in staged.values()}
     delivered = {slot: [] for slot in outputs}
+    real_sandbox = os.path.realpath(sandbox)
+
+    def regular_inside(path):
+        # Only regular files, and links to them that stay in the sandbox.
+        if os.path.islink(path):
+            real = os.path.realpath(path)
+            return real.startswith(real_sandbox + "/") and os.path.isfile(real)
+        return stat.S_ISREG(os.lstat(path).st_mode)
+
     for slot in outputs:
-        for cand in glob.glob(str(sandbox / f"{slot}*")):
-            cand = Path(cand)
-            if cand.is_file() and cand.name not in input_names:
-                dst = output_path / slot
-                dst.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(cand, dst)
-                delivered[slot].append(dst)
-                break
+        names = [Path(c).name for c in glob.glob(str(sandbox / f"{slot}*"))]
+        names = [n for n in names if n not in input_names and regular_inside(sandbox / n)]
+        chosen = _choose(names, slot)
+        if chosen:
+            dst = output_path / slot
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(sandbox / chosen, dst)
+            delivered[slot].append(dst)
     harvested = {p.name for paths in delivered.values() for p in paths}
     extras = output_path / "_extras"
-    for entry in sandbox.iterdir():
+    for entry in os.scandir(sandbox):
         if entry.name in input_names or entry.name in harvested:
             continue
-        if entry.is_file():
+        if entry.is_file(follow_symlinks=False):
             extras.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(entry, extras / entry.name)
+            shutil.copy2(entry.path, extras / entry.name)
     shutil.rmtree(sandbox, ignore_errors=True)
     del clean, run_env
     return {slot: str(paths[0]) if paths else None for slot, paths in delivered.items()}
 
 
-def _overhead(work: Path) -> float:
+def _overhead(work: Path, count: int, reps: int) -> float:
     inputs = {}
-    for i in range(SMALL_FILES):
-        path = work / "in" / f"sample{i:02d}.fq"
+    for i in range(count):
+        path = work / f"in{count}" / f"sample{i:04d}.fq"
         path.parent.mkdir(exist_ok=True)
         path.write_text("@r\nACGT\n+\nIIII\n" * 64)
-        inputs[f"in{i:02d}"] = str(path)
-    manifest = {"outputs": {f"o{i:02d}": {"type": "file"} for i in range(SMALL_FILES)}}
-    probe = _Probe(_tool)
+        inputs[f"in{i:04d}"] = str(path)
+    manifest = {"outputs": {f"o{i:04d}": {"type": "file"} for i in range(count)}}
+    tool = _writer(count)
+    probe = _Probe(tool)
     restore = _with_probe(probe)
     layer, base = [], []
     os.sync()  # no write-back of earlier work competing with the runs
     try:
         mivo = MIVO()
-        for rep in range(40):
-            out = str(work / f"out-layer-{rep}")
+        for rep in range(reps):
+            out = str(work / f"out-layer-{count}-{rep}")
             start = time.perf_counter()
             got = mivo.run("noop", manifest, inputs, out)
             layer.append(time.perf_counter() - start)
 
-            out_py = str(work / f"out-py-{rep}")
+            out_py = str(work / f"out-py-{count}-{rep}")
             start = time.perf_counter()
-            want = _python_steps(inputs, manifest, out_py, _tool)
+            want = _python_steps(inputs, manifest, out_py, tool)
             base.append(time.perf_counter() - start)
             assert [Path(p).name for p in got.values()] == [Path(p).name for p in want.values()]
+            shutil.rmtree(out, ignore_errors=True)
+            shutil.rmtree(out_py, ignore_errors=True)
     finally:
         restore()
     return min(layer) / min(base)
 
 
+def _runner(work: Path) -> float:
+    """_run vs subprocess.run around a `mivo` that exits at once."""
+    bin_dir = work / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "mivo").symlink_to(shutil.which("true"))
+    env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    env.pop("PIPELINE_VOLUME_PATH", None)
+    saved = dict(os.environ)
+    os.environ.clear()
+    os.environ.update(env)
+    layer, base = [], []
+    try:
+        mivo = MIVO()
+        for _ in range(150):
+            start = time.perf_counter()
+            mivo._run(["exec", "x"], cwd=str(work), env=dict(env))
+            layer.append(time.perf_counter() - start)
+
+            start = time.perf_counter()
+            subprocess.run(["mivo", "exec", "x"], cwd=str(work), env=dict(env), capture_output=True,
+                           text=True, timeout=3600)
+            base.append(time.perf_counter() - start)
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
+    layer.sort()
+    base.sort()
+    print(f"  _run: min {layer[0] * 1e3:.2f} ms, median {layer[len(layer) // 2] * 1e3:.2f} ms; "
+          f"subprocess.run: min {base[0] * 1e3:.2f} ms, median {base[len(base) // 2] * 1e3:.2f} ms")
+    return layer[len(layer) // 2] / base[len(base) // 2]
+
+
+_MEMORY_PROBE = textwrap.dedent("""
+    import os, resource, sys
+    from plexaro.helpers.mivo import MIVO
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    result = MIVO().run("head", {"args_template": "-c %d /dev/zero > {out}", "outputs": {"out": {}}},
+                        {}, sys.argv[1])
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    assert os.path.getsize(result["out"]) == %d
+    print((after - before) / 1024)
+""")
+
+
+def _memory(work: Path) -> float:
+    """MiB the run adds to the host's peak memory, over the budget."""
+    env = dict(os.environ, PATH=f"{REPO / 'tools' / 'bin'}{os.pathsep}{os.environ['PATH']}",
+               TMPDIR=str(work))
+    env.pop("PIPELINE_VOLUME_PATH", None)
+    added = []
+    for rep in range(2):
+        out = work / f"mem-out-{rep}"
+        probe = subprocess.run([sys.executable, "-c", _MEMORY_PROBE % (BIG, BIG), str(out)], env=env,
+                               capture_output=True, text=True, check=True)
+        added.append(float(probe.stdout.split()[-1]))
+        shutil.rmtree(out, ignore_errors=True)
+    print(f"  peak memory added by 1 GiB through > {{slot}}: {min(added):.1f} MiB (runs: {added})")
+    return min(added) / MEMORY_BUDGET_MIB
+
+
 def run() -> list[tuple[str, float, float]]:
     with tempfile.TemporaryDirectory(prefix="bench_sandbox_") as tmp:
         work = Path(tmp)
-        overhead = _overhead(work)
+        overhead = _overhead(work, 20, 40)
+        overhead_many = _overhead(work, 1000, 5)
+        runner = _runner(work)
+        memory = _memory(work)
         staging = _staging(work)
     return [
         ("run staging of a 1 GiB file vs shutil.copy2", staging, STAGING_TARGET),
         ("run overhead, 20 inputs + 20 outputs vs shutil/glob/os", overhead, OVERHEAD_TARGET),
+        ("run overhead, 1,000 inputs + 1,000 outputs vs shutil/glob/os", overhead_many, OVERHEAD_TARGET),
+        ("_run median vs subprocess.run (own process group, grace)", runner, RUNNER_TARGET),
+        ("peak memory added by 1 GiB through > {slot} / 64 MiB", memory, 1.0),
     ]
 
 

@@ -26,6 +26,13 @@ inline nb::object run_through_host(nb::handle self, nb::handle words, nb::handle
     return self.attr("_run")(words, **options);
 }
 
+// True while `self._run` is the layer's own runner (neither the instance
+// nor the class has had it replaced by the host).
+bool uses_own_runner(nb::handle self);
+// The layer's own runner with mivo's standard output written straight into
+// the file at `stdout_path` rather than into memory. Defined in runner.cpp.
+void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path);
+
 // Writes a file through a temporary file beside it that is renamed over
 // `path` once complete, so readers never see a half-written file. `fill`
 // receives the open binary file object. The file gets `mode` when it is not

@@ -1,16 +1,26 @@
 // MIVO construction and the single command runner every mivo call goes through.
 #include "mivo/mivo.hpp"
 
-#include <csignal>
+#include "sandbox/process.hpp"
+#include "sandbox/streams.hpp"
+
+#include <optional>
+#include <unistd.h>
 
 namespace plexaro::mivo_binding {
 
 namespace {
 
 using namespace nb::literals;
+namespace sb = plexaro::sandbox;
 
-constexpr int kLongTimeoutSeconds = 3600;  // queries, exec, tool runs
-constexpr int kPullTimeoutSeconds = 1800;  // "add" and "sync" pull images
+// Seconds the output streams get once mivo itself has ended: a background
+// child still holding them is ended after that.
+constexpr double kStreamGraceSeconds = 2.0;
+
+// The layer's own `_run`, kept when the class is bound, so a tool run can
+// tell it from a host's replacement.
+PyObject *own_run_function = nullptr;
 
 // Value of PIPELINE_VOLUME_PATH in the process environment, "" when unset.
 nb::object volume_path() {
@@ -29,34 +39,31 @@ std::string joined_words(nb::handle cmd) {
 }
 
 nb::object default_timeout(nb::handle cmd) {
+    std::string first;
     if (nb::len(cmd) > 0) {
-        nb::object first = cmd[0];
-        if (PyUnicode_CheckExact(first.ptr())) {
-            std::string word = host::utf8(first);
-            if (word == "add" || word == "sync") return nb::int_(kPullTimeoutSeconds);
-        }
+        nb::object word = cmd[0];
+        if (PyUnicode_CheckExact(word.ptr())) first = host::utf8(word);
     }
-    return nb::int_(kLongTimeoutSeconds);
+    return nb::int_(sb::default_time_limit(first));
 }
 
-// Ends mivo and everything it started. mivo runs in a process group of its
-// own, so the tool or container it spawned (which may hold our pipes open)
-// goes with it; a caller who chose another group gets only the child killed.
-void kill_process_tree(nb::handle proc, bool own_group) {
-    nb::object os = host::import("os");
-    nb::object pid = proc.attr("pid");
-    if (own_group) {
-        try {
-            os.attr("killpg")(pid, nb::int_(SIGKILL));
-            return;
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ProcessLookupError) && !e.matches(PyExc_PermissionError)) throw;
-        }
-    }
-    proc.attr("kill")();
+// A program's bytes as the host's text-mode pipes would read them (locale
+// encoding, universal newlines), except that bytes that do not decode
+// become U+FFFD instead of failing: output may be binary.
+nb::str decoded(std::string_view data) {
+    nb::object encoding = host::import("locale").attr("getpreferredencoding")(false);
+    nb::object text = nb::bytes(data.data(), data.size()).attr("decode")(encoding, "replace");
+    if (data.find('\r') != std::string_view::npos)
+        text = text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
+    return nb::borrow<nb::str>(text);
 }
 
-// Popen.__exit__ without the wait: the pipes are ours to close.
+nb::object pop(nb::dict options, const char *key) {
+    nb::object value = options[key];
+    PyDict_DelItemString(options.ptr(), key);
+    return value;
+}
+
 void close_pipes(nb::handle proc) {
     for (const char *stream : {"stdin", "stdout", "stderr"}) {
         nb::object pipe = proc.attr(stream);
@@ -66,7 +73,166 @@ void close_pipes(nb::handle proc) {
     }
 }
 
+int pipe_fd(nb::handle proc, const char *stream) {
+    nb::object pipe = proc.attr(stream);
+    return pipe.is_none() ? -1 : nb::cast<int>(pipe.attr("fileno")());
+}
+
+// Everything `_run` does. With `stdout_path`, mivo's standard output goes
+// straight into that file (the record's stdout is then empty) instead of
+// into memory.
+nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const std::string *stdout_path) {
+    nb::list cmd = host::arg_list(cmd_arg, "cmd");
+    nb::object os = host::import("os");
+    nb::object subprocess = host::import("subprocess");
+
+    // Output is always captured below; these would only conflict.
+    for (const char *ignored : {"check", "capture_output", "text"})
+        if (options.contains(ignored)) PyDict_DelItemString(options.ptr(), ignored);
+
+    if (!options.contains("cwd")) {
+        nb::object volume = volume_path();
+        nb::object project = host::arg_bool(volume)
+                                 ? host::import("os.path").attr("join")(volume, ".mivo_home")
+                                 : host::import("tempfile").attr("mkdtemp")("prefix"_a = "mivo_");
+        os.attr("makedirs")(project, "exist_ok"_a = true);
+        options["cwd"] = project;
+    }
+    logger.debug("run cwd=%s cmd=%s", options["cwd"], cmd);
+
+    nb::object env;
+    if (options.contains("env")) env = pop(options, "env");
+    // env=None means "inherit" to the process start; complete a copy then.
+    if (!env.is_valid() || env.is_none()) env = os.attr("environ").attr("copy")();
+    if (!nb::cast<bool>(env.attr("__contains__")("MIVO_REGISTRY"))) {
+        nb::object registry = self.attr("registry");
+        env["MIVO_REGISTRY"] = non_empty_str(registry) ? registry : nb::object(nb::str(kDefaultRegistry));
+    }
+    nb::object volume = volume_path();
+    if (host::arg_bool(volume)) {
+        nb::object cache = volume + nb::str("/.apptainer_cache");
+        os.attr("makedirs")(cache, "exist_ok"_a = true);
+        env["APPTAINER_CACHEDIR"] = cache;
+        env["SINGULARITY_CACHEDIR"] = cache;
+    }
+    env["APPTAINER_NO_USERNS"] = "1";
+    env["APPTAINER_ROOTLESS"] = "1";
+    options["env"] = env;
+
+    nb::object timeout = options.contains("timeout") ? pop(options, "timeout") : default_timeout(cmd);
+
+    // The process start of subprocess.run with captured output.
+    if (options.contains("stdout") || options.contains("stderr"))
+        host::raise(PyExc_ValueError, "stdout and stderr arguments may not be used with capture_output.");
+    sb::Watch watch;
+    if (options.contains("input")) {
+        nb::object input = pop(options, "input");
+        if (!input.is_none()) {
+            if (options.contains("stdin"))
+                host::raise(PyExc_ValueError, "stdin and input arguments may not both be used.");
+            options["stdin"] = subprocess.attr("PIPE");
+            nb::object data = input;
+            if (PyUnicode_Check(input.ptr()))
+                data = input.attr("encode")(host::import("locale").attr("getpreferredencoding")(false));
+            nb::bytes raw = nb::steal<nb::bytes>(PyBytes_FromObject(data.ptr()));
+            if (!raw.is_valid()) throw nb::python_error();
+            watch.stdin_data.assign(raw.c_str(), raw.size());
+        }
+    }
+    // Never the host's terminal: a tool that reads its input gets none.
+    if (!options.contains("stdin")) options["stdin"] = subprocess.attr("DEVNULL");
+
+    std::optional<nb::object> stdout_file;
+    if (stdout_path) {
+        stdout_file = nb::module_::import_("builtins").attr("open")(host::from_fs_path(*stdout_path), "wb");
+        options["stdout"] = *stdout_file;
+    } else {
+        options["stdout"] = subprocess.attr("PIPE");
+    }
+    options["stderr"] = subprocess.attr("PIPE");
+    // A process group of its own, so a time-out ends everything mivo started
+    // (the tool or container, which may hold our pipes). A caller who chose
+    // the group or session keeps that choice.
+    if (options.contains("process_group")) watch.own_group = false;
+    else if (options.contains("start_new_session")) watch.own_group = host::arg_bool(options["start_new_session"]);
+    else watch.own_group = true, options["process_group"] = 0;
+
+    nb::list argv;
+    argv.append("mivo");
+    for (nb::handle word : cmd) argv.append(word);
+
+    nb::object proc;
+    try {
+        proc = subprocess.attr("Popen")(argv, **options);
+    } catch (...) {
+        if (stdout_file) stdout_file->attr("close")();
+        throw;
+    }
+    if (stdout_file) stdout_file->attr("close")();  // the child holds its own copy
+
+    watch.pid = nb::cast<int>(proc.attr("pid"));
+    watch.stdout_fd = pipe_fd(proc, "stdout");
+    watch.stderr_fd = pipe_fd(proc, "stderr");
+    if (!proc.attr("stdin").is_none()) {
+        // The watch owns (and closes) a copy, so mivo sees the end of its input.
+        watch.stdin_fd = ::dup(pipe_fd(proc, "stdin"));
+        proc.attr("stdin").attr("close")();
+    }
+    if (!timeout.is_none()) watch.limit = nb::cast<double>(nb::float_(timeout));
+    watch.grace = kStreamGraceSeconds;
+    std::optional<nb::python_error> pending;
+    watch.interrupted = [&pending] {
+        nb::gil_scoped_acquire held;
+        if (PyErr_CheckSignals() == 0) return false;
+        pending.emplace();
+        return true;
+    };
+
+    sb::WatchResult watched;
+    {
+        nb::gil_scoped_release released;
+        watched = sb::watch(watch);
+    }
+    close_pipes(proc);
+    nb::object returncode = proc.attr("wait")();
+    if (pending) throw *pending;  // interrupted: everything mivo started is gone
+    if (watched.end == sb::WatchResult::End::timed_out) {
+        std::string message = "mivo " + joined_words(cmd) + " timed out after " + host::str(timeout) +
+                              "s \u2014 image pull may have stalled";
+        host::raise(PyExc_RuntimeError, message);
+    }
+    if (watched.ended_leftovers)
+        logger.debug("ended what mivo left running after it exited: %s", cmd);
+
+    nb::str out = decoded(watched.out), err = decoded(watched.err);
+    nb::object result = subprocess.attr("CompletedProcess")(proc.attr("args"), returncode, out, err);
+    if (host::arg_bool(err)) logger.warning("stderr: %s", err.attr("rstrip")());
+    if (!returncode.equal(nb::int_(0))) {
+        std::string out_tail = stdout_path ? sb::file_tail(*stdout_path) : sb::stream_tail(watched.out);
+        std::string message = "mivo " + joined_words(cmd) + " failed (exit " + host::str(returncode) +
+                              "):\nSTDOUT: " + host::utf8(decoded(out_tail)) +
+                              "\nSTDERR: " + host::utf8(decoded(sb::stream_tail(watched.err)));
+        host::raise(PyExc_RuntimeError, message);
+    }
+    return result;
+}
+
 }  // namespace
+
+bool uses_own_runner(nb::handle self) {
+    nb::object dict = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+    if (!dict.is_valid()) {
+        PyErr_Clear();
+    } else if (PyDict_GetItemString(dict.ptr(), "_run")) {
+        return false;  // replaced on the instance
+    }
+    nb::object found = nb::getattr(nb::handle((PyObject *) Py_TYPE(self.ptr())), "_run", nb::none());
+    return found.ptr() == own_run_function;
+}
+
+void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path) {
+    run_mivo(self, cmd, options, &stdout_path);
+}
 
 void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
     cls.def("__init__",
@@ -107,130 +273,14 @@ void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
 
     cls.def(
         "_run",
-        [](nb::handle self, nb::handle cmd_arg, nb::kwargs options) -> nb::object {
-            nb::list cmd = host::arg_list(cmd_arg, "cmd");
-            nb::object os = host::import("os");
-            nb::object subprocess = host::import("subprocess");
-
-            // Output is always captured as text below; these would only conflict.
-            for (const char *ignored : {"check", "capture_output", "text"})
-                if (options.contains(ignored)) PyDict_DelItemString(options.ptr(), ignored);
-
-            if (!options.contains("cwd")) {
-                nb::object volume = volume_path();
-                nb::object project =
-                    host::arg_bool(volume)
-                        ? host::import("os.path").attr("join")(volume, ".mivo_home")
-                        : host::import("tempfile").attr("mkdtemp")("prefix"_a = "mivo_");
-                os.attr("makedirs")(project, "exist_ok"_a = true);
-                options["cwd"] = project;
-            }
-            logger.debug("run cwd=%s cmd=%s", options["cwd"], cmd);
-
-            nb::object env;
-            if (options.contains("env")) {
-                env = options["env"];
-                PyDict_DelItemString(options.ptr(), "env");
-            }
-            // env=None means "inherit" to the process start; complete a copy then.
-            if (!env.is_valid() || env.is_none()) env = os.attr("environ").attr("copy")();
-
-            if (!nb::cast<bool>(env.attr("__contains__")("MIVO_REGISTRY"))) {
-                nb::object registry = self.attr("registry");
-                env["MIVO_REGISTRY"] =
-                    non_empty_str(registry) ? registry : nb::object(nb::str(kDefaultRegistry));
-            }
-            nb::object volume = volume_path();
-            if (host::arg_bool(volume)) {
-                nb::object cache = volume + nb::str("/.apptainer_cache");
-                os.attr("makedirs")(cache, "exist_ok"_a = true);
-                env["APPTAINER_CACHEDIR"] = cache;
-                env["SINGULARITY_CACHEDIR"] = cache;
-            }
-            env["APPTAINER_NO_USERNS"] = "1";
-            env["APPTAINER_ROOTLESS"] = "1";
-            options["env"] = env;
-
-            nb::object timeout;
-            if (options.contains("timeout")) {
-                timeout = options["timeout"];
-                PyDict_DelItemString(options.ptr(), "timeout");
-            } else {
-                timeout = default_timeout(cmd);
-            }
-
-            // The process start of subprocess.run, with capture as text.
-            if (options.contains("stdout") || options.contains("stderr"))
-                host::raise(PyExc_ValueError,
-                            "stdout and stderr arguments may not be used with capture_output.");
-            nb::object input = nb::none();
-            if (options.contains("input")) {
-                input = options["input"];
-                PyDict_DelItemString(options.ptr(), "input");
-                if (!input.is_none()) {
-                    if (options.contains("stdin"))
-                        host::raise(PyExc_ValueError,
-                                    "stdin and input arguments may not both be used.");
-                    options["stdin"] = subprocess.attr("PIPE");
-                }
-            }
-            options["stdout"] = subprocess.attr("PIPE");
-            options["stderr"] = subprocess.attr("PIPE");
-            options["text"] = true;
-            bool own_group;
-            if (options.contains("process_group"))
-                own_group = false;
-            else if (options.contains("start_new_session"))
-                own_group = host::arg_bool(options["start_new_session"]);
-            else
-                own_group = true, options["start_new_session"] = true;
-
-            nb::list argv;
-            argv.append("mivo");
-            for (nb::handle word : cmd) argv.append(word);
-
-            nb::object proc = subprocess.attr("Popen")(argv, **options);
-            nb::object out, err;
-            try {
-                nb::object streams = proc.attr("communicate")(input, "timeout"_a = timeout);
-                out = streams[0];
-                err = streams[1];
-            } catch (nb::python_error &e) {
-                bool timed_out = e.matches(subprocess.attr("TimeoutExpired"));
-                // Timed out or interrupted (KeyboardInterrupt included): nothing
-                // mivo started may outlive the call.
-                try {
-                    kill_process_tree(proc, own_group);
-                    proc.attr("wait")();
-                } catch (nb::python_error &) {
-                }
-                close_pipes(proc);
-                if (timed_out) {
-                    std::string message = "mivo " + joined_words(cmd) + " timed out after " +
-                                          host::str(timeout) + "s \u2014 image pull may have stalled";
-                    nb::raise_from(e, PyExc_RuntimeError, "%s", message.c_str());
-                }
-                throw;
-            }
-            close_pipes(proc);
-            nb::object returncode = proc.attr("wait")();
-            nb::object result =
-                subprocess.attr("CompletedProcess")(proc.attr("args"), returncode, out, err);
-
-            if (host::arg_bool(err))
-                logger.warning("stderr: %s", err.attr("rstrip")());
-            if (!returncode.equal(nb::int_(0))) {
-                std::string message = "mivo " + joined_words(cmd) + " failed (exit " +
-                                      host::str(returncode) + "):\nSTDOUT: " + host::str(out) +
-                                      "\nSTDERR: " + host::str(err);
-                host::raise(PyExc_RuntimeError, message);
-            }
-            return result;
+        [](nb::handle self, nb::handle cmd, nb::kwargs options) -> nb::object {
+            return run_mivo(self, cmd, options, nullptr);
         },
         "cmd"_a.none(), "options"_a,
         "Run `mivo` with the words of `cmd` in the project directory, with mivo's environment "
         "and time limit; returns the subprocess.CompletedProcess, raises RuntimeError on "
         "failure or time-out.");
+    own_run_function = nb::getattr(cls, "_run").inc_ref().ptr();
 }
 
 }  // namespace plexaro::mivo_binding

@@ -4,13 +4,16 @@
 // collected slot by slot into the caller's output directory.
 #include "mivo/mivo.hpp"
 
-#include "sandbox/command_line.hpp"
 #include "sandbox/fsops.hpp"
+#include "sandbox/harvest.hpp"
 #include "sandbox/paths.hpp"
+#include "sandbox/recovery.hpp"
+#include "sandbox/step_plan.hpp"
 #include "sandbox/tool_run.hpp"
 #include "sandbox/words.hpp"
 
 #include <optional>
+#include <unistd.h>
 
 namespace plexaro::mivo_binding {
 
@@ -48,12 +51,6 @@ bool equals(nb::handle a, nb::handle b) {
 
 bool differs(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool contains(nb::handle container, nb::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
     if (r < 0) throw nb::python_error();
     return r == 1;
 }
@@ -104,21 +101,69 @@ nb::list exec_words(nb::handle executable, nb::handle words) {
     return cmd;
 }
 
-// One input's staged place(s), in input order.
-struct Staged {
-    nb::object key;
-    bool is_list = false;
-    std::vector<std::string> paths;  // file-system spelling
-};
+// The host's "{" + key + "}": only text joins text.
+std::string key_text(nb::handle key) {
+    require_text_key(key);
+    return host::utf8(key);
+}
 
-// The final component of a staged path as host text.
-nb::str staged_name(const std::string &path) { return host::from_fs_path(sb::path_name(path)); }
+// An input value sorted by kind, as the plan takes it.
+sb::PlanInput plan_input(nb::handle key, nb::handle value) {
+    sb::PlanInput in;
+    if (PyUnicode_Check(value.ptr())) {
+        if (names_existing_path(value)) {
+            in.kind = sb::PlanInput::Kind::path;
+            in.sources.push_back(host::fs_path(value));
+        } else {
+            in.kind = sb::PlanInput::Kind::scalar;
+            in.text = host::utf8(value);
+        }
+    } else if (PyList_Check(value.ptr())) {
+        for (nb::handle element : nb::borrow<nb::list>(value))
+            if (PyUnicode_Check(element.ptr()) && names_existing_path(element))
+                in.sources.push_back(host::fs_path(element));
+        if (!in.sources.empty()) in.kind = sb::PlanInput::Kind::paths;
+    } else if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) {
+        in.kind = sb::PlanInput::Kind::scalar;
+        in.text = host::utf8(nb::str(value));
+    }
+    if (in.kind == sb::PlanInput::Kind::path || in.kind == sb::PlanInput::Kind::paths) {
+        host::expect_str(key);  // path inputs become file names
+        in.key = host::utf8(key);
+        in.key_fs = host::fs_path(key);
+    } else if (in.kind == sb::PlanInput::Kind::scalar) {
+        in.key = key_text(key);
+    }
+    return in;
+}
 
 struct Slot {
     nb::object key;
     bool is_dir = false;
-    std::string fs_name;  // set for text names
+    std::string fs_name;
 };
+
+std::vector<Slot> output_slots(nb::handle tool_outputs) {
+    std::vector<Slot> slots;
+    for (nb::handle item : tool_outputs.attr("items")()) {
+        nb::object key = item[0], record = item[1];
+        Slot slot{key, equals(record.attr("get")("type"), nb::str("dir")), {}};
+        if (PyUnicode_Check(key.ptr())) {
+            slot.fs_name = host::fs_path(key);
+            // Slot names come from tool manifests; none may place a file
+            // outside the sandbox or the output directory.
+            if (sb::leaves_directory(slot.fs_name))
+                host::raise(PyExc_ValueError,
+                            "Output slot name " + host::repr(key) + " leads outside the output directory");
+        } else if (slot.is_dir) {
+            PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for /: 'PosixPath' and '%.200s'",
+                         Py_TYPE(key.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        slots.push_back(std::move(slot));
+    }
+    return slots;
+}
 
 // Errors raised while the first failure is being handled carry it as their
 // context, as when host code raises inside an except block.
@@ -130,6 +175,24 @@ struct Slot {
         else PyException_SetContext(value.ptr(), first.inc_ref().ptr());
     }
     throw;
+}
+
+// Saves a host runner's text standard output where the layer's own runner
+// would have streamed it, byte for byte as it was read.
+void save_text(nb::handle text, const std::string &path) {
+    std::string data;
+    if (host::arg_bool(text)) {
+        nb::object encoding = host::import("locale").attr("getpreferredencoding")(false);
+        nb::object raw = PyUnicode_Check(text.ptr()) ? text.attr("encode")(encoding, "surrogateescape")
+                                                       : nb::object(nb::borrow(text));
+        nb::bytes bytes = nb::steal<nb::bytes>(PyBytes_FromObject(raw.ptr()));
+        if (!bytes.is_valid()) throw nb::python_error();
+        data.assign(bytes.c_str(), bytes.size());
+    }
+    without_gil([&] {
+        if (data.empty()) ::unlink(path.c_str());  // nothing to keep (or left from a first attempt)
+        else sb::write_file(path, data);
+    });
 }
 
 nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_arg,
@@ -150,187 +213,117 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         without_gil([&] { sb::make_dirs(*mivo_home); });
     }
 
-    // A fresh sandbox every call, open to whichever user the container runs as.
+    // A fresh sandbox every call, open to whichever user the container runs
+    // as. The tool name is one flat name in it, whatever it holds.
     nb::object hex = host::import("uuid").attr("uuid4")().attr("hex");
     std::string run_id = host::utf8(hex).substr(0, 12);
     std::string sandbox = sb::path_join({host::fs_path(host::import("tempfile").attr("gettempdir")()),
                                          "plexaro_sandboxes",
-                                         "run-" + host::fs_path(tool_name) + "-" + run_id});
+                                         "run-" + sb::flat_name(host::fs_path(tool_name)) + "-" + run_id});
+    // The tool's standard output is kept beside the sandbox, out of its
+    // reach, for as long as the call lasts (a failure's message holds its end).
+    std::string stdout_path = sandbox + ".stdout";
+    struct RemoveOnExit {
+        const std::string &path;
+        ~RemoveOnExit() { ::unlink(path.c_str()); }
+    } remove_stdout{stdout_path};
     nb::str sandbox_text = host::from_fs_path(sandbox);
+    sb::NameSet taken;
     without_gil([&] {
         sb::make_open_dir(sandbox);
         if (mivo_home) sb::bring_project(*mivo_home, sandbox);
+        for (std::string &name : sb::list_dir(sandbox)) taken.insert(std::move(name));
     });
 
     nb::object tool_outputs = manifest.contains("outputs") ? nb::object(manifest["outputs"])
                                                           : nb::object(nb::dict());
 
-    // Staging plan: which input paths go in, under which key.
+    // The plan: inputs, output slots, template and executable as plain values.
+    sb::StepRequest request;
+    request.taken = std::move(taken);
     nb::str output_dir_key("output_dir");
-    std::vector<sb::StageRequest> requests;
-    std::vector<Staged> staged;
-    std::optional<nb::object> bad_key;  // a path input whose key is not text
+    std::vector<nb::object> input_keys;
     for (auto [key, value] : inputs) {
         if (equals(key, output_dir_key)) continue;
-        std::vector<std::string> sources;
-        bool is_list = false;
-        if (PyUnicode_Check(value.ptr())) {
-            if (names_existing_path(value)) sources.push_back(host::fs_path(value));
-        } else if (PyList_Check(value.ptr())) {
-            is_list = true;
-            for (nb::handle element : nb::borrow<nb::list>(value))
-                if (PyUnicode_Check(element.ptr()) && names_existing_path(element))
-                    sources.push_back(host::fs_path(element));
-        }
-        if (sources.empty()) continue;
-        if (!PyUnicode_CheckExact(key.ptr())) {
-            bad_key = nb::borrow(key);
-            break;
-        }
-        std::string key_fs = host::fs_path(key);
-        Staged entry{nb::borrow(key), is_list, {}};
-        for (auto &src : sources) requests.push_back({std::move(src), key_fs});
-        entry.paths.resize(is_list ? sources.size() : 1);
-        staged.push_back(std::move(entry));
+        request.inputs.push_back(plan_input(key, value));
+        input_keys.push_back(nb::borrow(key));
     }
-    std::vector<std::string> landed =
-        without_gil([&] { return sb::stage_inputs(sandbox, requests); });
-    if (bad_key) host::expect_str(*bad_key);
-    {
-        std::size_t next = 0;
-        for (Staged &entry : staged)
-            for (auto &p : entry.paths) p = landed[next++];
-    }
-    sb::NameSet input_names;
-    nb::set staged_keys;
-    for (const Staged &entry : staged) {
-        staged_keys.add(entry.key);
-        for (const auto &p : entry.paths) input_names.emplace(sb::path_name(p));
-    }
-
-    // Output slots in manifest order; directory slots exist before the tool runs.
-    std::vector<Slot> slots;
-    for (nb::handle item : tool_outputs.attr("items")()) {
-        nb::object key = item[0], record = item[1];
-        Slot slot{key, equals(record.attr("get")("type"), nb::str("dir")), {}};
-        if (PyUnicode_Check(key.ptr())) {
-            slot.fs_name = host::fs_path(key);
-            // Slot names come from tool manifests; none may place a file
-            // outside the sandbox or the output directory.
-            if (sb::leaves_directory(slot.fs_name))
-                host::raise(PyExc_ValueError, "Output slot name " + host::repr(key) +
-                                                  " leads outside the output directory");
-        } else if (slot.is_dir) {
-            PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for /: 'PosixPath' and '%.200s'",
-                         Py_TYPE(key.ptr())->tp_name);
-            throw nb::python_error();
-        }
-        slots.push_back(std::move(slot));
-    }
-    without_gil([&] {
-        for (const Slot &slot : slots)
-            if (slot.is_dir) sb::make_dirs(sb::path_join({sandbox, slot.fs_name}));
-    });
-
+    std::vector<Slot> slots = output_slots(tool_outputs);
+    for (const Slot &slot : slots) request.outputs.push_back({key_text(slot.key), slot.is_dir});
     nb::object template_value = get_or(manifest, "args_template", nb::none());
-    std::string tmpl = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
-
-    // Placeholder texts: staged inputs by file name, output slots by their
-    // own name, then scalars.
-    nb::dict slot_paths;
-    for (const Staged &entry : staged) {
-        nb::list names;
-        for (const auto &p : entry.paths) names.append(staged_name(p));
-        slot_paths[entry.key] = nb::str(" ").attr("join")(names);
-    }
-    for (const Slot &slot : slots) slot_paths[slot.key] = slot.key;
-    nb::dict scalar_values;
-    for (auto [key, value] : inputs) {
-        if (equals(key, output_dir_key) || contains(staged_keys, key) || contains(tool_outputs, key))
-            continue;
-        if (PyUnicode_Check(value.ptr())) scalar_values[key] = value;
-        else if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) scalar_values[key] = nb::str(value);
-    }
-    std::vector<std::pair<std::string, std::string>> replacements;
-    for (nb::dict table : {slot_paths, scalar_values})
-        for (auto [key, text] : table) {
-            require_text_key(key);
-            replacements.emplace_back(host::utf8(key), host::utf8(text));
-        }
-    std::string resolved = sb::substitute(tmpl, replacements);
-
-    std::vector<std::string> tokens;
+    request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
+    nb::object entrypoint_value = get_or(manifest, "entrypoint", nb::none());
+    nb::str entrypoint_cmd = truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : tool_name;
+    request.executable = host::utf8(entrypoint_cmd);
+    request.name_text = [](const std::string &name) { return host::utf8(host::from_fs_path(name)); };
+    sb::StepPlan plan;
     try {
-        tokens = sb::split_words(resolved);
+        plan = sb::plan_step(request);
     } catch (const sb::SplitError &e) {
         host::raise(PyExc_ValueError, e.what());
     }
-    sb::NameSet slot_names;
-    for (const Slot &slot : slots)
-        if (PyUnicode_Check(slot.key.ptr())) slot_names.insert(host::utf8(slot.key));
-    sb::WalkResult walked = sb::walk_tokens(tokens, slot_names);
-    std::vector<std::string> &clean_words = walked.clean;
 
-    if (clean_words.empty())
-        for (const Staged &entry : staged)
-            for (const auto &p : entry.paths) clean_words.push_back(host::utf8(staged_name(p)));
-
-    nb::object entrypoint_value = get_or(manifest, "entrypoint", nb::none());
-    nb::str entrypoint_cmd =
-        truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : tool_name;
-    sb::drop_entrypoint(clean_words, host::utf8(entrypoint_cmd));
+    without_gil([&] {
+        sb::stage(sandbox, plan);
+        for (const Slot &slot : slots)
+            if (slot.is_dir) sb::make_dirs(sb::path_join({sandbox, slot.fs_name}));
+    });
     nb::object run_env = os.attr("environ").attr("copy")();
 
     // --- invocation and recovery ---------------------------------------------
-    nb::list clean = str_list(clean_words);
+    nb::list clean = str_list(plan.words);
     logger.info("Running mivo exec %s %s", entrypoint_cmd, clean);
-    nb::object proc;
     auto invoke = [&](nb::handle words) {
-        return self.attr("_run")(exec_words(entrypoint_cmd, words), "cwd"_a = sandbox_text,
-                                 "env"_a = run_env);
+        nb::list cmd = exec_words(entrypoint_cmd, words);
+        if (uses_own_runner(self)) {
+            nb::dict options;
+            options["cwd"] = sandbox_text;
+            options["env"] = run_env;
+            run_streamed(self, cmd, options, stdout_path);
+        } else {
+            // A host's runner, called as always; its text output is saved.
+            nb::object proc = self.attr("_run")(cmd, "cwd"_a = sandbox_text, "env"_a = run_env);
+            save_text(proc.attr("stdout"), stdout_path);
+        }
     };
     try {
-        proc = invoke(clean);
+        invoke(clean);
     } catch (nb::python_error &first_error) {
         if (!first_error.matches(PyExc_RuntimeError)) throw;
         nb::object first = nb::borrow(first_error.value());
         try {
-            std::string err_text = host::str(first);
-            bool abs_miss = false;
-            if (err_text.find("No such file or directory") != std::string::npos)
-                for (const auto &w : clean_words)
-                    abs_miss = abs_miss || (w.rfind("/", 0) == 0 && w.rfind("/workspace", 0) != 0);
-            if (abs_miss) {
+            switch (sb::choose_recovery(host::str(first), plan.words, !request.args_template.empty())) {
+            case sb::Recovery::relocate: {
                 nb::object relocated = self.attr("_fix_stale_abs_paths")(clean, manifest, run_env);
                 if (relocated.is_none() || !differs(relocated, clean)) throw first_error;
                 logger.info("Retrying with relocated paths: %s", relocated);
                 try {
-                    proc = invoke(relocated);
+                    invoke(relocated);
                 } catch (nb::python_error &second) {
                     if (!second.matches(PyExc_RuntimeError)) throw;
                     throw first_error;
                 }
-            } else if (!tmpl.empty()) {
+                break;
+            }
+            case sb::Recovery::give_up:
                 // A templated tool's arguments are the manifest's: no LLM second guess.
                 throw first_error;
-            } else {
-                logger.info("Positional fallback failed for %s \u2014 asking LLM for correct args",
-                            tool_name);
+            case sb::Recovery::infer: {
+                logger.info("Positional fallback failed for %s \u2014 asking LLM for correct args", tool_name);
                 nb::dict staged_map;
                 nb::object make_path = host::import("pathlib").attr("Path");
-                for (const Staged &entry : staged) {
-                    if (entry.is_list) {
-                        nb::list paths;
-                        for (const auto &p : entry.paths) paths.append(make_path(host::from_fs_path(p)));
-                        staged_map[entry.key] = paths;
-                    } else {
-                        staged_map[entry.key] = make_path(host::from_fs_path(entry.paths[0]));
-                    }
+                for (const sb::StagedInput &s : plan.staged) {
+                    nb::list paths;
+                    for (const auto &name : s.names)
+                        paths.append(make_path(host::from_fs_path(sb::path_join({sandbox, name}))));
+                    staged_map[input_keys[s.input]] = s.is_list ? nb::object(paths) : nb::object(paths[0]);
                 }
                 nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged_map);
                 if (equals(inferred, clean)) throw first_error;
                 logger.info("Retrying mivo exec %s %s (LLM-inferred)", entrypoint_cmd, inferred);
-                proc = invoke(inferred);
+                invoke(inferred);
+                break;
+            }
             }
         } catch (nb::python_error &raised) {
             rethrow_within(raised, first);
@@ -338,26 +331,19 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     }
 
     // --- harvest -----------------------------------------------------------------
-    sb::HarvestRequest request;
-    request.sandbox = sandbox;
-    request.output_path = sb::path_join({host::fs_path(output_dir)});
-    request.input_names = input_names;
-    for (const Slot &slot : slots) request.slots.push_back({slot.fs_name, slot.is_dir});
+    sb::HarvestRequest harvest;
+    harvest.sandbox = sandbox;
+    harvest.output_path = sb::path_join({host::fs_path(output_dir)});
+    harvest.input_names = plan.input_names;
+    for (const Slot &slot : slots) harvest.slots.push_back({slot.fs_name, slot.is_dir});
+    harvest.stdout_path = stdout_path;
+    if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
+    harvest.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
 
-    nb::object out = proc.attr("stdout");
-    auto encoded = [&]() -> std::string {
-        nb::object encoding = host::import("locale").attr("getpreferredencoding")(false);
-        nb::bytes data = nb::borrow<nb::bytes>(out.attr("encode")(encoding));
-        return std::string(data.c_str(), data.size());
-    };
-    if (walked.capture_slot && truthy(out)) {
-        request.captured = encoded();
-        request.capture_slot = host::fs_path(host::from_utf8(*walked.capture_slot));
-    }
-    if (truthy(out) && truthy(out.attr("strip")())) request.fallback_stdout = request.captured ? *request.captured : encoded();
-    request.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
-
-    sb::HarvestResult harvested = without_gil([&] { return sb::harvest(request); });
+    sb::HarvestResult harvested = without_gil([&] { return sb::harvest(harvest); });
+    for (const sb::Skipped &skipped : harvested.skipped)
+        logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
+                       host::from_utf8(skipped.why));
 
     without_gil([&] { sb::remove_tree(sandbox); });
     logger.debug("Cleaned up sandbox: %s", sandbox_text);
@@ -365,7 +351,7 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     nb::dict result;
     auto emit = [&](const std::vector<std::string> &paths, bool is_dir, const std::string &fs_name) -> nb::object {
         if (paths.empty()) return nb::none();
-        if (is_dir) return host::from_fs_path(sb::path_join({request.output_path, fs_name}));
+        if (is_dir) return host::from_fs_path(sb::path_join({harvest.output_path, fs_name}));
         return host::from_fs_path(paths.front());
     };
     for (std::size_t i = 0; i < slots.size(); ++i)

@@ -3,6 +3,7 @@
 // arguments of a tool without a template. Plus the module's LLM factory.
 #include "mivo/mivo.hpp"
 
+#include "sandbox/recovery.hpp"
 #include "sandbox/reply.hpp"
 #include "sandbox/words.hpp"
 
@@ -27,7 +28,10 @@ bool starts_with(nb::handle value, const char *prefix) {
     return truthy(value.attr("startswith")(prefix));
 }
 
-bool is_stale(nb::handle arg) { return starts_with(arg, "/") && !starts_with(arg, "/workspace"); }
+bool is_stale(nb::handle arg) {
+    if (PyUnicode_CheckExact(arg.ptr())) return sb::is_stale_path(host::utf8(arg));
+    return starts_with(arg, "/") && !starts_with(arg, "/workspace");
+}
 
 nb::object fix_stale_abs_paths(nb::handle, nb::handle args_arg, nb::handle manifest_arg,
                                nb::handle env_arg) {
@@ -88,18 +92,15 @@ nb::object fix_stale_abs_paths(nb::handle, nb::handle args_arg, nb::handle manif
     return fixed;
 }
 
-// One "  - name: type — description" line per slot.
-std::string slot_lines(nb::handle slots) {
-    std::string out;
-    bool first = true;
+// The manifest's fields as the prompt lists them.
+std::vector<sb::PromptField> prompt_fields(nb::handle slots) {
+    std::vector<sb::PromptField> fields;
     for (nb::handle item : slots.attr("items")()) {
         nb::object name = item[0], record = item[1];
-        if (!first) out += "\n";
-        first = false;
-        out += "  - " + host::str(name) + ": " + host::str(get_or(record, "type", nb::str(""))) +
-               " \u2014 " + host::str(get_or(record, "description", nb::str("")));
+        fields.push_back({host::str(name), host::str(get_or(record, "type", nb::str(""))),
+                          host::str(get_or(record, "description", nb::str("")))});
     }
-    return out;
+    return fields;
 }
 
 nb::list infer_args(nb::handle, nb::handle tool_name_arg, nb::handle manifest_arg,
@@ -108,15 +109,14 @@ nb::list infer_args(nb::handle, nb::handle tool_name_arg, nb::handle manifest_ar
     nb::dict manifest = host::arg_dict(manifest_arg, "manifest");
     nb::dict staged = host::arg_dict(staged_arg, "staged");
 
-    std::string inputs_desc = slot_lines(get_or(manifest, "inputs", nb::dict()));
-    std::string outputs_desc = slot_lines(get_or(manifest, "outputs", nb::dict()));
+    sb::InferencePrompt question;
+    question.inputs = prompt_fields(get_or(manifest, "inputs", nb::dict()));
+    question.outputs = prompt_fields(get_or(manifest, "outputs", nb::dict()));
 
     // File names as the tool sees them in its working directory; the same
     // names, in order, are the positional arguments to fall back on.
     nb::object make_path = host::import("pathlib").attr("Path");
     nb::list positional;
-    std::string staged_desc;
-    bool first = true;
     for (auto [key, value] : staged) {
         std::string names;
         auto add = [&](nb::handle path) {
@@ -130,24 +130,14 @@ nb::list infer_args(nb::handle, nb::handle tool_name_arg, nb::handle manifest_ar
         } else {
             add(value);
         }
-        if (!first) staged_desc += "\n";
-        first = false;
-        staged_desc += "  - " + host::str(key) + ": " + names;
+        question.staged.emplace_back(host::str(key), std::move(names));
     }
 
     nb::object entrypoint_value = get_or(manifest, "entrypoint", nb::none());
-    std::string entrypoint = host::str(truthy(entrypoint_value) ? entrypoint_value : nb::object(tool_name));
-    std::string description = host::str(get_or(manifest, "description", nb::str("")));
-
-    std::string prompt = "Tool: " + host::str(tool_name) + "\nDescription: " + description +
-                         "\nBinary: " + entrypoint + "\n\nManifest inputs:\n" + inputs_desc +
-                         "\n\nManifest outputs:\n" + outputs_desc +
-                         "\n\nStaged files available in /workspace (key \u2192 filename):\n" +
-                         staged_desc + "\n\nWrite the correct command-line arguments to pass to '" +
-                         entrypoint +
-                         "'. Include any required subcommand. Do NOT include the binary name itself. "
-                         "Use the staged filenames exactly as shown. Return ONLY the shell-quoted "
-                         "argument string, no explanation, no markdown.";
+    question.executable = host::str(truthy(entrypoint_value) ? entrypoint_value : nb::object(tool_name));
+    question.tool_name = host::str(tool_name);
+    question.description = host::str(get_or(manifest, "description", nb::str("")));
+    std::string prompt = sb::inference_prompt(question);
 
     try {
         // Looked up on the module at every call, so a host that replaces the

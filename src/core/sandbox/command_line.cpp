@@ -1,26 +1,33 @@
 #include "sandbox/command_line.hpp"
 
+#include <algorithm>
+#include <unordered_map>
+
 namespace plexaro::sandbox {
 
 std::string substitute(std::string_view tmpl,
                        const std::vector<std::pair<std::string, std::string>> &replacements) {
-    std::string text(tmpl);
-    std::string needle, out;
-    for (const auto &[name, value] : replacements) {
-        needle.assign("{").append(name).append("}");
-        std::size_t at = text.find(needle);
-        if (at == std::string::npos) continue;
-        out.clear();
-        std::size_t from = 0;
-        while (at != std::string::npos) {
-            out.append(text, from, at - from).append(value);
-            from = at + needle.size();
-            at = text.find(needle, from);
-        }
-        out.append(text, from, std::string::npos);
-        text.swap(out);
+    std::unordered_map<std::string_view, std::string_view> texts;
+    texts.reserve(replacements.size());
+    for (const auto &[name, value] : replacements) texts.emplace(name, value);  // first one wins
+    std::string out;
+    out.reserve(tmpl.size());
+    std::size_t from = 0;
+    while (from < tmpl.size()) {
+        std::size_t open = tmpl.find('{', from);
+        if (open == std::string_view::npos) break;
+        std::size_t close = tmpl.find('}', open + 1);
+        if (close == std::string_view::npos) break;
+        // The placeholder is the innermost "{...}": "{{a}" holds "{a}".
+        std::size_t inner = tmpl.rfind('{', close);
+        out.append(tmpl, from, inner - from);
+        auto hit = texts.find(tmpl.substr(inner + 1, close - inner - 1));
+        if (hit != texts.end()) out.append(hit->second);
+        else out.append(tmpl, inner, close - inner + 1);
+        from = close + 1;
     }
-    return text;
+    out.append(tmpl.substr(std::min(from, tmpl.size())));
+    return out;
 }
 
 bool is_placeholder(std::string_view w) {

@@ -10,9 +10,10 @@
 
 namespace plexaro::sandbox {
 
-// Replaces every "{name}" by its text, one pair after the other in the given
-// order. Plain text replacement: a replacement that itself holds a
-// placeholder is open to the later pairs.
+// Replaces every "{name}" by its text in one pass over the template (when a
+// name is given twice, the first text counts). Replacement texts are never
+// read again: a file name holding "{x}" stays as it is. Plain text, no
+// escaping and no format-specifier syntax.
 std::string substitute(std::string_view tmpl,
                        const std::vector<std::pair<std::string, std::string>> &replacements);
 

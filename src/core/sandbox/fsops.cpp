@@ -154,21 +154,28 @@ void make_open_dir(const std::string &path) {
     if (::chmod(path.c_str(), 0777) != 0) throw FsError(errno, path);
 }
 
-void copy_file(const std::string &src, const std::string &dst_given) {
+void copy_file(const std::string &src, const std::string &dst_given, bool confined) {
     // Non-blocking opens: a named pipe at either end is reported instead of
     // waiting for a peer that never comes.
-    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const int no_follow = confined ? O_NOFOLLOW : 0;
+    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | no_follow));
     if (in.fd < 0) throw FsError(errno, src);
     struct stat sst;
     if (::fstat(in.fd, &sst) != 0) throw FsError(errno, src);
     if (S_ISFIFO(sst.st_mode)) throw FsError(FsError::Kind::named_pipe, src);
     if (S_ISDIR(sst.st_mode)) throw FsError(EISDIR, src);
+    if (confined && !S_ISREG(sst.st_mode)) throw FsError(EINVAL, src);
 
     // Created with the source's permission bits, so usually no chmod is
     // needed afterwards; not truncated until it is known not to be the source.
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | no_follow;
     std::string dst = dst_given;
     int out_fd = ::open(dst.c_str(), flags, sst.st_mode & 0777);
+    if (out_fd < 0 && confined && errno == ELOOP) {
+        // A link where the copy goes is replaced, never written through.
+        if (::unlink(dst.c_str()) != 0) throw FsError(errno, dst);
+        out_fd = ::open(dst.c_str(), flags, sst.st_mode & 0777);
+    }
     if (out_fd < 0 && errno == EISDIR) {  // a directory receives the file under its own name
         dst = child(dst_given, base_name(src));
         out_fd = ::open(dst.c_str(), flags, sst.st_mode & 0777);

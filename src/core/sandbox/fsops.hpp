@@ -4,11 +4,15 @@
 #pragma once
 
 #include <exception>
+#include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace plexaro::sandbox {
+
+using NameSet = std::set<std::string, std::less<>>;
 
 // One failed operation, kept as the host's OSError is built: error number
 // and the file name(s) involved. Two kinds are not plain OS errors: the two
@@ -53,8 +57,10 @@ void make_open_dir(const std::string &path);
 
 // Copies a file's contents, permission bits and timestamps (a target that is
 // a directory receives the file under its own name). Reflink, then
-// copy_file_range, then plain reads and writes.
-void copy_file(const std::string &src, const std::string &dst);
+// copy_file_range, then plain reads and writes. `confined` copies only a
+// source that is itself a regular file (no link followed) and replaces a
+// link found at the target instead of writing through it.
+void copy_file(const std::string &src, const std::string &dst, bool confined = false);
 
 // Recursive copy of `src` to `dst` (created; with `merge` an existing
 // directory is filled in). Links are followed. Throws TreeCopyError after

@@ -1,5 +1,5 @@
 #include "sandbox/command_line.hpp"
-#include "sandbox/tool_run.hpp"
+#include "sandbox/fsops.hpp"
 #include "sandbox/words.hpp"
 
 #include <gtest/gtest.h>
@@ -7,14 +7,28 @@
 namespace sb = plexaro::sandbox;
 using Words = std::vector<std::string>;
 
-TEST(Substitute, ReplacesInOrderAndLeavesTextOpenToLaterPairs) {
+TEST(Substitute, OnePassOverTheTemplate) {
     EXPECT_EQ(sb::substitute("{a} {b} {a}", {{"a", "x"}, {"b", "y"}}), "x y x");
-    // The first replacement introduces "{b}", which the second then fills.
-    EXPECT_EQ(sb::substitute("{a}", {{"a", "{b}"}, {"b", "z"}}), "z");
+    // Replacement texts are not read again, whatever they hold.
+    EXPECT_EQ(sb::substitute("{a}", {{"a", "{b}"}, {"b", "z"}}), "{b}");
     EXPECT_EQ(sb::substitute("{b}", {{"a", "{b}"}, {"b", "{a}"}}), "{a}");
-    // No format-specifier meaning, no escaping.
+    // The first text given for a name counts.
+    EXPECT_EQ(sb::substitute("{a}", {{"a", "1"}, {"a", "2"}}), "1");
+    // No format-specifier meaning, no escaping; the innermost braces count.
     EXPECT_EQ(sb::substitute("{a:>3} {{a}}", {{"a", "1"}}), "{a:>3} {1}");
+    EXPECT_EQ(sb::substitute("{x {a}} {", {{"a", "1"}}), "{x 1} {");
     EXPECT_EQ(sb::substitute("{}", {{"", "empty"}}), "empty");
+}
+
+TEST(Substitute, ManyPlaceholdersStayLinear) {
+    std::string tmpl;
+    std::vector<std::pair<std::string, std::string>> texts;
+    for (int i = 0; i < 20000; ++i) {
+        tmpl += "{k" + std::to_string(i) + "} ";
+        texts.emplace_back("k" + std::to_string(i), "v");
+    }
+    std::string out = sb::substitute(tmpl, texts);
+    EXPECT_EQ(out.size(), 40000u);
 }
 
 TEST(Placeholders, WholeAndPartial) {

@@ -253,8 +253,8 @@ def reference_words(template, inputs, outputs, entrypoint):
     texts = {slot: slot for slot in outputs}
     texts.update({k: v if isinstance(v, str) else str(v) for k, v in inputs.items()
                   if k not in outputs and isinstance(v, (str, int, float))})
-    for key, text in texts.items():
-        template = template.replace("{" + key + "}", text)
+    # One pass: a value that itself reads "{b}" is not filled in again.
+    template = re.sub(r"\{([^{}]*)\}", lambda m: texts.get(m.group(1), m.group(0)), template)
     tokens = shlex.split(template) if template else []
     clean, i = [], 0
     while i < len(tokens):

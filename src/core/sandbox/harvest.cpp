@@ -1,0 +1,300 @@
+#include "sandbox/harvest.hpp"
+
+#include "sandbox/glob.hpp"
+#include "sandbox/paths.hpp"
+#include "sandbox/streams.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plexaro::sandbox {
+
+namespace {
+
+constexpr const char *kShimDir = ".mivo";
+constexpr const char *kProjectFiles[] = {"mivo.toml", "mivo.lock"};
+
+std::string real_path(const std::string &path) {
+    char buffer[PATH_MAX];
+    if (!::realpath(path.c_str(), buffer)) return {};
+    return buffer;
+}
+
+std::string parent_of(const std::string &path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// What an entry of the sandbox is, for the harvest.
+struct Entry {
+    enum Kind { file, dir, skip, gone } kind = gone;
+    std::string source;  // the regular file to read (a link inside the sandbox resolved)
+    std::string why;     // for skip
+};
+
+class Sandbox {
+public:
+    explicit Sandbox(const std::string &path) : path_(path), real_(real_path(path)) {}
+
+    bool inside(const std::string &resolved) const {
+        return !real_.empty() && resolved.size() > real_.size() &&
+               resolved.compare(0, real_.size(), real_) == 0 && resolved[real_.size()] == '/';
+    }
+
+    // `in_real_dir`: the entry's directory is known to be a real directory
+    // of the sandbox (reached without following a link), so only a link
+    // needs resolving.
+    Entry look(const std::string &path, bool in_real_dir) const {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) return {};
+        if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
+            // A linked directory on the way to the entry is not followed.
+            std::string resolved = in_real_dir ? path : real_path(path);
+            if (!in_real_dir && !inside(resolved)) return {Entry::skip, {}, "it lies outside the sandbox"};
+            return {S_ISDIR(st.st_mode) ? Entry::dir : Entry::file, resolved, {}};
+        }
+        if (S_ISLNK(st.st_mode)) {
+            std::string resolved = real_path(path);
+            if (resolved.empty()) return {};  // dangling
+            if (!inside(resolved)) return {Entry::skip, {}, "a link that leads outside the sandbox"};
+            struct stat target;
+            if (::lstat(resolved.c_str(), &target) != 0) return {};
+            if (S_ISREG(target.st_mode)) return {Entry::file, resolved, {}};
+            if (S_ISDIR(target.st_mode)) return {Entry::skip, {}, "a link to a directory"};
+            return {Entry::skip, {}, "a link to a special file"};
+        }
+        return {Entry::skip, {}, "a special file"};
+    }
+
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_, real_;
+};
+
+class Harvest {
+public:
+    Harvest(const HarvestRequest &q) : q_(q), box_(q.sandbox) {}
+
+    HarvestResult run();
+
+private:
+    void ensure_dir(const std::string &dir) {
+        if (made_.count(dir)) return;
+        make_dirs(dir);
+        made_.insert(dir);
+    }
+    void skip(const std::string &path, const std::string &why) {
+        if (skipped_.insert(path).second) result_.skipped.push_back({path, why});
+    }
+    Entry look(const std::string &path, bool in_real_dir = true) {
+        Entry e = box_.look(path, in_real_dir);
+        if (e.kind == Entry::skip) skip(path, e.why);
+        return e;
+    }
+    // A top-level entry: the listing's own type answers for plain files and
+    // directories (it describes the entry itself, never a link's target).
+    Entry look(const DirEntry &d) {
+        std::string path = path_join({q_.sandbox, d.name});
+        if (d.type == DT_REG) return {Entry::file, path, {}};
+        if (d.type == DT_DIR) return {Entry::dir, path, {}};
+        return look(path);
+    }
+    // Copies every regular file below `dir` to `dst` at the same relative
+    // paths; returns the targets. Failures are gathered like a tree copy's.
+    void copy_tree(const std::string &dir, const std::string &dst, std::vector<std::string> *delivered,
+                   TreeCopyError &errors, bool top);
+    std::string captured_into_sandbox();
+    void harvest_dir(std::size_t s, const std::vector<DirEntry> &top);
+    void harvest_file(std::size_t s, const std::vector<DirEntry> &top);
+    void extras(const std::vector<DirEntry> &top);
+    void stdout_text(const std::string &source);
+
+    const HarvestRequest &q_;
+    Sandbox box_;
+    HarvestResult result_;
+    NameSet made_, harvested_dirs_, skipped_;
+};
+
+void Harvest::copy_tree(const std::string &dir, const std::string &dst, std::vector<std::string> *delivered,
+                        TreeCopyError &errors, bool top) {
+    std::vector<std::string> names;
+    try {
+        names = list_dir(dir);
+    } catch (const FsError &e) {
+        // An unreadable subdirectory is passed over, as the host's walk does.
+        if (!top && (e.err == EACCES || e.err == ENOTDIR)) return;
+        throw;
+    }
+    if (!delivered) ensure_dir(dst);  // an extra keeps even an empty directory
+    for (const std::string &name : names) {
+        std::string from = dir + "/" + name, to = path_join({dst, name});
+        Entry e = look(from);
+        try {
+            if (e.kind == Entry::dir) {
+                copy_tree(from, to, delivered, errors, false);
+            } else if (e.kind == Entry::file) {
+                std::string parent = parent_of(to);
+                if (!parent.empty()) ensure_dir(parent);
+                copy_file(e.source, to, true);
+                if (delivered) delivered->push_back(std::move(to));
+            }
+        } catch (TreeCopyError &nested) {
+            for (auto &f : nested.failures) errors.failures.push_back(std::move(f));
+        } catch (FsError &err) {
+            errors.failures.push_back({from, to, std::move(err)});
+        }
+    }
+    if (!delivered) {
+        // An extra directory keeps its permission bits and timestamps.
+        struct stat st;
+        if (::lstat(dir.c_str(), &st) == 0) {
+            struct timespec times[2] = {st.st_atim, st.st_mtim};
+            if (::utimensat(AT_FDCWD, dst.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 ||
+                ::chmod(dst.c_str(), st.st_mode & 07777) != 0)
+                errors.failures.push_back({dir, dst, FsError(errno, dst)});
+        }
+    }
+}
+
+std::string Harvest::captured_into_sandbox() {
+    if (!q_.capture_slot) return q_.stdout_path;
+    if (q_.stdout_path.empty() || file_size(q_.stdout_path) == 0) return {};
+    std::string target = path_join({q_.sandbox, *q_.capture_slot});
+    // The slot's entry is replaced by the saved output: a link of that name
+    // is replaced, not written through. Its directory must lie in the sandbox.
+    std::string parent = parent_of(target);
+    if (parent != q_.sandbox && box_.look(parent, false).kind != Entry::dir) {
+        skip(parent, "standard output not captured: the slot's directory lies outside the sandbox");
+        return {};
+    }
+    if (::rename(q_.stdout_path.c_str(), target.c_str()) != 0) throw FsError(errno, q_.stdout_path, target);
+    return target;
+}
+
+void Harvest::harvest_dir(std::size_t s, const std::vector<DirEntry> &top) {
+    const SlotRule &slot = q_.slots[s];
+    std::string src_dir = path_join({q_.sandbox, slot.name});
+    if (!lexists(src_dir)) {
+        // The tool replaced the slot's directory by one of its own naming:
+        // take it when it is the only candidate.
+        std::vector<std::string> others;
+        for (const DirEntry &e : top) {
+            if (e.name == kShimDir || q_.input_names.count(e.name)) continue;
+            std::string full = path_join({q_.sandbox, e.name});
+            struct stat st;
+            if (::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) others.push_back(full);
+        }
+        if (others.size() != 1) return;
+        src_dir = others[0];
+    }
+    if (look(src_dir, src_dir.rfind('/') == q_.sandbox.size()).kind != Entry::dir) return;
+    harvested_dirs_.emplace(path_name(src_dir));
+    std::string slot_dst = path_join({q_.output_path, slot.name});
+    ensure_dir(slot_dst);
+    TreeCopyError errors;
+    copy_tree(src_dir, slot_dst, &result_.delivered[s], errors, true);
+    if (!errors.failures.empty()) throw errors;
+}
+
+void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
+    const SlotRule &slot = q_.slots[s];
+    std::string pattern = slot.name + "*";
+    // Only regular files (or links to them inside the sandbox) can be taken.
+    std::vector<std::string> files;
+    std::vector<std::string> sources;
+    auto consider = [&](const std::string &name, Entry e) {
+        if (e.kind != Entry::file) return;
+        files.push_back(name);
+        sources.push_back(std::move(e.source));
+    };
+    if (slot.name.find('/') == std::string::npos) {
+        NamePattern match(pattern);
+        for (const DirEntry &e : top)
+            if (match.matches(e.name) && !q_.input_names.count(e.name)) consider(e.name, look(e));
+    } else {
+        for (std::string &rel : glob_in(q_.sandbox, pattern))
+            if (!q_.input_names.count(std::string(path_name(rel))))
+                consider(rel, look(path_join({q_.sandbox, rel}), false));
+    }
+    const std::string *chosen = choose_candidate(files, slot.name);
+    if (!chosen) return;
+    std::string slot_dst = path_join({q_.output_path, slot.name});
+    std::string parent = parent_of(slot_dst);
+    if (!parent.empty()) ensure_dir(parent);
+    copy_file(sources[(std::size_t) (chosen - files.data())], slot_dst, true);
+    result_.delivered[s].push_back(std::move(slot_dst));
+}
+
+void Harvest::extras(const std::vector<DirEntry> &top) {
+    NameSet harvested_names;
+    for (const auto &paths : result_.delivered)
+        for (const auto &p : paths) harvested_names.emplace(path_name(p));
+    std::string extras = path_join({q_.output_path, "_extras"});
+    for (const DirEntry &d : top) {
+        const std::string &name = d.name;
+        if (q_.input_names.count(name) || name == kShimDir || name == kProjectFiles[0] ||
+            name == kProjectFiles[1])
+            continue;
+        std::string full = path_join({q_.sandbox, name});
+        Entry e = look(d);
+        if (e.kind == Entry::file) {
+            if (harvested_names.count(name)) continue;
+            ensure_dir(extras);
+            copy_file(e.source, path_join({extras, name}), true);
+        } else if (e.kind == Entry::dir) {
+            if (harvested_dirs_.count(name)) continue;
+            ensure_dir(extras);
+            TreeCopyError errors;
+            copy_tree(full, path_join({extras, name}), nullptr, errors, true);
+            if (!errors.failures.empty()) throw errors;
+        }
+    }
+}
+
+void Harvest::stdout_text(const std::string &source) {
+    for (const auto &paths : result_.delivered)
+        if (!paths.empty()) return;
+    if (source.empty() || file_size(source) == 0 || file_is_blank(source)) return;
+    std::string dir = path_join({q_.output_path, "stdout"});
+    make_dirs(dir);
+    std::string file = path_join({dir, q_.stdout_file_name});
+    copy_file(source, file, true);
+    result_.stdout_file = std::move(file);
+}
+
+HarvestResult Harvest::run() {
+    std::string stdout_source = captured_into_sandbox();
+    // The tool has finished: one listing of the sandbox serves every step.
+    const std::vector<DirEntry> top = list_dir_typed(q_.sandbox);
+    result_.delivered.resize(q_.slots.size());
+    for (std::size_t s = 0; s < q_.slots.size(); ++s) {
+        if (q_.slots[s].is_dir) harvest_dir(s, top);
+        else harvest_file(s, top);
+    }
+    extras(top);
+    stdout_text(stdout_source);
+    return std::move(result_);
+}
+
+}  // namespace
+
+const std::string *choose_candidate(const std::vector<std::string> &names, const std::string &slot) {
+    const std::string *best = nullptr;
+    for (const std::string &name : names) {
+        if (name == slot) return &name;
+        if (!best || name.size() < best->size() || (name.size() == best->size() && name < *best))
+            best = &name;
+    }
+    return best;
+}
+
+HarvestResult harvest(const HarvestRequest &request) { return Harvest(request).run(); }
+
+}  // namespace plexaro::sandbox

@@ -1,0 +1,57 @@
+// Collecting what a tool left in its sandbox into the caller's output
+// directory. The sandbox is untrusted: only regular files that really lie in
+// it are read, no link leading out of it and no directory link is followed,
+// special files (FIFO, socket, device) are never opened, and nothing is
+// written through a link.
+#pragma once
+
+#include "sandbox/fsops.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plexaro::sandbox {
+
+// How one output slot is filled: a directory slot takes the tree of the
+// sandbox directory of its name; a file slot takes one sandbox file whose
+// name starts with the slot name (glob characters in it act as wildcards).
+struct SlotRule {
+    std::string name;
+    bool is_dir = false;
+};
+
+struct HarvestRequest {
+    std::string sandbox;
+    std::string output_path;  // the output directory, spelled as the host's pathlib does
+    std::vector<SlotRule> slots;
+    NameSet input_names;      // sandbox names of every staged input
+    // The tool's standard output, saved in a file outside the sandbox
+    // ("" when there is none). With `capture_slot` it becomes the sandbox
+    // entry of that name (the entry is replaced, never written through);
+    // otherwise it is the text kept when no slot received anything.
+    std::string stdout_path;
+    std::optional<std::string> capture_slot;
+    std::string stdout_file_name;  // name of that text under output/"stdout"
+};
+
+// An entry left where it was, and why.
+struct Skipped {
+    std::string path;
+    std::string why;
+};
+
+struct HarvestResult {
+    std::vector<std::vector<std::string>> delivered;  // per slot, in slot order
+    std::optional<std::string> stdout_file;           // set when the text was kept
+    std::vector<Skipped> skipped;
+};
+
+// Capture, slot harvest, "_extras" and the standard-output text, in order.
+HarvestResult harvest(const HarvestRequest &request);
+
+// The file a slot takes among the names that match it: the exact name, else
+// the shortest name, else the first by byte order.
+const std::string *choose_candidate(const std::vector<std::string> &names, const std::string &slot);
+
+}  // namespace plexaro::sandbox

@@ -1,0 +1,75 @@
+// The plan of one tool run, decided from plain values before anything is
+// copied: where each input lands in the sandbox, which texts fill the
+// template's placeholders, the words the tool gets and the output slot that
+// receives its standard output.
+#pragma once
+
+#include "sandbox/fsops.hpp"
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plexaro::sandbox {
+
+// One input value as the host gave it, already sorted by kind.
+struct PlanInput {
+    enum class Kind {
+        path,     // one existing host path
+        paths,    // a list with at least one existing host path
+        scalar,   // text for the placeholder
+        ignored,  // takes part in nothing
+    };
+    std::string key;     // placeholder name (UTF-8)
+    std::string key_fs;  // file-system spelling, for alternative staging names
+    Kind kind = Kind::ignored;
+    std::vector<std::string> sources;  // path, paths: the host paths in order
+    std::string text;                  // scalar
+};
+
+struct PlanOutput {
+    std::string name;  // placeholder name (UTF-8)
+    bool is_dir = false;
+};
+
+struct StepRequest {
+    std::vector<PlanInput> inputs;    // in input order ("output_dir" left out)
+    std::vector<PlanOutput> outputs;  // in manifest order
+    std::string args_template;        // "" when the tool has none
+    std::string executable;           // entrypoint, else the tool name
+    NameSet taken;                    // entries already in the sandbox (project files)
+    // A staged entry name (file-system spelling) as the tool's words spell it.
+    std::function<std::string(const std::string &)> name_text = [](const std::string &s) { return s; };
+};
+
+// Where one path input lands: one sandbox entry name per source.
+struct StagedInput {
+    std::size_t input = 0;  // index into StepRequest::inputs
+    bool is_list = false;
+    std::vector<std::string> sources;
+    std::vector<std::string> names;  // file-system spelling, unique in the sandbox
+};
+
+struct StepPlan {
+    std::vector<StagedInput> staged;         // in input order
+    NameSet input_names;                     // every staged entry name
+    std::vector<std::string> words;          // the tool's arguments after the executable
+    std::optional<std::string> capture_slot; // output slot fed by "> {slot}"
+};
+
+// The whole plan. Throws SplitError for an unbalanced quote in the
+// substituted template.
+StepPlan plan_step(const StepRequest &request);
+
+// A source is staged under its own name; when that is taken, under
+// key + "_" + name; then key + "_" + N + "_" + name for the first free N
+// from 2, so every input keeps its own data. Keys become flat names.
+std::string staging_name(const std::string &source, const std::string &key_fs, const NameSet &taken);
+
+// Copies every staged source to its planned place (links in the host's
+// inputs are followed: the inputs are the host's own files).
+void stage(const std::string &sandbox, const StepPlan &plan);
+
+}  // namespace plexaro::sandbox
