@@ -3,6 +3,7 @@
 // `mivo exec`, one repaired attempt follows a failure, and the results are
 // collected slot by slot into the caller's output directory.
 #include "mivo/mivo.hpp"
+#include "mivo/tool_run_cache.hpp"
 
 #include "sandbox/fsops.hpp"
 #include "sandbox/harvest.hpp"
@@ -195,12 +196,63 @@ void save_text(nb::handle text, const std::string &path) {
     });
 }
 
+// The mapping `run` returns: per slot its path (a directory slot's own
+// directory) or None, then "stdout" when the standard-output text was kept.
+nb::dict result_mapping(const std::vector<Slot> &slots, const std::vector<std::vector<std::string>> &delivered,
+                        const std::optional<std::string> &stdout_file, const std::string &output_path) {
+    nb::dict result;
+    auto emit = [&](const std::vector<std::string> &paths, bool is_dir, const std::string &fs_name) -> nb::object {
+        if (paths.empty()) return nb::none();
+        if (is_dir) return host::from_fs_path(sb::path_join({output_path, fs_name}));
+        return host::from_fs_path(paths.front());
+    };
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        result[slots[i].key] = emit(delivered[i], slots[i].is_dir, slots[i].fs_name);
+    if (stdout_file) {
+        nb::str stdout_key("stdout");
+        bool as_dir = false;
+        for (const Slot &slot : slots)
+            if (slot.is_dir && equals(slot.key, stdout_key)) as_dir = true;
+        result[stdout_key] = emit({*stdout_file}, as_dir, "stdout");
+    }
+    return result;
+}
+
+// The step as the cache and the run log see it.
+sc::StepFacts step_facts(nb::str tool_name, nb::dict manifest, const sb::StepRequest &request,
+                         const sb::StepPlan &plan, const std::vector<Slot> &slots) {
+    sc::StepFacts facts;
+    facts.tool = host::utf8(tool_name);
+    facts.image = manifest_image(manifest);
+    facts.manifest = shaping_manifest_entries(manifest);
+    facts.words.push_back(request.executable);
+    facts.words.insert(facts.words.end(), plan.words.begin(), plan.words.end());
+    for (const sb::PlanInput &in : request.inputs)
+        if (in.kind == sb::PlanInput::Kind::scalar) facts.scalars.emplace_back(in.key, in.text);
+    for (const sb::StagedInput &s : plan.staged)
+        for (std::size_t i = 0; i < s.sources.size(); ++i)
+            facts.inputs.push_back({request.inputs[s.input].key, s.sources[i], s.names[i]});
+    for (const Slot &slot : slots) facts.slots.push_back(slot.fs_name);
+    return facts;
+}
+
+// The executable and the words of the attempt that ran last.
+std::vector<std::string> words_run(const std::string &executable, nb::handle words) {
+    std::vector<std::string> out{executable};
+    for (nb::handle w : words) out.push_back(host::str(w));
+    return out;
+}
+
 nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_arg,
                nb::handle inputs_arg, nb::handle output_dir_arg) {
     nb::str tool_name = host::arg_str(tool_name_arg, "tool_name");
     nb::dict manifest = host::arg_dict(manifest_arg, "manifest");
     nb::dict inputs = host::arg_dict(inputs_arg, "inputs");
     nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
+
+    // The step cache and the run log, when the host switched them on.
+    std::optional<sc::Settings> cache_settings = step_cache_settings();
+    const bool cache_on = cache_settings && cache_settings->dir;
 
     nb::object os = host::import("os");
     nb::object os_path = host::import("os.path");
@@ -228,12 +280,19 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         ~RemoveOnExit() { ::unlink(path.c_str()); }
     } remove_stdout{stdout_path};
     nb::str sandbox_text = host::from_fs_path(sandbox);
-    sb::NameSet taken;
-    without_gil([&] {
-        sb::make_open_dir(sandbox);
-        if (mivo_home) sb::bring_project(*mivo_home, sandbox);
-        for (std::string &name : sb::list_dir(sandbox)) taken.insert(std::move(name));
-    });
+    auto make_sandbox = [&] {
+        sb::NameSet taken;
+        without_gil([&] {
+            sb::make_open_dir(sandbox);
+            if (mivo_home) sb::bring_project(*mivo_home, sandbox);
+            for (std::string &name : sb::list_dir(sandbox)) taken.insert(std::move(name));
+        });
+        return taken;
+    };
+    // With the cache, the step is planned first: a hit makes no sandbox.
+    sb::NameSet taken = cache_on ? without_gil([&] {
+        return mivo_home ? sb::project_entries(*mivo_home) : sb::NameSet();
+    }) : make_sandbox();
 
     nb::object tool_outputs = manifest.contains("outputs") ? nb::object(manifest["outputs"])
                                                           : nb::object(nb::dict());
@@ -263,6 +322,39 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         host::raise(PyExc_ValueError, e.what());
     }
 
+    const std::string output_path = sb::path_join({host::fs_path(output_dir)});
+    std::optional<sc::CachedStep> cached;
+    if (cache_settings) {
+        sc::StepFacts facts = step_facts(tool_name, manifest, request, plan, slots);
+        {
+            nb::gil_scoped_release released;
+            cached.emplace(std::move(*cache_settings), std::move(facts), output_path);
+        }
+        log_cache_warnings(*cached);
+    }
+    if (cache_on) {
+        std::optional<sc::EntryRecord> entry;
+        {
+            nb::gil_scoped_release released;
+            entry = cached->reuse();
+        }
+        log_cache_warnings(*cached);
+        if (entry) {
+            logger.info("Reusing the cached run of %s (key %s, first run %s)", tool_name,
+                        host::from_utf8(*cached->key()), host::from_utf8(entry->started));
+            std::vector<std::vector<std::string>> delivered;
+            for (const sc::EntrySlot &slot : entry->slots) {
+                delivered.emplace_back();
+                for (const std::string &rel : slot.delivered)
+                    delivered.back().push_back(sb::path_join({output_path, rel}));
+            }
+            std::optional<std::string> stdout_file;
+            if (entry->stdout_file) stdout_file = sb::path_join({output_path, *entry->stdout_file});
+            return result_mapping(slots, delivered, stdout_file, output_path);
+        }
+        make_sandbox();
+    }
+
     without_gil([&] {
         sb::stage(sandbox, plan);
         for (const Slot &slot : slots)
@@ -273,7 +365,9 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     // --- invocation and recovery ---------------------------------------------
     nb::list clean = str_list(plan.words);
     logger.info("Running mivo exec %s %s", entrypoint_cmd, clean);
+    nb::object last_words = clean;
     auto invoke = [&](nb::handle words) {
+        last_words = nb::borrow(words);
         nb::list cmd = exec_words(entrypoint_cmd, words);
         if (uses_own_runner(self)) {
             nb::dict options;
@@ -286,84 +380,96 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
             save_text(proc.attr("stdout"), stdout_path);
         }
     };
-    try {
-        invoke(clean);
-    } catch (nb::python_error &first_error) {
-        if (!first_error.matches(PyExc_RuntimeError)) throw;
-        nb::object first = nb::borrow(first_error.value());
-        try {
-            switch (sb::choose_recovery(host::str(first), plan.words, !request.args_template.empty())) {
-            case sb::Recovery::relocate: {
-                nb::object relocated = self.attr("_fix_stale_abs_paths")(clean, manifest, run_env);
-                if (relocated.is_none() || !differs(relocated, clean)) throw first_error;
-                logger.info("Retrying with relocated paths: %s", relocated);
-                try {
-                    invoke(relocated);
-                } catch (nb::python_error &second) {
-                    if (!second.matches(PyExc_RuntimeError)) throw;
-                    throw first_error;
-                }
-                break;
-            }
-            case sb::Recovery::give_up:
-                // A templated tool's arguments are the manifest's: no LLM second guess.
-                throw first_error;
-            case sb::Recovery::infer: {
-                logger.info("Positional fallback failed for %s \u2014 asking LLM for correct args", tool_name);
-                nb::dict staged_map;
-                nb::object make_path = host::import("pathlib").attr("Path");
-                for (const sb::StagedInput &s : plan.staged) {
-                    nb::list paths;
-                    for (const auto &name : s.names)
-                        paths.append(make_path(host::from_fs_path(sb::path_join({sandbox, name}))));
-                    staged_map[input_keys[s.input]] = s.is_list ? nb::object(paths) : nb::object(paths[0]);
-                }
-                nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged_map);
-                if (equals(inferred, clean)) throw first_error;
-                logger.info("Retrying mivo exec %s %s (LLM-inferred)", entrypoint_cmd, inferred);
-                invoke(inferred);
-                break;
-            }
-            }
-        } catch (nb::python_error &raised) {
-            rethrow_within(raised, first);
-        }
-    }
-
-    // --- harvest -----------------------------------------------------------------
     sb::HarvestRequest harvest;
-    harvest.sandbox = sandbox;
-    harvest.output_path = sb::path_join({host::fs_path(output_dir)});
-    harvest.input_names = plan.input_names;
-    for (const Slot &slot : slots) harvest.slots.push_back({slot.fs_name, slot.is_dir});
-    harvest.stdout_path = stdout_path;
-    if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
-    harvest.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
+    sb::HarvestResult harvested;
+    try {
+        try {
+            invoke(clean);
+        } catch (nb::python_error &first_error) {
+            if (!first_error.matches(PyExc_RuntimeError)) throw;
+            nb::object first = nb::borrow(first_error.value());
+            try {
+                switch (sb::choose_recovery(host::str(first), plan.words, !request.args_template.empty())) {
+                case sb::Recovery::relocate: {
+                    nb::object relocated = self.attr("_fix_stale_abs_paths")(clean, manifest, run_env);
+                    if (relocated.is_none() || !differs(relocated, clean)) throw first_error;
+                    logger.info("Retrying with relocated paths: %s", relocated);
+                    try {
+                        invoke(relocated);
+                    } catch (nb::python_error &second) {
+                        if (!second.matches(PyExc_RuntimeError)) throw;
+                        throw first_error;
+                    }
+                    break;
+                }
+                case sb::Recovery::give_up:
+                    // A templated tool's arguments are the manifest's: no LLM second guess.
+                    throw first_error;
+                case sb::Recovery::infer: {
+                    logger.info("Positional fallback failed for %s \u2014 asking LLM for correct args", tool_name);
+                    nb::dict staged_map;
+                    nb::object make_path = host::import("pathlib").attr("Path");
+                    for (const sb::StagedInput &s : plan.staged) {
+                        nb::list paths;
+                        for (const auto &name : s.names)
+                            paths.append(make_path(host::from_fs_path(sb::path_join({sandbox, name}))));
+                        staged_map[input_keys[s.input]] = s.is_list ? nb::object(paths) : nb::object(paths[0]);
+                    }
+                    nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged_map);
+                    if (equals(inferred, clean)) throw first_error;
+                    logger.info("Retrying mivo exec %s %s (LLM-inferred)", entrypoint_cmd, inferred);
+                    invoke(inferred);
+                    break;
+                }
+                }
+            } catch (nb::python_error &raised) {
+                rethrow_within(raised, first);
+            }
+        }
 
-    sb::HarvestResult harvested = without_gil([&] { return sb::harvest(harvest); });
-    for (const sb::Skipped &skipped : harvested.skipped)
-        logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
-                       host::from_utf8(skipped.why));
+        // --- harvest -----------------------------------------------------------------
+        harvest.sandbox = sandbox;
+        harvest.output_path = output_path;
+        harvest.input_names = plan.input_names;
+        for (const Slot &slot : slots) harvest.slots.push_back({slot.fs_name, slot.is_dir});
+        harvest.stdout_path = stdout_path;
+        if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
+        harvest.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
+
+        harvested = without_gil([&] { return sb::harvest(harvest); });
+        for (const sb::Skipped &skipped : harvested.skipped)
+            logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
+                           host::from_utf8(skipped.why));
+
+    } catch (nb::python_error &error) {
+        if (cached) {
+            cached->failed(words_run(request.executable, last_words), host::str(error.value()));
+            log_cache_warnings(*cached);
+        }
+        throw;
+    }
 
     without_gil([&] { sb::remove_tree(sandbox); });
     logger.debug("Cleaned up sandbox: %s", sandbox_text);
 
-    nb::dict result;
-    auto emit = [&](const std::vector<std::string> &paths, bool is_dir, const std::string &fs_name) -> nb::object {
-        if (paths.empty()) return nb::none();
-        if (is_dir) return host::from_fs_path(sb::path_join({harvest.output_path, fs_name}));
-        return host::from_fs_path(paths.front());
-    };
-    for (std::size_t i = 0; i < slots.size(); ++i)
-        result[slots[i].key] = emit(harvested.delivered[i], slots[i].is_dir, slots[i].fs_name);
-    if (harvested.stdout_file) {
-        nb::str stdout_key("stdout");
-        bool as_dir = false;
-        for (const Slot &slot : slots)
-            if (slot.is_dir && equals(slot.key, stdout_key)) as_dir = true;
-        result[stdout_key] = emit({*harvested.stdout_file}, as_dir, "stdout");
+    if (cached) {
+        sc::PlacedOutputs placed;
+        placed.dirs = std::move(harvested.dirs_written);
+        placed.files = std::move(harvested.files_written);
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            placed.slots.push_back({slots[i].fs_name, {}});
+            for (const std::string &path : harvested.delivered[i])
+                placed.slots.back().delivered.push_back(sb::relative_path(output_path, path));
+        }
+        if (harvested.stdout_file) placed.stdout_file = sb::relative_path(output_path, *harvested.stdout_file);
+        std::vector<std::string> words = words_run(request.executable, last_words);
+        {
+            nb::gil_scoped_release released;
+            cached->succeeded(std::move(words), std::move(placed));
+        }
+        log_cache_warnings(*cached);
     }
-    return result;
+    return result_mapping(slots, harvested.delivered, harvested.stdout_file, output_path);
 }
 
 }  // namespace

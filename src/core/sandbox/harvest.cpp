@@ -89,7 +89,14 @@ private:
         if (made_.count(dir)) return;
         make_dirs(dir);
         made_.insert(dir);
+        if (std::string rel = relative(dir); !rel.empty()) result_.dirs_written.push_back(std::move(rel));
     }
+    // A copy into the output directory, noted in the result.
+    void deliver(const std::string &source, const std::string &target) {
+        copy_file(source, target, true);
+        result_.files_written.push_back(relative(target));
+    }
+    std::string relative(const std::string &path) const { return relative_path(q_.output_path, path); }
     void skip(const std::string &path, const std::string &why) {
         if (skipped_.insert(path).second) result_.skipped.push_back({path, why});
     }
@@ -142,7 +149,7 @@ void Harvest::copy_tree(const std::string &dir, const std::string &dst, std::vec
             } else if (e.kind == Entry::file) {
                 std::string parent = parent_of(to);
                 if (!parent.empty()) ensure_dir(parent);
-                copy_file(e.source, to, true);
+                deliver(e.source, to);
                 if (delivered) delivered->push_back(std::move(to));
             }
         } catch (TreeCopyError &nested) {
@@ -228,7 +235,7 @@ void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
     std::string slot_dst = path_join({q_.output_path, slot.name});
     std::string parent = parent_of(slot_dst);
     if (!parent.empty()) ensure_dir(parent);
-    copy_file(sources[(std::size_t) (chosen - files.data())], slot_dst, true);
+    deliver(sources[(std::size_t) (chosen - files.data())], slot_dst);
     result_.delivered[s].push_back(std::move(slot_dst));
 }
 
@@ -247,7 +254,7 @@ void Harvest::extras(const std::vector<DirEntry> &top) {
         if (e.kind == Entry::file) {
             if (harvested_names.count(name)) continue;
             ensure_dir(extras);
-            copy_file(e.source, path_join({extras, name}), true);
+            deliver(e.source, path_join({extras, name}));
         } else if (e.kind == Entry::dir) {
             if (harvested_dirs_.count(name)) continue;
             ensure_dir(extras);
@@ -263,9 +270,9 @@ void Harvest::stdout_text(const std::string &source) {
         if (!paths.empty()) return;
     if (source.empty() || file_size(source) == 0 || file_is_blank(source)) return;
     std::string dir = path_join({q_.output_path, "stdout"});
-    make_dirs(dir);
+    ensure_dir(dir);
     std::string file = path_join({dir, q_.stdout_file_name});
-    copy_file(source, file, true);
+    deliver(source, file);
     result_.stdout_file = std::move(file);
 }
 

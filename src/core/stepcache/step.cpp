@@ -118,6 +118,10 @@ std::optional<EntryRecord> CachedStep::reuse() {
     if (!cache_ || !key_) return std::nullopt;
     std::optional<Hit> hit = cache_->find(*key_);
     if (!hit) return std::nullopt;
+    // The slots are part of the key; an entry for other slots is no match.
+    if (hit->record.slots.size() != facts_.slots.size()) return std::nullopt;
+    for (std::size_t i = 0; i < facts_.slots.size(); ++i)
+        if (hit->record.slots[i].name != facts_.slots[i]) return std::nullopt;
     try {
         if (!cache_->place(*hit, output_path_)) return std::nullopt;
     } catch (const sb::FsError &e) {

@@ -45,6 +45,7 @@ struct StepFacts {
     std::vector<std::string> words;  // the executable and the planned arguments
     std::vector<std::pair<std::string, std::string>> scalars;
     std::vector<StepInput> inputs;
+    std::vector<std::string> slots;  // output slot names, in manifest order
 };
 
 // What a run placed in the output directory, relative to it.

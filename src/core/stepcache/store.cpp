@@ -74,7 +74,7 @@ bool StepCache::place(const Hit &hit, const std::string &output_path) const {
         std::string src = hit.entry_dir + "/files/" + f.rel, dst = output_path + "/" + f.rel;
         sb::make_dirs(parent_of(dst));
         try {
-            sb::copy_file(src, dst);
+            sb::copy_file(src, dst, true);
         } catch (const sb::FsError &e) {
             if (e.err == ENOENT && e.path == src) return false;
             throw;
@@ -137,7 +137,7 @@ StepCache::Stored StepCache::store(const std::string &key, EntryRecord record,
         for (EntryFile &f : record.files) {
             std::string stored = files + "/" + f.rel;
             sb::make_dirs(parent_of(stored));
-            sb::copy_file(output_path + "/" + f.rel, stored);
+            sb::copy_file(output_path + "/" + f.rel, stored, true);
         }
         // Identities are taken once every write and metadata change is done:
         // from here on only an outside hand changes them.

@@ -20,6 +20,7 @@ protected:
         f.manifest = {{"args_template", "'sort -o {sorted} {bam}'"}};
         f.words = {"samtools", "sort", "-o", "sorted", "a.bam"};
         f.inputs = {{"bam", path("in/a.bam"), "a.bam"}};
+        f.slots = {"sorted"};
         return f;
     }
     // What the tool run would have placed.

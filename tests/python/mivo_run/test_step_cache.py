@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -19,7 +18,6 @@ from pathlib import Path
 import pytest
 
 import plexaro
-from plexaro.helpers.mivo import MIVO
 
 LOGGER = "plexaro.helpers.mivo"
 
@@ -53,7 +51,7 @@ def cache(step, tmp_path, monkeypatch) -> Path:
     return directory
 
 
-def tree(root: Path) -> dict:
+def tree(root: Path, times: bool = True) -> dict:
     """Every entry below `root`: relative path -> (kind, content, mode, mtime_ns)."""
     out = {}
     for path in sorted(root.rglob("*")):
@@ -62,7 +60,7 @@ def tree(root: Path) -> dict:
         if path.is_dir():
             out[rel] = ("dir",)
         else:
-            out[rel] = ("file", path.read_bytes(), st.st_mode & 0o7777, st.st_mtime_ns)
+            out[rel] = ("file", path.read_bytes(), st.st_mode & 0o7777, st.st_mtime_ns if times else 0)
     return out
 
 
@@ -134,8 +132,7 @@ def test_what_makes_a_miss(step, cache, tmp_path, change, hit):
     elif change == "renamed":
         reads = step.file("other.txt", "b\na\n")
     elif change == "template":
-        manifest = {**MANIFEST, "args_template": "{prefix}  -o {sorted} {reads} "}
-        manifest["args_template"] = "{prefix}X -o {sorted} {reads}"
+        manifest = {**MANIFEST, "args_template": "{prefix}X -o {sorted} {reads}"}
     elif change == "scalar":
         prefix = "Q"
     elif change == "output type":
@@ -183,10 +180,7 @@ def test_off_the_step_runs_every_time_and_nothing_is_kept(step, tmp_path, monkey
     sort_step(step, reads, tmp_path / "1")
     sort_step(step, reads, tmp_path / "2")
     assert len(step.calls("sorter")) == 2
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
-        ["1", "2", "inputs", "out", "work", "tmp", "registry", "stand-ins"][: 0] + [
-            p.name for p in tmp_path.iterdir()])  # nothing new beyond the outputs
-    assert not list(tmp_path.rglob("runs.jsonl"))
+    assert not list(tmp_path.rglob("runs.jsonl")) and not list(tmp_path.rglob("entries"))
 
 
 def test_a_bad_size_limit_is_refused_before_anything_runs(step, cache, monkeypatch):
@@ -267,7 +261,7 @@ def test_run_log_lines(step, cache, tmp_path):
     assert first["inputs"][0]["hash"].startswith("xxh3-128:") and len(first["inputs"][0]["hash"]) == 41
     outputs = {o["path"]: (o["slot"], o["size"]) for o in first["outputs"]}
     assert outputs[str(tmp_path / "1" / "sorted")] == ("sorted", 4)
-    assert outputs[str(tmp_path / "1" / "report" / "summary.txt")] == ("report", 20)
+    assert outputs[str(tmp_path / "1" / "report" / "summary.txt")] == ("report", 18)
     assert outputs[str(tmp_path / "1" / "_extras" / "notes.log")] == (None, 6)
     assert (first["exit_status"], first["cache_hit"]) == (0, False)
     assert (second["exit_status"], second["cache_hit"]) == (0, True)
@@ -312,7 +306,7 @@ def test_two_processes_running_the_same_step_at_once(step, cache, tmp_path):
     step.tool("slow", """
 import time
 time.sleep(0.5)
-open(sys.argv[-1] + '.out', 'w').write(open(sys.argv[-1]).read().upper())
+open('upper.txt', 'w').write(open(sys.argv[-1]).read().upper())
 for i in range(50):
     open(f'part{i}', 'w').write(str(i) * 1000)
 """)
@@ -326,38 +320,44 @@ for i in range(50):
     assert [child.returncode for child in children] == [0, 0], results
     assert [json.loads(out) for out, _ in results] == [
         {"upper": str(tmp_path / f"out{i}" / "upper")} for i in range(2)]
-    assert tree(tmp_path / "out0") == tree(tmp_path / "out1")
+    assert tree(tmp_path / "out0", times=False) == tree(tmp_path / "out1", times=False)
     assert len(entries(cache)) == 1
     assert list((cache / "incoming").iterdir()) == []
     assert [line["cache_hit"] for line in log_lines(cache)] == [False, False]
     step.run("slow", manifest, inputs, str(tmp_path / "out2"))
     assert len(step.calls("slow")) == 2
-    assert tree(tmp_path / "out2") == tree(tmp_path / "out0")
+    assert tree(tmp_path / "out2") in (tree(tmp_path / "out0"), tree(tmp_path / "out1"))
 
 
-def test_a_killed_store_leaves_no_entry_that_a_reader_takes(step, cache, tmp_path):
+def test_a_killed_store_leaves_no_entry_that_a_reader_takes(step, cache, tmp_path, monkeypatch):
     # Many outputs make the store long enough to be caught in the middle.
     step.tool("slow", """
-os.makedirs('many')
-for i in range(3000):
+os.makedirs('many', exist_ok=True)
+for i in range(400):
     open(f'many/{i}', 'w').write(str(i))
 """)
     manifest = {"outputs": {"many": {"type": "dir"}}}
-    child = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(manifest), "{}", str(tmp_path / "o1")],
-                             env=child_env(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    incoming = cache / "incoming"
-    deadline = time.monotonic() + 60
-    while not (incoming.is_dir() and any(incoming.iterdir())):
-        assert child.poll() is None and time.monotonic() < deadline, child.communicate()
-        time.sleep(0.0005)
-    child.send_signal(signal.SIGKILL)
-    child.communicate()
+    for attempt in range(3):  # a store that finished before the kill is tried again
+        cache = tmp_path / f"cache{attempt}"
+        monkeypatch.setenv("PLEXARO_STEP_CACHE", str(cache))
+        child = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(manifest), "{}", str(tmp_path / "o1")],
+                                 env=child_env(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        incoming = cache / "incoming"
+        deadline = time.monotonic() + 60
+        while not (incoming.is_dir() and any(incoming.iterdir())):
+            assert child.poll() is None and time.monotonic() < deadline, child.communicate()
+            time.sleep(0.0002)
+        child.send_signal(signal.SIGKILL)
+        child.communicate()
+        if child.returncode == -signal.SIGKILL and not entries(cache):
+            break
     assert entries(cache) == []
     assert len(list(incoming.iterdir())) == 1  # the litter stays where no reader looks
 
+    calls = len(step.calls("slow"))
     result = step.run("slow", manifest, {}, str(tmp_path / "o2"))
-    assert len(step.calls("slow")) == 2
+    assert len(step.calls("slow")) == calls + 1
     assert result == {"many": str(tmp_path / "o2" / "many")}
-    assert len(list((tmp_path / "o2" / "many").iterdir())) == 3000
+    assert len(list((tmp_path / "o2" / "many").iterdir())) == 400
     (entry,) = entries(cache)
-    assert len(list((entry / "files" / "many").iterdir())) == 3000
+    assert len(list((entry / "files" / "many").iterdir())) == 400
