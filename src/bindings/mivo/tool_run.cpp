@@ -218,155 +218,29 @@ nb::dict result_mapping(const std::vector<Slot> &slots, const std::vector<std::v
     return result;
 }
 
-// The step as the cache and the run log see it.
-sc::StepFacts step_facts(nb::str tool_name, nb::dict manifest, const sb::StepRequest &request,
-                         const sb::StepPlan &plan, const std::vector<Slot> &slots) {
-    sc::StepFacts facts;
-    facts.tool = host::utf8(tool_name);
-    facts.image = manifest_image(manifest);
-    facts.manifest = shaping_manifest_entries(manifest);
-    facts.words.push_back(request.executable);
-    facts.words.insert(facts.words.end(), plan.words.begin(), plan.words.end());
-    for (const sb::PlanInput &in : request.inputs)
-        if (in.kind == sb::PlanInput::Kind::scalar) facts.scalars.emplace_back(in.key, in.text);
-    for (const sb::StagedInput &s : plan.staged)
-        for (std::size_t i = 0; i < s.sources.size(); ++i)
-            facts.inputs.push_back({request.inputs[s.input].key, s.sources[i], s.names[i]});
-    for (const Slot &slot : slots) facts.slots.push_back(slot.fs_name);
-    return facts;
-}
-
-// The executable and the words of the attempt that ran last.
-std::vector<std::string> words_run(const std::string &executable, nb::handle words) {
-    std::vector<std::string> out{executable};
-    for (nb::handle w : words) out.push_back(host::str(w));
-    return out;
-}
-
-nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_arg,
-               nb::handle inputs_arg, nb::handle output_dir_arg) {
-    nb::str tool_name = host::arg_str(tool_name_arg, "tool_name");
-    nb::dict manifest = host::arg_dict(manifest_arg, "manifest");
-    nb::dict inputs = host::arg_dict(inputs_arg, "inputs");
-    nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
-
-    // The step cache and the run log, when the host switched them on.
-    std::optional<sc::Settings> cache_settings = step_cache_settings();
-    const bool cache_on = cache_settings && cache_settings->dir;
-
-    nb::object os = host::import("os");
-    nb::object os_path = host::import("os.path");
-
-    // Project home on the pipeline volume, when there is one.
-    nb::object volume = os.attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
-    std::optional<std::string> mivo_home;
-    if (truthy(volume)) {
-        mivo_home = host::fs_path(os_path.attr("join")(volume, ".mivo_home"));
-        without_gil([&] { sb::make_dirs(*mivo_home); });
-    }
-
-    // A fresh sandbox every call, open to whichever user the container runs
-    // as. The tool name is one flat name in it, whatever it holds.
-    nb::object hex = host::import("uuid").attr("uuid4")().attr("hex");
-    std::string run_id = host::utf8(hex).substr(0, 12);
-    std::string sandbox = sb::path_join({host::fs_path(host::import("tempfile").attr("gettempdir")()),
-                                         "plexaro_sandboxes",
-                                         "run-" + sb::flat_name(host::fs_path(tool_name)) + "-" + run_id});
-    // The tool's standard output is kept beside the sandbox, out of its
-    // reach, for as long as the call lasts (a failure's message holds its end).
-    std::string stdout_path = sandbox + ".stdout";
-    struct RemoveOnExit {
-        const std::string &path;
-        ~RemoveOnExit() { ::unlink(path.c_str()); }
-    } remove_stdout{stdout_path};
-    nb::str sandbox_text = host::from_fs_path(sandbox);
-    auto make_sandbox = [&] {
-        sb::NameSet taken;
-        without_gil([&] {
-            sb::make_open_dir(sandbox);
-            if (mivo_home) sb::bring_project(*mivo_home, sandbox);
-            for (std::string &name : sb::list_dir(sandbox)) taken.insert(std::move(name));
-        });
-        return taken;
-    };
-    // With the cache, the step is planned first: a hit makes no sandbox.
-    sb::NameSet taken = cache_on ? without_gil([&] {
-        return mivo_home ? sb::project_entries(*mivo_home) : sb::NameSet();
-    }) : make_sandbox();
-
-    nb::object tool_outputs = manifest.contains("outputs") ? nb::object(manifest["outputs"])
-                                                          : nb::object(nb::dict());
-
-    // The plan: inputs, output slots, template and executable as plain values.
-    sb::StepRequest request;
-    request.taken = std::move(taken);
-    nb::str output_dir_key("output_dir");
-    std::vector<nb::object> input_keys;
-    for (auto [key, value] : inputs) {
-        if (equals(key, output_dir_key)) continue;
-        request.inputs.push_back(plan_input(key, value));
-        input_keys.push_back(nb::borrow(key));
-    }
-    std::vector<Slot> slots = output_slots(tool_outputs);
-    for (const Slot &slot : slots) request.outputs.push_back({key_text(slot.key), slot.is_dir});
-    nb::object template_value = get_or(manifest, "args_template", nb::none());
-    request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
-    nb::object entrypoint_value = get_or(manifest, "entrypoint", nb::none());
-    nb::str entrypoint_cmd = truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : tool_name;
-    request.executable = host::utf8(entrypoint_cmd);
-    request.name_text = [](const std::string &name) { return host::utf8(host::from_fs_path(name)); };
+// The values one run shares between its invocations, its recovery and its
+// harvest.
+struct Step {
+    nb::handle self;
+    nb::str tool_name;
+    nb::dict manifest;
+    std::string sandbox, stdout_path;
+    nb::str sandbox_text;
+    nb::str entrypoint_cmd;
+    nb::object run_env;
     sb::StepPlan plan;
-    try {
-        plan = sb::plan_step(request);
-    } catch (const sb::SplitError &e) {
-        host::raise(PyExc_ValueError, e.what());
-    }
+    std::vector<nb::object> input_keys;  // per StepRequest input
+    std::vector<Slot> slots;
+    bool has_template = false;
+    std::string executable;   // entrypoint_cmd in the file system's spelling
+    std::string output_path;  // the output directory, spelled as pathlib does
+    std::optional<sc::CachedStep> cached;  // with the step cache or the run log
+    mutable nb::object last_words;         // of the attempt that ran last
 
-    const std::string output_path = sb::path_join({host::fs_path(output_dir)});
-    std::optional<sc::CachedStep> cached;
-    if (cache_settings) {
-        sc::StepFacts facts = step_facts(tool_name, manifest, request, plan, slots);
-        {
-            nb::gil_scoped_release released;
-            cached.emplace(std::move(*cache_settings), std::move(facts), output_path);
-        }
-        log_cache_warnings(*cached);
-    }
-    if (cache_on) {
-        std::optional<sc::EntryRecord> entry;
-        {
-            nb::gil_scoped_release released;
-            entry = cached->reuse();
-        }
-        log_cache_warnings(*cached);
-        if (entry) {
-            logger.info("Reusing the cached run of %s (key %s, first run %s)", tool_name,
-                        host::from_utf8(*cached->key()), host::from_utf8(entry->started));
-            std::vector<std::vector<std::string>> delivered;
-            for (const sc::EntrySlot &slot : entry->slots) {
-                delivered.emplace_back();
-                for (const std::string &rel : slot.delivered)
-                    delivered.back().push_back(sb::path_join({output_path, rel}));
-            }
-            std::optional<std::string> stdout_file;
-            if (entry->stdout_file) stdout_file = sb::path_join({output_path, *entry->stdout_file});
-            return result_mapping(slots, delivered, stdout_file, output_path);
-        }
-        make_sandbox();
-    }
-
-    without_gil([&] {
-        sb::stage(sandbox, plan);
-        for (const Slot &slot : slots)
-            if (slot.is_dir) sb::make_dirs(sb::path_join({sandbox, slot.fs_name}));
-    });
-    nb::object run_env = os.attr("environ").attr("copy")();
-
-    // --- invocation and recovery ---------------------------------------------
-    nb::list clean = str_list(plan.words);
-    logger.info("Running mivo exec %s %s", entrypoint_cmd, clean);
-    nb::object last_words = clean;
-    auto invoke = [&](nb::handle words) {
+    // One `mivo exec` of the tool. The layer's own runner streams the
+    // tool's standard output into a file; a host's runner is called as
+    // always and its text output is saved there.
+    void invoke(nb::handle words) const {
         last_words = nb::borrow(words);
         nb::list cmd = exec_words(entrypoint_cmd, words);
         if (uses_own_runner(self)) {
@@ -375,59 +249,62 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
             options["env"] = run_env;
             run_streamed(self, cmd, options, stdout_path);
         } else {
-            // A host's runner, called as always; its text output is saved.
             nb::object proc = self.attr("_run")(cmd, "cwd"_a = sandbox_text, "env"_a = run_env);
             save_text(proc.attr("stdout"), stdout_path);
         }
-    };
-    sb::HarvestRequest harvest;
-    sb::HarvestResult harvested;
-    try {
-        try {
-            invoke(clean);
-        } catch (nb::python_error &first_error) {
-            if (!first_error.matches(PyExc_RuntimeError)) throw;
-            nb::object first = nb::borrow(first_error.value());
-            try {
-                switch (sb::choose_recovery(host::str(first), plan.words, !request.args_template.empty())) {
-                case sb::Recovery::relocate: {
-                    nb::object relocated = self.attr("_fix_stale_abs_paths")(clean, manifest, run_env);
-                    if (relocated.is_none() || !differs(relocated, clean)) throw first_error;
-                    logger.info("Retrying with relocated paths: %s", relocated);
-                    try {
-                        invoke(relocated);
-                    } catch (nb::python_error &second) {
-                        if (!second.matches(PyExc_RuntimeError)) throw;
-                        throw first_error;
-                    }
-                    break;
-                }
-                case sb::Recovery::give_up:
-                    // A templated tool's arguments are the manifest's: no LLM second guess.
-                    throw first_error;
-                case sb::Recovery::infer: {
-                    logger.info("Positional fallback failed for %s \u2014 asking LLM for correct args", tool_name);
-                    nb::dict staged_map;
-                    nb::object make_path = host::import("pathlib").attr("Path");
-                    for (const sb::StagedInput &s : plan.staged) {
-                        nb::list paths;
-                        for (const auto &name : s.names)
-                            paths.append(make_path(host::from_fs_path(sb::path_join({sandbox, name}))));
-                        staged_map[input_keys[s.input]] = s.is_list ? nb::object(paths) : nb::object(paths[0]);
-                    }
-                    nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged_map);
-                    if (equals(inferred, clean)) throw first_error;
-                    logger.info("Retrying mivo exec %s %s (LLM-inferred)", entrypoint_cmd, inferred);
-                    invoke(inferred);
-                    break;
-                }
-                }
-            } catch (nb::python_error &raised) {
-                rethrow_within(raised, first);
-            }
-        }
+    }
 
-        // --- harvest -----------------------------------------------------------------
+    // Input key -> staged sandbox path(s), as `_infer_args` receives them.
+    nb::dict staged_paths() const {
+        nb::dict staged;
+        nb::object make_path = host::import("pathlib").attr("Path");
+        for (const sb::StagedInput &s : plan.staged) {
+            nb::list paths;
+            for (const auto &name : s.names)
+                paths.append(make_path(host::from_fs_path(sb::path_join({sandbox, name}))));
+            staged[input_keys[s.input]] = s.is_list ? nb::object(paths) : nb::object(paths[0]);
+        }
+        return staged;
+    }
+
+    // At most one repaired attempt after the first one failed.
+    void recover(nb::python_error &first_error, nb::handle clean) const {
+        nb::object first = nb::borrow(first_error.value());
+        try {
+            switch (sb::choose_recovery(host::str(first), plan.words, has_template)) {
+            case sb::Recovery::relocate: {
+                nb::object relocated = self.attr("_fix_stale_abs_paths")(clean, manifest, run_env);
+                if (relocated.is_none() || !differs(relocated, clean)) throw first_error;
+                logger.info("Retrying with relocated paths: %s", relocated);
+                try {
+                    invoke(relocated);
+                } catch (nb::python_error &second) {
+                    if (!second.matches(PyExc_RuntimeError)) throw;
+                    throw first_error;
+                }
+                return;
+            }
+            case sb::Recovery::give_up:
+                // A templated tool's arguments are the manifest's: no LLM second guess.
+                throw first_error;
+            case sb::Recovery::infer: {
+                logger.info("Positional fallback failed for %s \u2014 asking LLM for correct args", tool_name);
+                nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged_paths());
+                if (equals(inferred, clean)) throw first_error;
+                logger.info("Retrying mivo exec %s %s (LLM-inferred)", entrypoint_cmd, inferred);
+                invoke(inferred);
+                return;
+            }
+            }
+        } catch (nb::python_error &raised) {
+            rethrow_within(raised, first);
+        }
+    }
+
+    // Outputs into the output directory, the sandbox removed, the outputs
+    // stored in the step cache; the result mapping.
+    nb::dict collect() {
+        sb::HarvestRequest harvest;
         harvest.sandbox = sandbox;
         harvest.output_path = output_path;
         harvest.input_names = plan.input_names;
@@ -436,23 +313,25 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
         harvest.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
 
-        harvested = without_gil([&] { return sb::harvest(harvest); });
+        sb::HarvestResult harvested = without_gil([&] { return sb::harvest(harvest); });
         for (const sb::Skipped &skipped : harvested.skipped)
             logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
                            host::from_utf8(skipped.why));
-
-    } catch (nb::python_error &error) {
-        if (cached) {
-            cached->failed(words_run(request.executable, last_words), host::str(error.value()));
-            log_cache_warnings(*cached);
-        }
-        throw;
+        without_gil([&] { sb::remove_tree(sandbox); });
+        logger.debug("Cleaned up sandbox: %s", sandbox_text);
+        if (cached) keep(harvested);
+        return result_mapping(slots, harvested.delivered, harvested.stdout_file, output_path);
     }
 
-    without_gil([&] { sb::remove_tree(sandbox); });
-    logger.debug("Cleaned up sandbox: %s", sandbox_text);
+    // The executable and the words of the attempt that ran last.
+    std::vector<std::string> words_run() const {
+        std::vector<std::string> words{executable};
+        for (nb::handle w : last_words) words.push_back(host::str(w));
+        return words;
+    }
 
-    if (cached) {
+    // A successful run into the step cache (when on) and the run log.
+    void keep(sb::HarvestResult &harvested) {
         sc::PlacedOutputs placed;
         placed.dirs = std::move(harvested.dirs_written);
         placed.files = std::move(harvested.files_written);
@@ -462,14 +341,182 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
                 placed.slots.back().delivered.push_back(sb::relative_path(output_path, path));
         }
         if (harvested.stdout_file) placed.stdout_file = sb::relative_path(output_path, *harvested.stdout_file);
-        std::vector<std::string> words = words_run(request.executable, last_words);
+        std::vector<std::string> words = words_run();
         {
             nb::gil_scoped_release released;
             cached->succeeded(std::move(words), std::move(placed));
         }
         log_cache_warnings(*cached);
     }
-    return result_mapping(slots, harvested.delivered, harvested.stdout_file, output_path);
+
+    // A failed run into the run log.
+    void note_failure(nb::python_error &error) {
+        cached->failed(words_run(), host::str(error.value()));
+        log_cache_warnings(*cached);
+    }
+
+    // The outputs of an earlier run of this step placed into the output
+    // directory, when the cache holds them: the result mapping, else none.
+    std::optional<nb::dict> reuse() {
+        std::optional<sc::EntryRecord> entry;
+        {
+            nb::gil_scoped_release released;
+            entry = cached->reuse();
+        }
+        log_cache_warnings(*cached);
+        if (!entry) return std::nullopt;
+        logger.info("Reusing the cached run of %s (key %s, first run %s)", tool_name,
+                    host::from_utf8(*cached->key()), host::from_utf8(entry->started));
+        std::vector<std::vector<std::string>> delivered;
+        for (const sc::EntrySlot &slot : entry->slots) {
+            delivered.emplace_back();
+            for (const std::string &rel : slot.delivered) delivered.back().push_back(sb::path_join({output_path, rel}));
+        }
+        std::optional<std::string> stdout_file;
+        if (entry->stdout_file) stdout_file = sb::path_join({output_path, *entry->stdout_file});
+        return result_mapping(slots, delivered, stdout_file, output_path);
+    }
+};
+
+// The step as the cache and the run log see it.
+sc::StepFacts step_facts(const Step &step, const sb::StepRequest &request) {
+    sc::StepFacts facts;
+    facts.tool = host::utf8(step.tool_name);
+    facts.image = manifest_image(step.manifest);
+    facts.manifest = shaping_manifest_entries(step.manifest);
+    facts.words.push_back(request.executable);
+    facts.words.insert(facts.words.end(), step.plan.words.begin(), step.plan.words.end());
+    for (const sb::PlanInput &in : request.inputs)
+        if (in.kind == sb::PlanInput::Kind::scalar) facts.scalars.emplace_back(in.key, in.text);
+    for (const sb::StagedInput &s : step.plan.staged)
+        for (std::size_t i = 0; i < s.sources.size(); ++i)
+            facts.inputs.push_back({request.inputs[s.input].key, s.sources[i], s.names[i]});
+    for (const Slot &slot : step.slots) facts.slots.push_back(slot.fs_name);
+    return facts;
+}
+
+// Project home on the pipeline volume (created when missing), if any.
+std::optional<std::string> project_home() {
+    nb::object volume = host::import("os").attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
+    if (!truthy(volume)) return std::nullopt;
+    std::string home = host::fs_path(host::import("os.path").attr("join")(volume, ".mivo_home"));
+    without_gil([&] { sb::make_dirs(home); });
+    return home;
+}
+
+// A fresh sandbox path, open to whichever user the container runs as. The
+// tool name is one flat name in it, whatever it holds.
+std::string new_sandbox_path(nb::handle tool_name) {
+    nb::object hex = host::import("uuid").attr("uuid4")().attr("hex");
+    std::string run_id = host::utf8(hex).substr(0, 12);
+    return sb::path_join({host::fs_path(host::import("tempfile").attr("gettempdir")()), "plexaro_sandboxes",
+                          "run-" + sb::flat_name(host::fs_path(tool_name)) + "-" + run_id});
+}
+
+// The step's plain values for the plan: inputs, output slots, template and
+// executable.
+sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_outputs) {
+    sb::StepRequest request;
+    nb::str output_dir_key("output_dir");
+    for (auto [key, value] : inputs) {
+        if (equals(key, output_dir_key)) continue;
+        request.inputs.push_back(plan_input(key, value));
+        step.input_keys.push_back(nb::borrow(key));
+    }
+    step.slots = output_slots(tool_outputs);
+    for (const Slot &slot : step.slots) request.outputs.push_back({key_text(slot.key), slot.is_dir});
+    nb::object template_value = get_or(step.manifest, "args_template", nb::none());
+    request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
+    step.has_template = !request.args_template.empty();
+    nb::object entrypoint_value = get_or(step.manifest, "entrypoint", nb::none());
+    step.entrypoint_cmd = truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : step.tool_name;
+    request.executable = host::utf8(step.entrypoint_cmd);
+    step.executable = request.executable;
+    request.name_text = [](const std::string &name) { return host::utf8(host::from_fs_path(name)); };
+    return request;
+}
+
+nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_arg,
+               nb::handle inputs_arg, nb::handle output_dir_arg) {
+    Step step;
+    step.self = self;
+    step.tool_name = host::arg_str(tool_name_arg, "tool_name");
+    step.manifest = host::arg_dict(manifest_arg, "manifest");
+    nb::dict inputs = host::arg_dict(inputs_arg, "inputs");
+    nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
+    step.output_path = sb::path_join({host::fs_path(output_dir)});
+
+    // The step cache and the run log, when the host switched them on.
+    std::optional<sc::Settings> cache_settings = step_cache_settings();
+    const bool cache_on = cache_settings && cache_settings->dir;
+
+    std::optional<std::string> mivo_home = project_home();
+    step.sandbox = new_sandbox_path(step.tool_name);
+    step.sandbox_text = host::from_fs_path(step.sandbox);
+    // The tool's standard output is kept beside the sandbox, out of its
+    // reach, for as long as the call lasts (a failure's message holds its end).
+    step.stdout_path = step.sandbox + ".stdout";
+    struct RemoveOnExit {
+        const std::string &path;
+        ~RemoveOnExit() { ::unlink(path.c_str()); }
+    } remove_stdout{step.stdout_path};
+    auto make_sandbox = [&] {
+        sb::NameSet taken;
+        without_gil([&] {
+            sb::make_open_dir(step.sandbox);
+            if (mivo_home) sb::bring_project(*mivo_home, step.sandbox);
+            for (std::string &name : sb::list_dir(step.sandbox)) taken.insert(std::move(name));
+        });
+        return taken;
+    };
+    // With the step cache the step is planned first: a hit makes no sandbox.
+    sb::NameSet taken = cache_on ? without_gil([&] {
+        return mivo_home ? sb::project_entries(*mivo_home) : sb::NameSet();
+    }) : make_sandbox();
+
+    nb::object tool_outputs = step.manifest.contains("outputs") ? nb::object(step.manifest["outputs"])
+                                                               : nb::object(nb::dict());
+    sb::StepRequest request = step_request(step, inputs, tool_outputs);
+    request.taken = std::move(taken);
+    try {
+        step.plan = sb::plan_step(request);
+    } catch (const sb::SplitError &e) {
+        host::raise(PyExc_ValueError, e.what());
+    }
+    if (cache_settings) {
+        sc::StepFacts facts = step_facts(step, request);
+        {
+            nb::gil_scoped_release released;
+            step.cached.emplace(std::move(*cache_settings), std::move(facts), step.output_path);
+        }
+        log_cache_warnings(*step.cached);
+    }
+    if (cache_on) {
+        if (std::optional<nb::dict> reused = step.reuse()) return *reused;
+        make_sandbox();
+    }
+    without_gil([&] {
+        sb::stage(step.sandbox, step.plan);
+        for (const Slot &slot : step.slots)
+            if (slot.is_dir) sb::make_dirs(sb::path_join({step.sandbox, slot.fs_name}));
+    });
+    step.run_env = host::import("os").attr("environ").attr("copy")();
+
+    nb::list clean = str_list(step.plan.words);
+    logger.info("Running mivo exec %s %s", step.entrypoint_cmd, clean);
+    step.last_words = clean;
+    try {
+        try {
+            step.invoke(clean);
+        } catch (nb::python_error &first_error) {
+            if (!first_error.matches(PyExc_RuntimeError)) throw;
+            step.recover(first_error, clean);
+        }
+        return step.collect();
+    } catch (nb::python_error &error) {
+        if (step.cached) step.note_failure(error);
+        throw;
+    }
 }
 
 }  // namespace

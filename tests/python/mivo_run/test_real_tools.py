@@ -1,13 +1,14 @@
-"""MIVO.run with Debian's real samtools (installed by scripts/install): a
-BAM written on standard output, and the BAM chosen over its index."""
+"""MIVO.run with Debian's real samtools and bgzip (installed by
+scripts/install): binary written on standard output, and the BAM chosen over
+its index."""
 import gzip
 import shutil
 import subprocess
 
 import pytest
 
-pytestmark = pytest.mark.skipif(shutil.which("samtools") is None,
-                                reason="samtools is not installed (scripts/install installs it)")
+pytestmark = pytest.mark.skipif(shutil.which("samtools") is None or shutil.which("bgzip") is None,
+                                reason="samtools/bgzip not installed (scripts/install installs them)")
 
 SAM = "\n".join([
     "@HD\tVN:1.6\tSO:unsorted",
@@ -42,3 +43,13 @@ def test_sorted_bam_is_delivered_not_its_index(step):
     assert gzip.decompress((step.out / "bam").read_bytes())[:4] == b"BAM\x01"
     assert records(step.out / "bam") == ["r1", "r2"]
     assert sorted(p.name for p in (step.out / "_extras").iterdir()) == ["bam.bam", "bam.bam.csi"]
+
+
+def test_bgzip_on_standard_output(step):
+    vcf_text = "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\nchr1\t5\t.\tA\tG\t50\tPASS\t.\n"
+    vcf = step.file("calls.vcf", vcf_text)
+    manifest = {"args_template": "bgzip -c {vcf} > {gz}", "entrypoint": "bgzip", "outputs": {"gz": {}}}
+    result = step.run("bgzip", manifest, {"vcf": vcf})
+    assert result == {"gz": str(step.out / "gz")}
+    data = (step.out / "gz").read_bytes()
+    assert data[:2] == b"\x1f\x8b" and gzip.decompress(data).decode() == vcf_text

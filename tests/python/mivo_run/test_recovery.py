@@ -218,7 +218,10 @@ sys.exit(3)
 
 def test_engine_missing_or_slow_is_logged_at_debug(monkeypatch, records, tmp_path):
     monkeypatch.setenv("PATH", str(tmp_path))
-    assert MIVO()._fix_stale_abs_paths(["/a/x", "/a/y"], {"image": "i"}, {}) is None
+    # The search path of the environment handed over (without one, the
+    # system's default path would find an installed engine).
+    env = {"PATH": str(tmp_path)}
+    assert MIVO()._fix_stale_abs_paths(["/a/x", "/a/y"], {"image": "i"}, env) is None
     debug = [r for r in records(LOGGER) if r[1] == "find failed for %s: %s"]
     assert [(r[0], r[2][0]) for r in debug] == [("DEBUG", "x"), ("DEBUG", "y")]
     assert "docker" in debug[0][2][1]
