@@ -29,6 +29,14 @@ std::optional<sc::Settings> step_cache_settings() {
                                 " must be a size in bytes, optionally with K, M, G or T (such as 500M "
                                 "or 20G); got " + host::repr(limit));
         }
+        nb::object links = environment_value(kCacheLinksVariable);
+        if (set_and_not_empty(links)) {
+            std::string choice = host::utf8(links);
+            if (choice != "hard" && choice != "copy")
+                host::raise(PyExc_ValueError, std::string(kCacheLinksVariable) +
+                                                  " must be \"hard\" or \"copy\"; got " + host::repr(links));
+            settings.hard_links = choice == "hard";
+        }
         nb::object listed = environment_value(kCacheEnvVariable);
         if (set_and_not_empty(listed))
             for (const std::string &name : sc::listed_variables(host::utf8(listed))) {

@@ -20,11 +20,13 @@ namespace sc = plexaro::stepcache;
 inline constexpr const char *kCacheDirVariable = "PLEXARO_STEP_CACHE";
 inline constexpr const char *kCacheEnvVariable = "PLEXARO_STEP_CACHE_ENV";
 inline constexpr const char *kCacheSizeVariable = "PLEXARO_STEP_CACHE_MAX_SIZE";
+inline constexpr const char *kCacheLinksVariable = "PLEXARO_STEP_CACHE_LINKS";
 inline constexpr const char *kRunLogVariable = "PLEXARO_RUN_LOG";
 
 // The settings, read from os.environ at each call; nullopt when neither the
 // cache nor a run log is switched on (the run is then exactly as without
-// them). A size limit that is not a size raises the host's ValueError.
+// them). A size limit that is not a size, or a link choice other than
+// "hard" or "copy", raises the host's ValueError.
 std::optional<sc::Settings> step_cache_settings();
 
 // The manifest entries that shape a run (image, entrypoint, template, output

@@ -44,7 +44,7 @@ std::optional<int> exit_status_in(std::string_view error) {
 CachedStep::CachedStep(Settings settings, StepFacts facts, std::string output_path)
     : settings_(std::move(settings)), facts_(std::move(facts)), output_path_(std::move(output_path)),
       started_(std::chrono::system_clock::now()), clock_(std::chrono::steady_clock::now()) {
-    if (settings_.dir) cache_.emplace(*settings_.dir, settings_.size_limit);
+    if (settings_.dir) cache_.emplace(*settings_.dir, settings_.size_limit, settings_.hard_links);
     hashes_ = std::make_unique<ContentHashes>(cache_ ? cache_->hashes_dir() : std::string());
     try {
         for (const StepInput &in : facts_.inputs) contents_.push_back(hashes_->of(in.source));

@@ -23,6 +23,7 @@ namespace plexaro::stepcache {
 struct Settings {
     std::optional<std::string> dir;           // the cache; off when absent
     std::optional<std::uint64_t> size_limit;  // for its entries
+    bool hard_links = false;                  // entries and hits share files
     // Variables that enter the key, with their values (nullopt: unset).
     std::vector<std::pair<std::string, std::optional<std::string>>> environment;
     std::optional<std::string> run_log;  // a log the host names, cache on or off

@@ -18,6 +18,24 @@ namespace {
 
 constexpr std::size_t kMaxRecord = 64u << 20;
 
+// `dst` as a hard link to `src`, replacing a file there; false when the file
+// system refuses (another device, no links, too many links), so the caller
+// copies instead.
+bool link_replacing(const std::string &src, const std::string &dst) {
+    if (::link(src.c_str(), dst.c_str()) == 0) return true;
+    if (errno != EEXIST) return false;
+    struct stat st;
+    if (::lstat(dst.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    // Linked beside it and renamed over it: the old file is replaced whole.
+    std::string tmp = dst + "." + unique_suffix() + ".tmp";
+    if (::link(src.c_str(), tmp.c_str()) != 0) return false;
+    if (::rename(tmp.c_str(), dst.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
 std::int64_t nanoseconds(const struct timespec &t) {
     return (std::int64_t) t.tv_sec * 1000000000 + t.tv_nsec;
 }
@@ -41,8 +59,8 @@ double now_seconds() {
 
 }  // namespace
 
-StepCache::StepCache(std::string dir, std::optional<std::uint64_t> size_limit)
-    : dir_(std::move(dir)), size_limit_(size_limit) {
+StepCache::StepCache(std::string dir, std::optional<std::uint64_t> size_limit, bool hard_links)
+    : dir_(std::move(dir)), size_limit_(size_limit), hard_links_(hard_links) {
     while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
 }
 
@@ -60,9 +78,12 @@ std::optional<Hit> StepCache::find(const std::string &key) const {
     for (const EntryFile &f : record->files) {
         struct stat st;
         std::string stored = entry + "/files/" + f.rel;
+        // A hard link made or removed changes the change time; with links
+        // the modification time alone tells a changed file.
         if (::lstat(stored.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
             (std::uint64_t) st.st_size != f.size || st.st_ino != f.inode ||
-            nanoseconds(st.st_mtim) != f.mtime_ns || nanoseconds(st.st_ctim) != f.ctime_ns)
+            nanoseconds(st.st_mtim) != f.mtime_ns ||
+            (!hard_links_ && nanoseconds(st.st_ctim) != f.ctime_ns))
             return std::nullopt;
     }
     return Hit{std::move(entry), std::move(*record)};
@@ -73,6 +94,7 @@ bool StepCache::place(const Hit &hit, const std::string &output_path) const {
     for (const EntryFile &f : hit.record.files) {
         std::string src = hit.entry_dir + "/files/" + f.rel, dst = output_path + "/" + f.rel;
         sb::make_dirs(parent_of(dst));
+        if (hard_links_ && link_replacing(src, dst)) continue;
         try {
             sb::copy_file(src, dst, true);
         } catch (const sb::FsError &e) {
@@ -137,7 +159,12 @@ StepCache::Stored StepCache::store(const std::string &key, EntryRecord record,
         for (EntryFile &f : record.files) {
             std::string stored = files + "/" + f.rel;
             sb::make_dirs(parent_of(stored));
-            sb::copy_file(output_path + "/" + f.rel, stored, true);
+            std::string placed = output_path + "/" + f.rel;
+            struct stat st;
+            if (hard_links_ && ::lstat(placed.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                ::link(placed.c_str(), stored.c_str()) == 0)
+                continue;
+            sb::copy_file(placed, stored, true);
         }
         // Identities are taken once every write and metadata change is done:
         // from here on only an outside hand changes them.

@@ -30,7 +30,13 @@ class StepCache {
 public:
     // `size_limit`: the most the entries' files may take together; no limit
     // when absent. The directory is made when the first entry is stored.
-    explicit StepCache(std::string dir, std::optional<std::uint64_t> size_limit = {});
+    //
+    // `hard_links`: entries take their files from the output directory, and
+    // hits deliver them, as hard links where the file system allows (copies
+    // otherwise), so neither costs a copy. The delivered files then share
+    // the entry's inode: a file changed in place changes every delivery of
+    // it (a changed entry is still noticed, and replaced, at its next use).
+    StepCache(std::string dir, std::optional<std::uint64_t> size_limit = {}, bool hard_links = false);
 
     const std::string &dir() const { return dir_; }
     std::string hashes_dir() const { return dir_ + "/hashes"; }
@@ -72,6 +78,7 @@ private:
 
     std::string dir_;
     std::optional<std::uint64_t> size_limit_;
+    bool hard_links_ = false;
 };
 
 }  // namespace plexaro::stepcache

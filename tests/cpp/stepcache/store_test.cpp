@@ -237,3 +237,26 @@ TEST_F(StoreTest, PlaceReportsAnEntryEvictedHalfWay) {
     ASSERT_EQ(::unlink(stored("_extras/logs/run\tlog%.txt").c_str()), 0);
     EXPECT_FALSE(cache.place(*hit, path("again")));
 }
+
+TEST_F(StoreTest, HardLinksShareTheFileAndAChangeThroughOneIsNoticed) {
+    sc::StepCache cache(path("cache"), std::nullopt, true);
+    ASSERT_EQ(cache.store(kKey, sample_record(), path("out")), sc::StepCache::Stored::stored);
+    write("again/sorted", "an older file in the way");
+    auto hit = cache.find(kKey);
+    ASSERT_TRUE(hit);
+    ASSERT_TRUE(cache.place(*hit, path("again")));
+    struct stat out, again, stored_st;
+    ASSERT_EQ(::stat(path("out/sorted").c_str(), &out), 0);
+    ASSERT_EQ(::stat(path("again/sorted").c_str(), &again), 0);
+    ASSERT_EQ(::stat(stored("sorted").c_str(), &stored_st), 0);
+    EXPECT_EQ(again.st_ino, stored_st.st_ino);
+    EXPECT_EQ(out.st_ino, stored_st.st_ino);  // stored without a copy too
+    EXPECT_EQ(again.st_mode & 07777, 0640u);
+    EXPECT_TRUE(cache.find(kKey));  // links made do not make it stale
+
+    // A copy-mode reader takes a linked entry for stale (its change time moved).
+    EXPECT_FALSE(sc::StepCache(path("cache")).find(kKey));
+
+    write("again/sorted", "changed in place");
+    EXPECT_FALSE(cache.find(kKey));
+}

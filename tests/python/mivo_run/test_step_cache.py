@@ -183,11 +183,28 @@ def test_off_the_step_runs_every_time_and_nothing_is_kept(step, tmp_path, monkey
     assert not list(tmp_path.rglob("runs.jsonl")) and not list(tmp_path.rglob("entries"))
 
 
-def test_a_bad_size_limit_is_refused_before_anything_runs(step, cache, monkeypatch):
-    monkeypatch.setenv("PLEXARO_STEP_CACHE_MAX_SIZE", "20 parsecs")
-    with pytest.raises(ValueError, match="PLEXARO_STEP_CACHE_MAX_SIZE.*'20 parsecs'"):
+@pytest.mark.parametrize("variable, value", [("PLEXARO_STEP_CACHE_MAX_SIZE", "20 parsecs"),
+                                             ("PLEXARO_STEP_CACHE_LINKS", "soft")])
+def test_bad_settings_are_refused_before_anything_runs(step, cache, monkeypatch, variable, value):
+    monkeypatch.setenv(variable, value)
+    with pytest.raises(ValueError, match=f"{variable} must be .*'{value}'"):
         sort_step(step, step.file("reads.txt", "a\n"), step.out)
     assert step.calls("sorter") == [] and step.sandboxes() == []
+
+
+def test_hard_links_deliver_the_stored_files_themselves(step, cache, tmp_path, monkeypatch):
+    monkeypatch.setenv("PLEXARO_STEP_CACHE_LINKS", "hard")
+    reads = step.file("reads.txt", "b\na\n")
+    sort_step(step, reads, tmp_path / "1")
+    second = sort_step(step, reads, tmp_path / "2")
+    assert len(step.calls("sorter")) == 1
+    assert tree(tmp_path / "2") == tree(tmp_path / "1")
+    assert os.stat(second["sorted"]).st_ino == os.stat(tmp_path / "1" / "sorted").st_ino
+    # Changed in place, every delivery changes with it; the entry is no longer taken.
+    Path(second["sorted"]).write_text("edited\n")
+    sort_step(step, reads, tmp_path / "3")
+    assert len(step.calls("sorter")) == 2
+    assert (tmp_path / "3" / "sorted").read_text() == "a\nb\n"
 
 
 def test_a_failed_run_stores_nothing_and_is_logged(step, cache, tmp_path):
