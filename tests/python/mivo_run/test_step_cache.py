@@ -378,3 +378,15 @@ for i in range(400):
     assert len(list((tmp_path / "o2" / "many").iterdir())) == 400
     (entry,) = entries(cache)
     assert len(list((entry / "files" / "many").iterdir())) == 400
+
+
+def test_a_cache_that_cannot_be_written_only_costs_warnings(step, cache, tmp_path, records):
+    cache.write_text("a file where the cache directory should be")
+    reads = step.file("reads.txt", "b\na\n")
+    result = sort_step(step, reads, tmp_path / "1")
+    assert (tmp_path / "1" / "sorted").read_text() == "a\nb\n"
+    assert result["sorted"] == str(tmp_path / "1" / "sorted")
+    warnings = [r for r in records(LOGGER) if r[0] == "WARNING"]
+    assert {r[1] for r in warnings} == {"Step cache: %s"}
+    assert any(r[2][0].startswith("step not cached: ") for r in warnings)
+    assert any(r[2][0].startswith("run log not written: ") for r in warnings)
