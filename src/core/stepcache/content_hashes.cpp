@@ -36,11 +36,18 @@ FileIdentity identify(const std::string &path) {
     return identity_of(st);
 }
 
-ContentHashes::ContentHashes(std::string memo_dir) : memo_dir_(std::move(memo_dir)) {}
+ContentHashes::ContentHashes(std::string memo_dir, bool change_time)
+    : memo_dir_(std::move(memo_dir)), change_time_(change_time) {}
+
+FileIdentity ContentHashes::identity(const std::string &path) const {
+    FileIdentity id = identify(path);
+    if (!change_time_) id.ctime_ns = 0;
+    return id;
+}
 
 std::string ContentHashes::memo_path(const FileIdentity &id) const {
     Hasher h;
-    h.field("file identity 1");
+    h.field(change_time_ ? "file identity 1" : "file identity 1 without change time");
     for (std::uint64_t v : {id.device, id.inode, id.size, (std::uint64_t) id.mtime_ns,
                             (std::uint64_t) id.ctime_ns})
         h.number(v);
@@ -48,7 +55,7 @@ std::string ContentHashes::memo_path(const FileIdentity &id) const {
     return memo_dir_ + "/" + name.substr(0, 2) + "/" + name.substr(2);
 }
 
-ContentHashes::Content ContentHashes::file_content(const std::string &path, const FileIdentity &id) {
+ContentHashes::Content ContentHashes::file_content(const std::string &path, FileIdentity id) {
     std::string memo = memo_dir_.empty() ? std::string() : memo_path(id);
     if (!memo.empty()) {
         if (auto text = read_small_file(memo, 64)) {
@@ -69,6 +76,7 @@ ContentHashes::Content ContentHashes::file_content(const std::string &path, cons
     bytes_read_ += read;
     if (::fstat(fd, &after) != 0) throw sb::FsError(errno, path);
     FileIdentity start = identity_of(before), end = identity_of(after);
+    if (!change_time_) start.ctime_ns = end.ctime_ns = 0;
     // A file written while it was read is not remembered, and the step that
     // read it is not stored either (see unchanged()).
     if (!(start == end) || !(start == id) || read != end.size) {
@@ -94,7 +102,7 @@ ContentHashes::Content ContentHashes::tree_content(const std::string &path, int 
     std::uint64_t total = 0;
     for (const std::string &name : names) {
         std::string full = path + "/" + name;
-        FileIdentity id = identify(full);
+        FileIdentity id = identity(full);
         Content part = id.is_dir ? tree_content(full, depth + 1) : of(full);
         h.field(id.is_dir ? "d" : "f");
         h.field(name);
@@ -106,7 +114,7 @@ ContentHashes::Content ContentHashes::tree_content(const std::string &path, int 
 }
 
 ContentHashes::Content ContentHashes::of(const std::string &path) {
-    FileIdentity id = identify(path);
+    FileIdentity id = identity(path);
     if (id.is_dir) return tree_content(path, 0);
     seen_.emplace_back(path, id);
     return file_content(path, id);
@@ -116,7 +124,7 @@ bool ContentHashes::unchanged() const {
     for (const auto &[path, id] : seen_) {
         if (id == FileIdentity{}) return false;
         try {
-            if (!(identify(path) == id)) return false;
+            if (!(identity(path) == id)) return false;
         } catch (const sb::FsError &) {
             return false;
         }

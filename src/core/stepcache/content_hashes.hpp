@@ -26,7 +26,10 @@ FileIdentity identify(const std::string &path);
 class ContentHashes {
 public:
     // `memo_dir` empty: nothing is remembered between calls of this object.
-    explicit ContentHashes(std::string memo_dir = {});
+    // Without `change_time` a file's identity leaves its change time out:
+    // where hard links to it come and go, the change time moves although the
+    // content does not.
+    explicit ContentHashes(std::string memo_dir = {}, bool change_time = true);
 
     struct Content {
         Digest digest;
@@ -46,11 +49,13 @@ public:
     std::uint64_t bytes_read() const { return bytes_read_; }
 
 private:
-    Content file_content(const std::string &path, const FileIdentity &id);
+    Content file_content(const std::string &path, FileIdentity id);
+    FileIdentity identity(const std::string &path) const;
     Content tree_content(const std::string &path, int depth);
     std::string memo_path(const FileIdentity &id) const;
 
     std::string memo_dir_;
+    bool change_time_ = true;
     std::vector<std::pair<std::string, FileIdentity>> seen_;
     std::uint64_t bytes_read_ = 0;
 };

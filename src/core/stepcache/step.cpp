@@ -45,7 +45,8 @@ CachedStep::CachedStep(Settings settings, StepFacts facts, std::string output_pa
     : settings_(std::move(settings)), facts_(std::move(facts)), output_path_(std::move(output_path)),
       started_(std::chrono::system_clock::now()), clock_(std::chrono::steady_clock::now()) {
     if (settings_.dir) cache_.emplace(*settings_.dir, settings_.size_limit, settings_.hard_links);
-    hashes_ = std::make_unique<ContentHashes>(cache_ ? cache_->hashes_dir() : std::string());
+    hashes_ = std::make_unique<ContentHashes>(cache_ ? cache_->hashes_dir() : std::string(),
+                                              !settings_.hard_links);
     try {
         for (const StepInput &in : facts_.inputs) contents_.push_back(hashes_->of(in.source));
     } catch (const sb::FsError &e) {

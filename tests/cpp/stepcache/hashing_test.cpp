@@ -156,3 +156,16 @@ TEST(StepKey, ListedVariablesAndSizes) {
     for (const char *bad : {"", "G", "-5", "5X", "1e9", "1.2.3", "99999999999P"})
         EXPECT_FALSE(sc::parse_size(bad)) << bad;
 }
+
+TEST_F(ContentHashesTest, WithoutChangeTimeANewHardLinkIsNoChange) {
+    write("x", std::string(1000, 'x'));
+    sc::ContentHashes linked(path("memo"), false), plain(path("memo2"));
+    linked.of(path("x"));
+    plain.of(path("x"));
+    ASSERT_EQ(::link(path("x").c_str(), path("x2").c_str()), 0);  // moves the change time
+    EXPECT_TRUE(linked.unchanged());
+    EXPECT_FALSE(plain.unchanged());
+    sc::ContentHashes again(path("memo"), false);
+    again.of(path("x"));
+    EXPECT_EQ(again.bytes_read(), 0u);
+}
