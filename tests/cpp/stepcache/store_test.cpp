@@ -173,7 +173,9 @@ TEST_F(StoreTest, KilledStoreLeavesNothingAReaderTakesAndIsSweptLater) {
     }
     // Young litter stays (it may be a live writer's); old, unlocked litter goes.
     cache.sweep_incoming();
-    if (WIFSIGNALED(status)) EXPECT_EQ(sb::list_dir(path("cache/incoming")).size(), 1u);
+    if (WIFSIGNALED(status)) {
+        EXPECT_EQ(sb::list_dir(path("cache/incoming")).size(), 1u);
+    }
     cache.sweep_incoming(0);
     EXPECT_TRUE(sb::list_dir(path("cache/incoming")).empty());
     EXPECT_EQ(cache.store(kKey, sample_record(), path("out")), sc::StepCache::Stored::stored);
