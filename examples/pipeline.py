@@ -28,41 +28,21 @@ failed, 2 bad input or set-up.
 from __future__ import annotations
 
 import argparse
-import ast
-import importlib
-import importlib.util
 import json
-import logging
 import os
-import re
-import shlex
 import signal
 import sys
-import tempfile
-import textwrap
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
+sys.path.insert(0, str(HERE))
+from host import (  # noqa: E402  (the examples' shared host side)
+    DEFAULT_REGISTRY, PipelineError, Step, add_tools, announce_llm, defined_functions,
+    import_layer, install_layer_log, make_workdir, prepare_environment, run_steps, say,
+    scripted_reply, shown_path, start_stand_in, wants_stand_in)
+
 DEFAULT_INPUT = HERE / "data" / "proteins.fa"
-DEFAULT_REGISTRY = HERE / "registry"
-TOOL_MANAGER_DIR = REPO / "tools" / "bin"
-VENDOR_STUB = REPO / "tests" / "support" / "vendor_stub.py"
-HOST_STAND_INS = REPO / "tests" / "support" / "host"  # plexaro.node, plexaro.helpers.paths
-KEY_VARIABLES = ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY")
-# The vendor the stand-in poses as when there is no key.
-STAND_IN_PROVIDER = "openai"
-VANTUM_LINES_SHOWN = 8
-
-
-@dataclass(frozen=True)
-class Step:
-    node_id: str
-    tool: str
-    upstreams: tuple[str, ...]  # node ids, in the order the node lists its inputs
-    purpose: str
 
 
 STEPS = (
@@ -126,57 +106,7 @@ def edge_input_to_long(output: dict) -> dict:
     return {'min_length': int(output['min_length'])}
 ''',
 }
-
-_NAMES_LINE = re.compile(r"with these exact names: (?P<names>[\w, ]+)\.\s*$")
-
-
-class PipelineError(Exception):
-    """A failure the run reports and exits on; `status` is the exit status."""
-
-    def __init__(self, message: str, status: int = 1) -> None:
-        super().__init__(message)
-        self.status = status
-
-
-# --- output ---------------------------------------------------------------------------
-
-def say(text: str = "", indent: int = 0) -> None:
-    prefix = " " * indent
-    print("\n".join(prefix + line if line else line for line in text.split("\n")), flush=True)
-
-
-def shown_path(path, workdir: Path) -> str:
-    """A path inside the work directory relative to it, others as they are."""
-    try:
-        return str(Path(path).relative_to(workdir))
-    except ValueError:
-        return str(path)
-
-
-class LayerLog(logging.Handler):
-    """Shows the layer's own log lines among the example's output.
-
-    The tool command line is the layer's to build, so it is taken from the
-    "Running mivo exec" record rather than recomputed here.
-    """
-
-    def emit(self, record: logging.LogRecord) -> None:
-        source = record.name.rsplit(".", 1)[-1]
-        if record.msg == "Running mivo exec %s %s" and len(record.args) == 2:
-            words = [str(record.args[0]), *map(str, record.args[1])]
-            say(f"$ mivo exec {shlex.join(words)}", 4)
-        elif record.levelno >= logging.WARNING:
-            say(f"[{source}] {record.levelname.lower()}: {record.getMessage()}", 4)
-        else:
-            say(f"[{source}] {record.getMessage()}", 4)
-
-
-def install_layer_log(verbose: bool) -> None:
-    logger = logging.getLogger("plexaro.helpers")
-    logger.setLevel(logging.DEBUG if verbose else logging.INFO)
-    logger.addHandler(LayerLog())
-    logger.propagate = False
-
+stand_in_reply = scripted_reply(STAND_IN_CONNECTORS)
 
 # --- set-up ---------------------------------------------------------------------------
 
@@ -197,86 +127,6 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                         help="use the loopback vendor stand-in even when an API key is set")
     parser.add_argument("--verbose", action="store_true", help="also show the layer's debug log")
     return parser.parse_args(argv)
-
-
-def make_workdir(requested: str | None) -> Path:
-    if requested is None:
-        return Path(tempfile.mkdtemp(prefix="plexaro-example-")).resolve()
-    workdir = Path(requested).resolve()
-    if workdir.exists() and (not workdir.is_dir() or any(workdir.iterdir())):
-        raise PipelineError(f"--workdir {workdir} exists and is not an empty directory", 2)
-    workdir.mkdir(parents=True, exist_ok=True)
-    return workdir
-
-
-def prepare_environment(workdir: Path, registry: Path) -> None:
-    """The process environment the layer and the tool manager read."""
-    os.environ["PATH"] = os.pathsep.join([str(TOOL_MANAGER_DIR), os.environ.get("PATH", "")])
-    os.environ["MIVO_REGISTRY"] = str(registry)
-    # A pipeline volume would make this a cloud-worker run (docker wrapper,
-    # image archives); the example is a run on this machine.
-    if os.environ.pop("PIPELINE_VOLUME_PATH", None):
-        say("note: PIPELINE_VOLUME_PATH is ignored: the example runs as on a developer machine")
-    # Sandboxes and the tool manager's throw-away projects go to the work
-    # directory too, so the run leaves nothing elsewhere.
-    scratch = workdir / "tmp"
-    scratch.mkdir()
-    os.environ["TMPDIR"] = str(scratch)
-    tempfile.tempdir = str(scratch)
-    os.environ["PLEXARO_CONNECTORS_PATH"] = str(workdir / "connectors.py")
-
-
-def use_host_stand_ins() -> None:
-    """Makes the host's own modules importable: the application's, when it is
-    installed, else the small stand-ins the tests use (tests/support/host)."""
-    for name in ("plexaro.node", "plexaro.helpers.paths"):
-        try:
-            found = importlib.util.find_spec(name) is not None
-        except ImportError:
-            found = False
-        if not found:
-            if str(HOST_STAND_INS) not in sys.path:
-                sys.path.append(str(HOST_STAND_INS))
-            return
-
-
-def import_layer(*names: str) -> dict:
-    use_host_stand_ins()
-    try:
-        return {name: importlib.import_module(f"plexaro.helpers.{name}") for name in names}
-    except ImportError as error:
-        raise PipelineError(
-            f"plexaro.helpers cannot be imported ({error}).\n"
-            "Install it with scripts/install, or build it in place with scripts/dev-build "
-            "and run with PYTHONPATH=python.", 2) from error
-
-
-def start_stand_in():
-    """The loopback vendor stand-in, scripted with this pipeline's connectors."""
-    if not VENDOR_STUB.is_file():
-        raise PipelineError(f"no API key in the environment and no vendor stand-in at {VENDOR_STUB}", 2)
-    sys.dont_write_bytecode = True  # import from the repository without leaving a cache there
-    spec = importlib.util.spec_from_file_location("plexaro_example_vendor_stub", VENDOR_STUB)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
-    stub = module.VendorStub()
-    stub.responder = stand_in_reply
-    stub.start()
-    stub.apply(provider=STAND_IN_PROVIDER)
-    return stub
-
-
-def stand_in_reply(request) -> str:
-    """Connector code for the function names the prompt asks for, fenced as models do."""
-    prompt = request.prompt or ""
-    match = _NAMES_LINE.search(prompt)
-    if not match:
-        return "def connector(output: dict) -> dict:\n    return {}\n"
-    names = [name.strip() for name in match["names"].split(",") if name.strip()]
-    blocks = [STAND_IN_CONNECTORS.get(name, f"\ndef {name}(output: dict) -> dict:\n    return {{}}\n")
-              for name in names]
-    return "```python" + "".join(blocks) + "```\n"
 
 
 # --- input ------------------------------------------------------------------------------
@@ -323,142 +173,6 @@ def check_fasta(path: Path) -> int:
     return len(lines) // 2
 
 
-# --- tools --------------------------------------------------------------------------------
-
-def add_tools(mivo_module, registry: Path):
-    manager = mivo_module.MIVO(None, str(registry))
-    tools = list(dict.fromkeys(step.tool for step in STEPS))
-    say(f"MIVO.add({', '.join(map(repr, tools))}); MIVO.sync()")
-    try:
-        manager.add(*tools)
-        manager.sync()
-    except RuntimeError as error:
-        raise PipelineError(f"the tool manager could not add the tools:\n{error}")
-    manifests = {}
-    for tool in tools:
-        try:
-            described = json.loads(manager.show(tool, "json").stdout)
-            shown = manager.parse_show(tool)
-        except (RuntimeError, ValueError) as error:
-            raise PipelineError(f"cannot read the description of {tool}: {error}")
-        manifests[tool] = {
-            "description": described.get("description", ""),
-            "inputs": described.get("inputs", {}),
-            "outputs": described.get("outputs", {}),
-            **shown,  # image, entrypoint, args_template, gpu_required
-        }
-        say(f"{tool:<14} {shown['entrypoint']:<6} {shown['args_template']}", 2)
-    return manager, manifests
-
-
-# --- connectors ------------------------------------------------------------------------------
-
-def defined_functions(path: Path) -> dict[str, str]:
-    """Function name -> source of the connectors file as it is now."""
-    try:
-        text = path.read_text()
-        tree = ast.parse(text)
-    except (OSError, SyntaxError):
-        return {}
-    return {node.name: ast.get_source_segment(text, node) or ""
-            for node in tree.body if isinstance(node, ast.FunctionDef)}
-
-
-def connect(weftling, node, upstream, upstream_outputs: dict, context: str,
-            connectors_path: Path) -> dict:
-    """Generate (or reuse) the connector of one edge and apply it to the upstream's outputs.
-
-    `context` is the build_vantum text of the upstream's outputs."""
-    before = defined_functions(connectors_path)
-    try:
-        name = weftling.generateConnector(upstream, node, context)
-    except Exception as error:  # the vendor's own error (key, network, quota) as it is
-        raise PipelineError(f"the LLM could not write the connector {upstream.id} -> {node.id}: "
-                            f"{type(error).__name__}: {error}")
-    after = defined_functions(connectors_path)
-    written = [fn for fn, source in after.items() if before.get(fn) != source]
-    if written:
-        others = [fn for fn in written if fn != name]
-        state = "written now" + (f", with {', '.join(others)} in the same call" if others else "")
-        say(f"connector {upstream.id} -> {node.id}: {name} ({state})", 2)
-        for index, fn in enumerate(written):
-            if index:
-                say("|", 4)
-            say(textwrap.indent(after[fn], "| ", lambda line: True), 4)
-    else:
-        say(f"connector {upstream.id} -> {node.id}: {name} (already written)", 2)
-    try:
-        function = weftling.getConnector(upstream, node)
-    except (AttributeError, SyntaxError) as error:
-        raise PipelineError(f"connector {name} cannot be loaded from {connectors_path}: {error}")
-    if function is None:
-        raise PipelineError(f"no connector was recorded for {upstream.id} -> {node.id}")
-    try:
-        result = function(upstream_outputs)
-    except Exception as error:
-        raise PipelineError(f"connector {name} failed on the outputs of '{upstream.id}': "
-                            f"{type(error).__name__}: {error}")
-    if not isinstance(result, dict):
-        raise PipelineError(f"connector {name} returned {type(result).__name__}, not a mapping")
-    say(f"gives {short(result)}", 4)
-    return result
-
-
-def short(mapping: dict) -> str:
-    parts = []
-    for key, value in mapping.items():
-        if isinstance(value, list) and len(value) > 3:
-            parts.append(f"{key}: [{len(value)} items: {Path(str(value[0])).name}, ...]")
-        elif isinstance(value, str) and os.sep in value:
-            parts.append(f"{key}: .../{Path(value).name}")
-        else:
-            parts.append(f"{key}: {value!r}")
-    return "{" + ", ".join(parts) + "}"
-
-
-# --- steps --------------------------------------------------------------------------------------
-
-def run_step(manager, vantum_module, step: Step, manifest: dict, inputs: dict,
-             workdir: Path) -> tuple[dict, str]:
-    """Runs one step; its output mapping and the build_vantum text of it."""
-    missing = [field for field, record in manifest.get("inputs", {}).items()
-               if record.get("required") and inputs.get(field) in (None, "", [])]
-    if missing:
-        raise PipelineError(f"step '{step.node_id}' has no value for {', '.join(missing)}: "
-                            "the connectors into it did not supply it")
-    output_dir = workdir / "steps" / step.node_id
-    try:
-        outputs = manager.run(step.tool, manifest, inputs, str(output_dir))
-    except Exception as error:
-        # A failed run keeps its sandbox (inputs and whatever the tool wrote).
-        kept = sorted((workdir / "tmp" / "plexaro_sandboxes").glob(f"run-{step.tool}-*"),
-                      key=lambda path: path.stat().st_mtime)
-        where = f"\nits sandbox is kept for inspection: {kept[-1]}" if kept else ""
-        raise PipelineError(f"step '{step.node_id}' ({step.tool}) failed:\n{error}{where}")
-    empty = [slot for slot in manifest.get("outputs", {}) if not outputs.get(slot)]
-    if empty:
-        raise PipelineError(f"step '{step.node_id}' ({step.tool}) delivered nothing for "
-                            f"{', '.join(empty)}; its outputs are in {output_dir}")
-    # "> {slot}" never reaches the tool: the layer saves the standard output as that slot.
-    captured = re.search(r"(?<![\w>])>\s*\{(\w+)\}", manifest.get("args_template") or "")
-    for slot, path in outputs.items():
-        note = " (the tool's standard output)" if captured and captured[1] == slot else ""
-        say(f"output {slot}: {shown_path(path, workdir)}{note}", 2)
-    context = vantum_module.build_vantum(outputs)
-    description = context.split("\n")
-    say("what the next connector writer is shown (build_vantum):", 2)
-    for line in description[:VANTUM_LINES_SHOWN]:
-        say(shown_vantum_line(line, workdir), 4)
-    if len(description) > VANTUM_LINES_SHOWN:
-        say(f"... ({len(description) - VANTUM_LINES_SHOWN} more lines)", 4)
-    return outputs, context
-
-
-def shown_vantum_line(line: str, workdir: Path, width: int = 110) -> str:
-    line = line.replace(str(workdir) + os.sep, "")
-    return line if len(line) <= width else line[:width - 3] + "..."
-
-
 def read_table(path: str) -> list[tuple[str, int]]:
     """Rows of a length table (id, TAB, length)."""
     rows = []
@@ -491,25 +205,13 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
     say(f"  {records_in} records, one sequence line each")
     layer.update(import_layer("weftling"))
 
-    stub = None
-    if args.stand_in or not any(os.environ.get(name) for name in KEY_VARIABLES):
-        stub = start_stand_in()
+    stub = start_stand_in(stand_in_reply) if wants_stand_in(args.stand_in) else None
     try:
         weftling = layer["weftling"].Weftling()
-        llm = weftling.llm
-        if stub is not None:
-            reason = "--stand-in given" if args.stand_in else "no API key in the environment"
-            say(f"LLM: loopback vendor stand-in at {stub.url}, answering as {llm.provider} "
-                f"{llm.model_name} ({reason}).\n"
-                "     The connectors below are its scripted answers for this pipeline, not "
-                "written by a model.\n"
-                f"     Set one of {', '.join(KEY_VARIABLES)} to have a real model write them.")
-        else:
-            say(f"LLM: {llm.provider} {llm.model_name} (API key from the environment); "
-                "the connectors below are written by the model")
+        announce_llm(weftling.llm, stub, args.stand_in)
         say()
         say(f"registry: {registry}")
-        manager, manifests = add_tools(layer["mivo"], registry)
+        manager, manifests, modes = add_tools(layer["mivo"], registry, STEPS)
         say()
 
         connectors_path = Path(os.environ["PLEXARO_CONNECTORS_PATH"])
@@ -521,33 +223,26 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
             nodes[step.node_id] = Node(step.node_id, manifests[step.tool],
                                        inNodes=[nodes[u] for u in step.upstreams])
 
-        skipped = []
-        branch = None
-        for number, step in enumerate(STEPS, 1):
-            say(f"[{number}/{len(STEPS)}] {step.node_id}: {step.tool} - {step.purpose}")
-            if step.node_id == BRANCH_STEP:
-                longest = read_table(outputs["rank"]["ranked"])[0]
-                condition = layer["condition"].Condition(">=", args.min_length)
-                taken = bool(condition.check(longest[1]))
-                branch = {"condition": f"Condition('>=', {args.min_length}).check({longest[1]})",
-                          "taken": taken}
-                say(f"branch: longest protein {longest[0]} has {longest[1]} residues; "
-                    f"{branch['condition']} -> {taken}", 2)
-                if not taken:
-                    say(f"skipped: no protein reaches {args.min_length} residues", 2)
-                    skipped.append(step.node_id)
-                    say()
-                    continue
-            node = nodes[step.node_id]
-            inputs = {}
-            for upstream in node.inNodes:
-                inputs.update(connect(weftling, node, upstream, outputs[upstream.id],
-                                      contexts[upstream.id], connectors_path))
-            outputs[step.node_id], contexts[step.node_id] = run_step(
-                manager, layer["vantum"], step, manifests[step.tool], inputs, workdir)
-            say()
+        branch = {}
 
-        summary = summarise(args, workdir, fasta, records_in, outputs, skipped, branch,
+        def long_proteins_exist(outputs: dict) -> bool:
+            longest = read_table(outputs["rank"]["ranked"])[0]
+            condition = layer["condition"].Condition(">=", args.min_length)
+            taken = bool(condition.check(longest[1]))
+            branch.update(condition=f"Condition('>=', {args.min_length}).check({longest[1]})",
+                          taken=taken)
+            say(f"branch: longest protein {longest[0]} has {longest[1]} residues; "
+                f"{branch['condition']} -> {taken}", 2)
+            if not taken:
+                say(f"skipped: no protein reaches {args.min_length} residues", 2)
+            return taken
+
+        skipped = run_steps(STEPS, nodes, outputs, contexts, weftling=weftling, manager=manager,
+                            vantum_module=layer["vantum"], manifests=manifests, workdir=workdir,
+                            connectors_path=connectors_path, branch_step=BRANCH_STEP,
+                            decide=long_proteins_exist)
+
+        summary = summarise(args, workdir, fasta, records_in, outputs, skipped, branch or None,
                             connectors_path, stub, time.monotonic() - started)
     finally:
         if stub is not None:
@@ -610,7 +305,7 @@ def summarise(args, workdir: Path, fasta: Path, records_in: int, outputs: dict, 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(sys.argv[1:] if argv is None else argv)
     try:
-        workdir = make_workdir(args.workdir)
+        workdir = make_workdir(args.workdir, "plexaro-example-")
     except (PipelineError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return getattr(error, "status", 2)

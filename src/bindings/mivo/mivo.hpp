@@ -31,8 +31,10 @@ inline nb::object run_through_host(nb::handle self, nb::handle words, nb::handle
 // nor the class has had it replaced by the host).
 bool uses_own_runner(nb::handle self);
 // The layer's own runner with mivo's standard output written straight into
-// the file at `stdout_path` rather than into memory. Defined in runner.cpp.
-void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path);
+// the file at `stdout_path` rather than into memory (and standard error into
+// `stderr_path` when that is given). Defined in runner.cpp.
+void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path,
+                  const std::string *stderr_path = nullptr);
 
 
 // Project files and the wrapper are rewritten through a unique temporary

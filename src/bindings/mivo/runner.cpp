@@ -80,8 +80,9 @@ int pipe_fd(nb::handle proc, const char *stream) {
 
 // Everything `_run` does. With `stdout_path`, mivo's standard output goes
 // straight into that file (the record's stdout is then empty) instead of
-// into memory.
-nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const std::string *stdout_path) {
+// into memory; `stderr_path` does the same for standard error.
+nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const std::string *stdout_path,
+                    const std::string *stderr_path = nullptr) {
     nb::list cmd = host::arg_list(cmd_arg, "cmd");
     nb::object os = host::import("os");
     nb::object subprocess = host::import("subprocess");
@@ -149,7 +150,13 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
     } else {
         options["stdout"] = subprocess.attr("PIPE");
     }
-    options["stderr"] = subprocess.attr("PIPE");
+    std::optional<nb::object> stderr_file;
+    if (stderr_path) {
+        stderr_file = nb::module_::import_("builtins").attr("open")(host::from_fs_path(*stderr_path), "wb");
+        options["stderr"] = *stderr_file;
+    } else {
+        options["stderr"] = subprocess.attr("PIPE");
+    }
     // A process group of its own, so a time-out ends everything mivo started
     // (the tool or container, which may hold our pipes). A caller who chose
     // the group or session keeps that choice.
@@ -166,9 +173,12 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
         proc = subprocess.attr("Popen")(argv, **options);
     } catch (...) {
         if (stdout_file) stdout_file->attr("close")();
+        if (stderr_file) stderr_file->attr("close")();
         throw;
     }
-    if (stdout_file) stdout_file->attr("close")();  // the child holds its own copy
+    // The child holds its own copies.
+    if (stdout_file) stdout_file->attr("close")();
+    if (stderr_file) stderr_file->attr("close")();
 
     watch.pid = nb::cast<int>(proc.attr("pid"));
     watch.stdout_fd = pipe_fd(proc, "stdout");
@@ -211,7 +221,9 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
         std::string out_tail = stdout_path ? sb::file_tail(*stdout_path) : sb::stream_tail(watched.out);
         std::string message = "mivo " + joined_words(cmd) + " failed (exit " + host::str(returncode) +
                               "):\nSTDOUT: " + host::utf8(decoded(out_tail)) +
-                              "\nSTDERR: " + host::utf8(decoded(sb::stream_tail(watched.err)));
+                              "\nSTDERR: " +
+                              host::utf8(decoded(stderr_path ? sb::file_tail(*stderr_path)
+                                                             : sb::stream_tail(watched.err)));
         host::raise(PyExc_RuntimeError, message);
     }
     return result;
@@ -230,8 +242,9 @@ bool uses_own_runner(nb::handle self) {
     return found.ptr() == own_run_function;
 }
 
-void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path) {
-    run_mivo(self, cmd, options, &stdout_path);
+void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path,
+                  const std::string *stderr_path) {
+    run_mivo(self, cmd, options, &stdout_path, stderr_path);
 }
 
 void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {

@@ -2,7 +2,9 @@
 // argument template becomes the tool's words, the tool runs through
 // `mivo exec`, one repaired attempt follows a failure, and the results are
 // collected slot by slot into the caller's output directory.
+#include "mivo/companion_keys.hpp"
 #include "mivo/mivo.hpp"
+#include "mivo/tool_run_cache.hpp"
 
 #include "sandbox/fsops.hpp"
 #include "sandbox/harvest.hpp"
@@ -12,7 +14,9 @@
 #include "sandbox/tool_run.hpp"
 #include "sandbox/words.hpp"
 
+#include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace plexaro::mivo_binding {
@@ -195,13 +199,64 @@ void save_text(nb::handle text, const std::string &path) {
     });
 }
 
+// The staged input a "< {input}" redirection names, opened for the tool's
+// standard input; None (the tool reads nothing) when it is not a regular
+// file. A fresh file for every attempt, so a retry reads it from the start.
+nb::object open_stdin(const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return host::import("os").attr("fdopen")(fd, "rb");
+    }
+    if (fd >= 0) ::close(fd);
+    logger.warning("Standard input %s is not a file; the tool reads nothing", host::from_fs_path(path));
+    return nb::none();
+}
+
+// Closes a host file object on every way out, keeping a pending error.
+struct CloseOnExit {
+    nb::object &file;
+    ~CloseOnExit() {
+        if (file.is_none()) return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        PyObject *r = PyObject_CallMethod(file.ptr(), "close", nullptr);
+        Py_XDECREF(r);
+        PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+};
+
+// The mapping `run` returns: per slot its path (a directory slot's own
+// directory) or None, then "stdout" when the standard-output text was kept.
+nb::dict result_mapping(const std::vector<Slot> &slots, const std::vector<std::vector<std::string>> &delivered,
+                        const std::optional<std::string> &stdout_file, const std::string &output_path) {
+    nb::dict result;
+    auto emit = [&](const std::vector<std::string> &paths, bool is_dir, const std::string &fs_name) -> nb::object {
+        if (paths.empty()) return nb::none();
+        if (is_dir) return host::from_fs_path(sb::path_join({output_path, fs_name}));
+        return host::from_fs_path(paths.front());
+    };
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        result[slots[i].key] = emit(delivered[i], slots[i].is_dir, slots[i].fs_name);
+    if (stdout_file) {
+        nb::str stdout_key("stdout");
+        bool as_dir = false;
+        for (const Slot &slot : slots)
+            if (slot.is_dir && equals(slot.key, stdout_key)) as_dir = true;
+        result[stdout_key] = emit({*stdout_file}, as_dir, "stdout");
+    }
+    return result;
+}
+
 // The values one run shares between its invocations, its recovery and its
 // harvest.
 struct Step {
     nb::handle self;
     nb::str tool_name;
     nb::dict manifest;
-    std::string sandbox, stdout_path;
+    std::string sandbox, stdout_path, stderr_path;
     nb::str sandbox_text;
     nb::str entrypoint_cmd;
     nb::object run_env;
@@ -209,20 +264,34 @@ struct Step {
     std::vector<nb::object> input_keys;  // per StepRequest input
     std::vector<Slot> slots;
     bool has_template = false;
+    const sb::StepRequest *request = nullptr;  // the plan's plain values, alive for the call
+    std::string executable;   // entrypoint_cmd in the file system's spelling
+    std::string output_path;  // the output directory, spelled as pathlib does
+    std::optional<sc::CachedStep> cached;  // with the step cache or the run log
+    mutable nb::object last_words;         // of the attempt that ran last
 
     // One `mivo exec` of the tool. The layer's own runner streams the
-    // tool's standard output into a file; a host's runner is called as
-    // always and its text output is saved there.
+    // tool's standard output (and, for "2> {slot}", its standard error) into
+    // a file; a host's runner is called as always and its text output is
+    // saved there. "< {input}" gives the tool that file as standard input.
     void invoke(nb::handle words) const {
+        last_words = nb::borrow(words);
         nb::list cmd = exec_words(entrypoint_cmd, words);
+        nb::dict options;
+        options["cwd"] = sandbox_text;
+        options["env"] = run_env;
+        nb::object stdin_file = nb::none();
+        if (plan.stdin_name) {
+            stdin_file = open_stdin(sb::path_join({sandbox, *plan.stdin_name}));
+            if (!stdin_file.is_none()) options["stdin"] = stdin_file;
+        }
+        CloseOnExit close_stdin{stdin_file};
         if (uses_own_runner(self)) {
-            nb::dict options;
-            options["cwd"] = sandbox_text;
-            options["env"] = run_env;
-            run_streamed(self, cmd, options, stdout_path);
+            run_streamed(self, cmd, options, stdout_path, plan.stderr_slot ? &stderr_path : nullptr);
         } else {
-            nb::object proc = self.attr("_run")(cmd, "cwd"_a = sandbox_text, "env"_a = run_env);
+            nb::object proc = self.attr("_run")(cmd, **options);
             save_text(proc.attr("stdout"), stdout_path);
+            if (plan.stderr_slot) save_text(proc.attr("stderr"), stderr_path);
         }
     }
 
@@ -273,43 +342,139 @@ struct Step {
         }
     }
 
-    // Outputs into `output_dir`, the sandbox removed, the result mapping.
-    nb::dict collect(nb::handle output_dir) const {
+    // Outputs into the output directory, the sandbox removed, the outputs
+    // stored in the step cache; the result mapping.
+    nb::dict collect() {
         sb::HarvestRequest harvest;
         harvest.sandbox = sandbox;
-        harvest.output_path = sb::path_join({host::fs_path(output_dir)});
+        harvest.output_path = output_path;
         harvest.input_names = plan.input_names;
-        for (const Slot &slot : slots) harvest.slots.push_back({slot.fs_name, slot.is_dir});
+        std::vector<bool> handed_on(plan.staged.size(), false);
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            const sb::PlanOutput &output = request->outputs[i];
+            sb::SlotRule rule{slots[i].fs_name, slots[i].is_dir, false, {}, output.companions};
+            if (output.from_input) {
+                rule.from_input = true;
+                if (const auto &from = plan.from_staged[i]) {
+                    handed_on[*from] = true;
+                    rule.input_name = plan.staged[*from].names.front();
+                    const auto &declared = request->inputs[plan.staged[*from].input].companions;
+                    rule.companions.insert(rule.companions.end(), declared.begin(), declared.end());
+                }
+            }
+            harvest.slots.push_back(std::move(rule));
+        }
+        // Indexes a tool writes beside the inputs it was given are results
+        // too, unless a slot hands that input on with them.
+        for (std::size_t k = 0; k < plan.staged.size(); ++k)
+            if (!handed_on[k])
+                for (const std::string &name : plan.staged[k].names)
+                    harvest.input_companions.push_back({name, request->inputs[plan.staged[k].input].companions});
         harvest.stdout_path = stdout_path;
         if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
+        if (plan.stderr_slot) {
+            harvest.stderr_path = stderr_path;
+            harvest.stderr_slot = host::fs_path(host::from_utf8(*plan.stderr_slot));
+        }
         harvest.stdout_file_name = sb::flat_name(host::fs_path(tool_name)) + "_stdout.txt";
 
         sb::HarvestResult harvested = without_gil([&] { return sb::harvest(harvest); });
         for (const sb::Skipped &skipped : harvested.skipped)
             logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
                            host::from_utf8(skipped.why));
-        without_gil([&] { sb::remove_tree(sandbox); });
-        logger.debug("Cleaned up sandbox: %s", sandbox_text);
-
-        nb::dict result;
-        auto emit = [&](const std::vector<std::string> &paths, bool is_dir,
-                        const std::string &fs_name) -> nb::object {
-            if (paths.empty()) return nb::none();
-            if (is_dir) return host::from_fs_path(sb::path_join({harvest.output_path, fs_name}));
-            return host::from_fs_path(paths.front());
-        };
-        for (std::size_t i = 0; i < slots.size(); ++i)
-            result[slots[i].key] = emit(harvested.delivered[i], slots[i].is_dir, slots[i].fs_name);
-        if (harvested.stdout_file) {
-            nb::str stdout_key("stdout");
-            bool as_dir = false;
-            for (const Slot &slot : slots)
-                if (slot.is_dir && equals(slot.key, stdout_key)) as_dir = true;
-            result[stdout_key] = emit({*harvested.stdout_file}, as_dir, "stdout");
+        sb::RemovalReport removal = without_gil([&] { return sb::remove_tree(sandbox); });
+        if (removal.complete) {
+            logger.debug("Cleaned up sandbox: %s", sandbox_text);
+        } else {
+            nb::list left;
+            for (const std::string &name : removal.left) left.append(host::from_fs_path(name));
+            logger.warning("Sandbox not fully removed: %s (%s entries left, among them %s)", sandbox_text,
+                           removal.left_count, left);
         }
-        return result;
+        if (cached) keep(harvested);
+        return result_mapping(slots, harvested.delivered, harvested.stdout_file, output_path);
+    }
+
+    // The executable and the words of the attempt that ran last.
+    std::vector<std::string> words_run() const {
+        std::vector<std::string> words{executable};
+        for (nb::handle w : last_words) words.push_back(host::str(w));
+        return words;
+    }
+
+    // A successful run into the step cache (when on) and the run log.
+    void keep(sb::HarvestResult &harvested) {
+        sc::PlacedOutputs placed;
+        placed.dirs = std::move(harvested.dirs_written);
+        placed.files = std::move(harvested.files_written);
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            placed.slots.push_back({slots[i].fs_name, {}});
+            for (const std::string &path : harvested.delivered[i])
+                placed.slots.back().delivered.push_back(sb::relative_path(output_path, path));
+        }
+        if (harvested.stdout_file) placed.stdout_file = sb::relative_path(output_path, *harvested.stdout_file);
+        std::vector<std::string> words = words_run();
+        {
+            nb::gil_scoped_release released;
+            cached->succeeded(std::move(words), std::move(placed));
+        }
+        log_cache_warnings(*cached);
+    }
+
+    // A failed run into the run log.
+    void note_failure(nb::python_error &error) {
+        cached->failed(words_run(), host::str(error.value()));
+        log_cache_warnings(*cached);
+    }
+
+    // The outputs of an earlier run of this step placed into the output
+    // directory, when the cache holds them: the result mapping, else none.
+    std::optional<nb::dict> reuse() {
+        std::optional<sc::EntryRecord> entry;
+        {
+            nb::gil_scoped_release released;
+            entry = cached->reuse();
+        }
+        log_cache_warnings(*cached);
+        if (!entry) return std::nullopt;
+        logger.info("Reusing the cached run of %s (key %s, first run %s)", tool_name,
+                    host::from_utf8(*cached->key()), host::from_utf8(entry->started));
+        std::vector<std::vector<std::string>> delivered;
+        for (const sc::EntrySlot &slot : entry->slots) {
+            delivered.emplace_back();
+            for (const std::string &rel : slot.delivered) delivered.back().push_back(sb::path_join({output_path, rel}));
+        }
+        std::optional<std::string> stdout_file;
+        if (entry->stdout_file) stdout_file = sb::path_join({output_path, *entry->stdout_file});
+        return result_mapping(slots, delivered, stdout_file, output_path);
     }
 };
+
+// The step as the cache and the run log see it.
+sc::StepFacts step_facts(const Step &step, const sb::StepRequest &request) {
+    sc::StepFacts facts;
+    facts.tool = host::utf8(step.tool_name);
+    facts.image = manifest_image(step.manifest);
+    facts.manifest = shaping_manifest_entries(step.manifest);
+    facts.words.push_back(request.executable);
+    facts.words.insert(facts.words.end(), step.plan.words.begin(), step.plan.words.end());
+    for (const sb::PlanInput &in : request.inputs)
+        if (in.kind == sb::PlanInput::Kind::scalar) facts.scalars.emplace_back(in.key, in.text);
+    // Every staged file counts, companions included: a rebuilt index
+    // changes the step as much as changed data does.
+    for (std::size_t k = 0; k < step.plan.staged.size(); ++k) {
+        const sb::StagedInput &s = step.plan.staged[k];
+        const std::string &key = request.inputs[s.input].key;
+        for (std::size_t i = 0; i < s.sources.size(); ++i) {
+            facts.inputs.push_back({key, s.sources[i], s.names[i]});
+            if (k < step.plan.companions.size() && i < step.plan.companions[k].size())
+                for (const sb::CompanionCopy &c : step.plan.companions[k][i])
+                    facts.inputs.push_back({key, c.src, c.name});
+        }
+    }
+    for (const Slot &slot : step.slots) facts.slots.push_back(slot.fs_name);
+    return facts;
+}
 
 // Project home on the pipeline volume (created when missing), if any.
 std::optional<std::string> project_home() {
@@ -331,22 +496,33 @@ std::string new_sandbox_path(nb::handle tool_name) {
 
 // The step's plain values for the plan: inputs, output slots, template and
 // executable.
-sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_outputs) {
+sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_outputs, const CompanionKeys &companions) {
     sb::StepRequest request;
     nb::str output_dir_key("output_dir");
     for (auto [key, value] : inputs) {
         if (equals(key, output_dir_key)) continue;
         request.inputs.push_back(plan_input(key, value));
         step.input_keys.push_back(nb::borrow(key));
+        auto declared = companions.inputs.find(request.inputs.back().key);
+        if (declared != companions.inputs.end()) request.inputs.back().companions = declared->second;
     }
     step.slots = output_slots(tool_outputs);
-    for (const Slot &slot : step.slots) request.outputs.push_back({key_text(slot.key), slot.is_dir});
+    for (const Slot &slot : step.slots) {
+        sb::PlanOutput output{key_text(slot.key), slot.is_dir, {}, {}};
+        auto declared = companions.outputs.find(output.name);
+        if (declared != companions.outputs.end()) {
+            output.from_input = declared->second.from_input;
+            output.companions = declared->second.patterns;
+        }
+        request.outputs.push_back(std::move(output));
+    }
     nb::object template_value = get_or(step.manifest, "args_template", nb::none());
     request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
     step.has_template = !request.args_template.empty();
     nb::object entrypoint_value = get_or(step.manifest, "entrypoint", nb::none());
     step.entrypoint_cmd = truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : step.tool_name;
     request.executable = host::utf8(step.entrypoint_cmd);
+    step.executable = request.executable;
     request.name_text = [](const std::string &name) { return host::utf8(host::from_fs_path(name)); };
     return request;
 }
@@ -359,6 +535,13 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     step.manifest = host::arg_dict(manifest_arg, "manifest");
     nb::dict inputs = host::arg_dict(inputs_arg, "inputs");
     nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
+    // Companion keys are checked before anything is made.
+    CompanionKeys companion_keys = read_companion_keys(step.manifest);
+    step.output_path = sb::path_join({host::fs_path(output_dir)});
+
+    // The step cache and the run log, when the host switched them on.
+    std::optional<sc::Settings> cache_settings = step_cache_settings();
+    const bool cache_on = cache_settings && cache_settings->dir;
 
     std::optional<std::string> mivo_home = project_home();
     step.sandbox = new_sandbox_path(step.tool_name);
@@ -370,21 +553,54 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         const std::string &path;
         ~RemoveOnExit() { ::unlink(path.c_str()); }
     } remove_stdout{step.stdout_path};
-    sb::NameSet taken;
-    without_gil([&] {
-        sb::make_open_dir(step.sandbox);
-        if (mivo_home) sb::bring_project(*mivo_home, step.sandbox);
-        for (std::string &name : sb::list_dir(step.sandbox)) taken.insert(std::move(name));
-    });
+    step.stderr_path = step.sandbox + ".stderr";  // only for "2> {slot}"
+    RemoveOnExit remove_stderr{step.stderr_path};
+    auto make_sandbox = [&] {
+        sb::NameSet taken;
+        without_gil([&] {
+            sb::make_open_dir(step.sandbox);
+            if (mivo_home) sb::bring_project(*mivo_home, step.sandbox);
+            for (std::string &name : sb::list_dir(step.sandbox)) taken.insert(std::move(name));
+        });
+        return taken;
+    };
+    // With the step cache the step is planned first: a hit makes no sandbox.
+    sb::NameSet taken = cache_on ? without_gil([&] {
+        return mivo_home ? sb::project_entries(*mivo_home) : sb::NameSet();
+    }) : make_sandbox();
 
     nb::object tool_outputs = step.manifest.contains("outputs") ? nb::object(step.manifest["outputs"])
                                                                : nb::object(nb::dict());
-    sb::StepRequest request = step_request(step, inputs, tool_outputs);
+    sb::StepRequest request = step_request(step, inputs, tool_outputs, companion_keys);
     request.taken = std::move(taken);
+    step.request = &request;
     try {
         step.plan = sb::plan_step(request);
     } catch (const sb::SplitError &e) {
         host::raise(PyExc_ValueError, e.what());
+    }
+    for (std::size_t i = 0; i < step.slots.size(); ++i) {
+        const std::optional<std::size_t> &from = step.plan.from_staged[i];
+        if (from && step.plan.staged[*from].names.size() > 1)
+            host::raise(PyExc_ValueError,
+                        "from_input of output " + host::repr(step.slots[i].key) + " names input " +
+                            host::repr(step.input_keys[step.plan.staged[*from].input]) + ", which holds " +
+                            std::to_string(step.plan.staged[*from].names.size()) + " files; it hands on one");
+    }
+    // Companions found beside the inputs on the host are part of the step:
+    // they enter its key and are staged with their primaries.
+    without_gil([&] { sb::plan_input_companions(request, step.plan); });
+    if (cache_settings) {
+        sc::StepFacts facts = step_facts(step, request);
+        {
+            nb::gil_scoped_release released;
+            step.cached.emplace(std::move(*cache_settings), std::move(facts), step.output_path);
+        }
+        log_cache_warnings(*step.cached);
+    }
+    if (cache_on) {
+        if (std::optional<nb::dict> reused = step.reuse()) return *reused;
+        make_sandbox();
     }
     without_gil([&] {
         sb::stage(step.sandbox, step.plan);
@@ -395,13 +611,19 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
 
     nb::list clean = str_list(step.plan.words);
     logger.info("Running mivo exec %s %s", step.entrypoint_cmd, clean);
+    step.last_words = clean;
     try {
-        step.invoke(clean);
-    } catch (nb::python_error &first_error) {
-        if (!first_error.matches(PyExc_RuntimeError)) throw;
-        step.recover(first_error, clean);
+        try {
+            step.invoke(clean);
+        } catch (nb::python_error &first_error) {
+            if (!first_error.matches(PyExc_RuntimeError)) throw;
+            step.recover(first_error, clean);
+        }
+        return step.collect();
+    } catch (nb::python_error &error) {
+        if (step.cached) step.note_failure(error);
+        throw;
     }
-    return step.collect(output_dir);
 }
 
 }  // namespace

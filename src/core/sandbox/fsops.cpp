@@ -272,8 +272,13 @@ bool make_symlink(const std::string &target, const std::string &link) {
 namespace {
 
 // Empties the directory open as `fd` (and closes it), working relative to
-// it so no path is resolved twice.
-void clear_dir(int fd) noexcept {
+// it so no path is resolved twice. Entries that cannot be removed are
+// recorded under `prefix` (their path relative to the tree's top).
+void clear_dir(int fd, const std::string &prefix, RemovalReport &report) noexcept {
+    auto left_behind = [&](const std::string &name) {
+        ++report.left_count;
+        if (report.left.size() < RemovalReport::kNamesKept) report.left.push_back(prefix + name);
+    };
     DIR *dir = ::fdopendir(fd);
     if (!dir) {
         ::close(fd);
@@ -292,10 +297,13 @@ void clear_dir(int fd) noexcept {
         }
         if (is_directory) {
             int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub >= 0) clear_dir(sub);
-            ::unlinkat(fd, name.c_str(), AT_REMOVEDIR);
-        } else {
-            ::unlinkat(fd, name.c_str(), 0);
+            std::size_t before = report.left_count;
+            if (sub >= 0) clear_dir(sub, prefix + name + "/", report);
+            // A directory that kept some of its entries is reported through them.
+            if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && report.left_count == before)
+                left_behind(name + "/");
+        } else if (::unlinkat(fd, name.c_str(), 0) != 0) {
+            left_behind(name);
         }
     }
     ::closedir(dir);
@@ -303,15 +311,19 @@ void clear_dir(int fd) noexcept {
 
 }  // namespace
 
-void remove_tree(const std::string &path) noexcept {
+RemovalReport remove_tree(const std::string &path) noexcept {
+    RemovalReport report;
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         // Not a directory (or a link to one): remove the entry itself.
-        if (errno == ENOTDIR || errno == ELOOP) ::unlink(path.c_str());
-        return;
+        if ((errno == ENOTDIR || errno == ELOOP) && ::unlink(path.c_str()) != 0) report.left_count = 1;
+    } else {
+        clear_dir(fd, "", report);
+        ::rmdir(path.c_str());
     }
-    clear_dir(fd);
-    ::rmdir(path.c_str());
+    struct stat st;
+    report.complete = ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+    return report;
 }
 
 std::vector<DirEntry> list_dir_typed(const std::string &path) {

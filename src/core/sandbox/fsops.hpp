@@ -88,7 +88,18 @@ void write_file(const std::string &path, std::string_view data);
 // refuses one.
 bool make_symlink(const std::string &target, const std::string &link);
 
-// Removes a tree without following links; every failure is ignored.
-void remove_tree(const std::string &path) noexcept;
+// What a removal could not remove: the tree is gone when `complete`; else
+// `left_count` entries stayed (a tool running as another user can leave
+// entries the caller may not delete), the first few named in `left`,
+// relative to the tree's top (directories end in "/").
+struct RemovalReport {
+    static constexpr std::size_t kNamesKept = 5;
+    bool complete = false;
+    std::size_t left_count = 0;
+    std::vector<std::string> left;
+};
+
+// Removes a tree without following links, going on past every failure.
+RemovalReport remove_tree(const std::string &path) noexcept;
 
 }  // namespace plexaro::sandbox

@@ -12,6 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+#include <string_view>
+#include <unordered_map>
+
 namespace plexaro::sandbox {
 
 namespace {
@@ -89,7 +93,14 @@ private:
         if (made_.count(dir)) return;
         make_dirs(dir);
         made_.insert(dir);
+        if (std::string rel = relative(dir); !rel.empty()) result_.dirs_written.push_back(std::move(rel));
     }
+    // A copy into the output directory, noted in the result.
+    void deliver(const std::string &source, const std::string &target) {
+        copy_file(source, target, true);
+        result_.files_written.push_back(relative(target));
+    }
+    std::string relative(const std::string &path) const { return relative_path(q_.output_path, path); }
     void skip(const std::string &path, const std::string &why) {
         if (skipped_.insert(path).second) result_.skipped.push_back({path, why});
     }
@@ -111,8 +122,13 @@ private:
     void copy_tree(const std::string &dir, const std::string &dst, std::vector<std::string> *delivered,
                    TreeCopyError &errors, bool top);
     std::string captured_into_sandbox();
+    std::string capture(const std::string &saved, const std::string &slot);
+    void append_stderr(const std::string &target);
     void harvest_dir(std::size_t s, const std::vector<DirEntry> &top);
     void harvest_file(std::size_t s, const std::vector<DirEntry> &top);
+    void deliver_slot(std::size_t s, const std::string &source);
+    void deliver_companions(std::size_t s, const std::string &primary_rel, bool inputs_too);
+    void deliver_input_companions();
     void extras(const std::vector<DirEntry> &top);
     void stdout_text(const std::string &source);
 
@@ -120,6 +136,14 @@ private:
     Sandbox box_;
     HarvestResult result_;
     NameSet made_, harvested_dirs_, skipped_;
+    NameSet companion_sources_;  // sandbox names of delivered companions
+    // The sandbox's top-level entries by name: companions are looked up here
+    // before the file system is asked.
+    std::unordered_map<std::string_view, const DirEntry *> top_index_;
+    Entry look_top(const std::string &name) {
+        auto it = top_index_.find(name);
+        return it == top_index_.end() ? Entry{} : look(*it->second);
+    }
 };
 
 void Harvest::copy_tree(const std::string &dir, const std::string &dst, std::vector<std::string> *delivered,
@@ -142,7 +166,7 @@ void Harvest::copy_tree(const std::string &dir, const std::string &dst, std::vec
             } else if (e.kind == Entry::file) {
                 std::string parent = parent_of(to);
                 if (!parent.empty()) ensure_dir(parent);
-                copy_file(e.source, to, true);
+                deliver(e.source, to);
                 if (delivered) delivered->push_back(std::move(to));
             }
         } catch (TreeCopyError &nested) {
@@ -164,24 +188,71 @@ void Harvest::copy_tree(const std::string &dir, const std::string &dst, std::vec
 }
 
 std::string Harvest::captured_into_sandbox() {
+    std::string stdout_target;
+    if (q_.capture_slot && !q_.stdout_path.empty() && file_size(q_.stdout_path) > 0)
+        stdout_target = capture(q_.stdout_path, *q_.capture_slot);
+    if (q_.stderr_slot && !q_.stderr_path.empty() && file_size(q_.stderr_path) > 0) {
+        // "> {x} 2> {x}": both streams end up in the one file, error last.
+        if (!stdout_target.empty() && q_.capture_slot == q_.stderr_slot) append_stderr(stdout_target);
+        else capture(q_.stderr_path, *q_.stderr_slot);
+    }
     if (!q_.capture_slot) return q_.stdout_path;
-    if (q_.stdout_path.empty() || file_size(q_.stdout_path) == 0) return {};
-    std::string target = path_join({q_.sandbox, *q_.capture_slot});
-    // The slot's entry is replaced by the saved output: a link of that name
-    // is replaced, not written through. Its directory must lie in the sandbox.
+    return stdout_target;
+}
+
+// Moves a saved stream into the sandbox as the slot's entry. The entry is
+// replaced, not written through; its directory must lie in the sandbox.
+std::string Harvest::capture(const std::string &saved, const std::string &slot) {
+    std::string target = path_join({q_.sandbox, slot});
     std::string parent = parent_of(target);
     if (parent != q_.sandbox && box_.look(parent, false).kind != Entry::dir) {
-        skip(parent, "standard output not captured: the slot's directory lies outside the sandbox");
+        skip(parent, "output stream not captured: the slot's directory lies outside the sandbox");
         return {};
     }
-    if (::rename(q_.stdout_path.c_str(), target.c_str()) != 0) throw FsError(errno, q_.stdout_path, target);
+    if (::rename(saved.c_str(), target.c_str()) != 0) throw FsError(errno, saved, target);
     return target;
+}
+
+void Harvest::append_stderr(const std::string &target) {
+    // The target is the file just moved in from outside the sandbox.
+    int out = ::open(target.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (out < 0) throw FsError(errno, target);
+    int in = ::open(q_.stderr_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        int err = errno;
+        ::close(out);
+        throw FsError(err, q_.stderr_path);
+    }
+    char buffer[1 << 16];
+    ssize_t got;
+    int err = 0;
+    while ((got = ::read(in, buffer, sizeof buffer)) != 0) {
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            break;
+        }
+        for (ssize_t done = 0; done < got;) {
+            ssize_t w = ::write(out, buffer + done, (std::size_t) (got - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                err = errno;
+                break;
+            }
+            done += w;
+        }
+        if (err) break;
+    }
+    ::close(in);
+    ::close(out);
+    if (err) throw FsError(err, target);
 }
 
 void Harvest::harvest_dir(std::size_t s, const std::vector<DirEntry> &top) {
     const SlotRule &slot = q_.slots[s];
-    std::string src_dir = path_join({q_.sandbox, slot.name});
-    if (!lexists(src_dir)) {
+    if (slot.from_input && slot.input_name.empty()) return;
+    std::string src_dir = path_join({q_.sandbox, slot.from_input ? slot.input_name : slot.name});
+    if (!slot.from_input && !lexists(src_dir)) {
         // The tool replaced the slot's directory by one of its own naming:
         // take it when it is the only candidate.
         std::vector<std::string> others;
@@ -205,7 +276,17 @@ void Harvest::harvest_dir(std::size_t s, const std::vector<DirEntry> &top) {
 
 void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
     const SlotRule &slot = q_.slots[s];
+    if (slot.from_input) {
+        // The staged input itself, with whatever companions lie beside it now.
+        if (slot.input_name.empty()) return;
+        Entry e = look(path_join({q_.sandbox, slot.input_name}));
+        if (e.kind != Entry::file) return;
+        deliver_slot(s, e.source);
+        deliver_companions(s, slot.input_name, true);
+        return;
+    }
     std::string pattern = slot.name + "*";
+    bool nested_slot = slot.name.find('/') != std::string::npos;
     // Only regular files (or links to them inside the sandbox) can be taken.
     std::vector<std::string> files;
     std::vector<std::string> sources;
@@ -214,7 +295,7 @@ void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
         files.push_back(name);
         sources.push_back(std::move(e.source));
     };
-    if (slot.name.find('/') == std::string::npos) {
+    if (!nested_slot) {
         NamePattern match(pattern);
         for (const DirEntry &e : top)
             if (match.matches(e.name) && !q_.input_names.count(e.name)) consider(e.name, look(e));
@@ -224,12 +305,80 @@ void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
                 consider(rel, look(path_join({q_.sandbox, rel}), false));
     }
     const std::string *chosen = choose_candidate(files, slot.name);
+    if (!chosen && !nested_slot) {
+        // No name starts with the slot's: the one file named "*." + slot
+        // (slot "bai" takes "x.bam.bai"); with several, none.
+        std::string tail = "." + slot.name;
+        for (const DirEntry &e : top)
+            if (!q_.input_names.count(e.name) && e.name.size() > tail.size() &&
+                e.name.compare(e.name.size() - tail.size(), tail.size(), tail) == 0)
+                consider(e.name, look(e));
+        if (std::optional<std::string> one = suffix_match(slot.name, files))
+            for (const std::string &f : files)
+                if (f == *one) chosen = &f;
+    }
     if (!chosen) return;
-    std::string slot_dst = path_join({q_.output_path, slot.name});
+    deliver_slot(s, sources[(std::size_t) (chosen - files.data())]);
+    deliver_companions(s, *chosen, false);
+}
+
+void Harvest::deliver_slot(std::size_t s, const std::string &source) {
+    std::string slot_dst = path_join({q_.output_path, q_.slots[s].name});
     std::string parent = parent_of(slot_dst);
     if (!parent.empty()) ensure_dir(parent);
-    copy_file(sources[(std::size_t) (chosen - files.data())], slot_dst, true);
+    deliver(source, slot_dst);
     result_.delivered[s].push_back(std::move(slot_dst));
+}
+
+// The companions beside the sandbox file `primary_rel` that a slot took,
+// delivered beside the slot's file under the slot's name. Staged inputs
+// count only for a slot that hands on an input.
+void Harvest::deliver_companions(std::size_t s, const std::string &primary_rel, bool inputs_too) {
+    const SlotRule &slot = q_.slots[s];
+    std::size_t slash = primary_rel.rfind('/');
+    std::string dir_rel = slash == std::string::npos ? "" : primary_rel.substr(0, slash + 1);
+    std::map<std::string, std::string> sources;  // companion name -> file to read
+    auto present = [&](const std::string &name) {
+        std::string rel = dir_rel + name;
+        if (!inputs_too && q_.input_names.count(rel)) return false;
+        Entry e = dir_rel.empty() ? look_top(rel) : look(path_join({q_.sandbox, rel}), false);
+        if (e.kind != Entry::file) return false;
+        sources[name] = e.source;
+        return true;
+    };
+    std::string slot_dst = path_join({q_.output_path, slot.name});
+    std::string out_dir = parent_of(slot_dst);
+    for (const CompanionDelivery &d :
+         companion_deliveries(path_name(primary_rel), path_name(slot.name), slot.companions, present)) {
+        std::string target = path_join({out_dir, d.to});
+        deliver(sources[d.from], target);
+        result_.companions[s].push_back(std::move(target));
+        if (dir_rel.empty()) companion_sources_.insert(d.from);
+    }
+}
+
+// Indexes the tool wrote beside staged inputs ("samtools index x.bam"),
+// delivered under their own names.
+void Harvest::deliver_input_companions() {
+    NameSet delivered_names;
+    for (const auto &paths : result_.delivered)
+        for (const auto &p : paths) delivered_names.emplace(path_name(p));
+    for (const auto &paths : result_.companions)
+        for (const auto &p : paths) delivered_names.emplace(path_name(p));
+    for (const InputCompanions &in : q_.input_companions)
+        for (const Companion &c : companions_of(in.name, in.companions)) {
+            if (q_.input_names.count(c.name) || companion_sources_.count(c.name) ||
+                delivered_names.count(c.name))
+                continue;
+            Entry e = look_top(c.name);
+            if (e.kind != Entry::file) continue;
+            ensure_dir(q_.output_path);
+            std::string target = path_join({q_.output_path, c.name});
+            deliver(e.source, target);
+            result_.input_companions.push_back(std::move(target));
+            companion_sources_.insert(c.name);
+            delivered_names.insert(c.name);
+        }
 }
 
 void Harvest::extras(const std::vector<DirEntry> &top) {
@@ -239,15 +388,15 @@ void Harvest::extras(const std::vector<DirEntry> &top) {
     std::string extras = path_join({q_.output_path, "_extras"});
     for (const DirEntry &d : top) {
         const std::string &name = d.name;
-        if (q_.input_names.count(name) || name == kShimDir || name == kProjectFiles[0] ||
-            name == kProjectFiles[1])
+        if (q_.input_names.count(name) || companion_sources_.count(name) || name == kShimDir ||
+            name == kProjectFiles[0] || name == kProjectFiles[1])
             continue;
         std::string full = path_join({q_.sandbox, name});
         Entry e = look(d);
         if (e.kind == Entry::file) {
             if (harvested_names.count(name)) continue;
             ensure_dir(extras);
-            copy_file(e.source, path_join({extras, name}), true);
+            deliver(e.source, path_join({extras, name}));
         } else if (e.kind == Entry::dir) {
             if (harvested_dirs_.count(name)) continue;
             ensure_dir(extras);
@@ -263,9 +412,9 @@ void Harvest::stdout_text(const std::string &source) {
         if (!paths.empty()) return;
     if (source.empty() || file_size(source) == 0 || file_is_blank(source)) return;
     std::string dir = path_join({q_.output_path, "stdout"});
-    make_dirs(dir);
+    ensure_dir(dir);
     std::string file = path_join({dir, q_.stdout_file_name});
-    copy_file(source, file, true);
+    deliver(source, file);
     result_.stdout_file = std::move(file);
 }
 
@@ -273,11 +422,15 @@ HarvestResult Harvest::run() {
     std::string stdout_source = captured_into_sandbox();
     // The tool has finished: one listing of the sandbox serves every step.
     const std::vector<DirEntry> top = list_dir_typed(q_.sandbox);
+    top_index_.reserve(top.size());
+    for (const DirEntry &e : top) top_index_.emplace(e.name, &e);
     result_.delivered.resize(q_.slots.size());
+    result_.companions.resize(q_.slots.size());
     for (std::size_t s = 0; s < q_.slots.size(); ++s) {
         if (q_.slots[s].is_dir) harvest_dir(s, top);
         else harvest_file(s, top);
     }
+    deliver_input_companions();
     extras(top);
     stdout_text(stdout_source);
     return std::move(result_);

@@ -5,6 +5,7 @@
 // written through a link.
 #pragma once
 
+#include "sandbox/companions.hpp"
 #include "sandbox/fsops.hpp"
 
 #include <optional>
@@ -15,10 +16,23 @@ namespace plexaro::sandbox {
 
 // How one output slot is filled: a directory slot takes the tree of the
 // sandbox directory of its name; a file slot takes one sandbox file whose
-// name starts with the slot name (glob characters in it act as wildcards).
+// name starts with the slot name (glob characters in it act as wildcards),
+// else the one file whose name ends in "." + the slot name. A slot that
+// hands on an input takes that input's staged entry instead. A file slot's
+// companions are delivered beside it, named after the slot.
 struct SlotRule {
     std::string name;
     bool is_dir = false;
+    bool from_input = false;
+    std::string input_name;  // the staged entry handed on ("" when nothing was staged)
+    std::vector<CompanionPattern> companions;  // declared patterns
+};
+
+// A staged input whose companions the tool may write beside it (an index
+// step): they are delivered under their sandbox names.
+struct InputCompanions {
+    std::string name;  // the staged entry
+    std::vector<CompanionPattern> companions;  // declared patterns
 };
 
 struct HarvestRequest {
@@ -32,6 +46,10 @@ struct HarvestRequest {
     // otherwise it is the text kept when no slot received anything.
     std::string stdout_path;
     std::optional<std::string> capture_slot;
+    // The tool's standard error saved likewise, for `stderr_slot` only.
+    std::string stderr_path;
+    std::optional<std::string> stderr_slot;
+    std::vector<InputCompanions> input_companions;
     std::string stdout_file_name;  // name of that text under output/"stdout"
 };
 
@@ -43,11 +61,19 @@ struct Skipped {
 
 struct HarvestResult {
     std::vector<std::vector<std::string>> delivered;  // per slot, in slot order
+    std::vector<std::vector<std::string>> companions; // per slot: companions delivered beside it
+    std::vector<std::string> input_companions;        // companions written beside staged inputs
     std::optional<std::string> stdout_file;           // set when the text was kept
     std::vector<Skipped> skipped;
+    // Everything the harvest wrote, relative to the output directory, in
+    // order: the directories it made (or found there) and the files it
+    // copied, so a caller can keep a record of the step's output tree.
+    std::vector<std::string> dirs_written, files_written;
 };
 
-// Capture, slot harvest, "_extras" and the standard-output text, in order.
+// Capture, slot harvest, companions written beside the inputs, "_extras"
+// and the standard-output text, in order. Delivered companions are not put
+// aside again.
 HarvestResult harvest(const HarvestRequest &request);
 
 // The file a slot takes among the names that match it: the exact name, else

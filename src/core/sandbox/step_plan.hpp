@@ -4,6 +4,8 @@
 // receives its standard output.
 #pragma once
 
+#include "sandbox/companion_files.hpp"
+#include "sandbox/companions.hpp"
 #include "sandbox/fsops.hpp"
 
 #include <cstddef>
@@ -27,11 +29,16 @@ struct PlanInput {
     Kind kind = Kind::ignored;
     std::vector<std::string> sources;  // path, paths: the host paths in order
     std::string text;                  // scalar
+    std::vector<CompanionPattern> companions;  // declared companion patterns
 };
 
 struct PlanOutput {
     std::string name;  // placeholder name (UTF-8)
     bool is_dir = false;
+    // The key of the input this slot hands on (with its companions) instead
+    // of a file the tool writes.
+    std::optional<std::string> from_input;
+    std::vector<CompanionPattern> companions;  // declared companion patterns
 };
 
 struct StepRequest {
@@ -57,19 +64,32 @@ struct StepPlan {
     NameSet input_names;                     // every staged entry name
     std::vector<std::string> words;          // the tool's arguments after the executable
     std::optional<std::string> capture_slot; // output slot fed by "> {slot}"
+    std::optional<std::string> stderr_slot;  // output slot fed by "2> {slot}"
+    std::optional<std::string> stdin_name;   // staged entry read by "< {input}"
+    // Per output: the index into `staged` of the input a "from_input" slot
+    // hands on; none for other slots and when that input was not staged.
+    std::vector<std::optional<std::size_t>> from_staged;
+    // Per entry of `staged`, per source: the companions staged beside it.
+    std::vector<std::vector<std::vector<CompanionCopy>>> companions;
 };
 
-// The whole plan. Throws SplitError for an unbalanced quote in the
-// substituted template.
+// The whole plan but the companions. Throws SplitError for an unbalanced
+// quote in the substituted template.
 StepPlan plan_step(const StepRequest &request);
+
+// Adds to the plan the companions found beside each staged source on the
+// host (and their names to `input_names`). They are placed after every
+// input, so an input given on its own keeps the name it always had.
+void plan_input_companions(const StepRequest &request, StepPlan &plan);
 
 // A source is staged under its own name; when that is taken, under
 // key + "_" + name; then key + "_" + N + "_" + name for the first free N
 // from 2, so every input keeps its own data. Keys become flat names.
 std::string staging_name(const std::string &source, const std::string &key_fs, const NameSet &taken);
 
-// Copies every staged source to its planned place (links in the host's
-// inputs are followed: the inputs are the host's own files).
+// Copies every staged source, then every companion, to its planned place
+// (links in the host's inputs are followed: the inputs are the host's own
+// files).
 void stage(const std::string &sandbox, const StepPlan &plan);
 
 }  // namespace plexaro::sandbox

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace sb = plexaro::sandbox;
@@ -100,9 +101,9 @@ TEST_F(FsTest, StagingGivesEveryInputItsOwnName) {
     write("sb/fq_reads.fq", "other");
     ::mkdir(path("box").c_str(), 0755);
     sb::StepRequest q;
-    q.inputs = {{"x", "x", sb::PlanInput::Kind::path, {path("sb/fq_reads.fq")}, ""},
+    q.inputs = {{"x", "x", sb::PlanInput::Kind::path, {path("sb/fq_reads.fq")}, "", {}},
                 {"fq", "fq", sb::PlanInput::Kind::paths,
-                 {path("s1/reads.fq"), path("s2/reads.fq"), path("s3/reads.fq")}, ""}};
+                 {path("s1/reads.fq"), path("s2/reads.fq"), path("s3/reads.fq")}, "", {}}};
     q.taken = {"mivo.toml"};
     sb::StepPlan plan = sb::plan_step(q);
     sb::stage(path("box"), plan);
@@ -153,4 +154,52 @@ TEST_F(FsTest, GlobHidesDotNamesUnlessThePatternStartsWithADot) {
     write("g/d1/res", "");
     EXPECT_EQ(sb::glob_in(path("g"), "d?/re*"), (V{"d1/res"}));
     EXPECT_TRUE(sb::glob_in(path("missing"), "x*").empty());
+}
+
+namespace {
+
+// remove_tree as another user would run it: in a child that drops to
+// "nobody" when the test runs as root (root may delete anything), with
+// `deep` left unwritable to it. Returns what the child saw, encoded in its
+// exit status: 0 when the report matched, else the number of the mismatch.
+int removal_by_an_unprivileged_user(const std::string &top) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+        sb::RemovalReport report = sb::remove_tree(top);
+        if (report.complete) ::_exit(1);
+        if (report.left_count != 1) ::_exit(2);
+        if (report.left != std::vector<std::string>{"deep/file"}) ::_exit(3);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+}  // namespace
+
+TEST_F(FsTest, RemovalReportsWhatItCouldNotRemove) {
+    std::string top = path("sandbox");
+    ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((top + "/deep").c_str(), 0755), 0);
+    write("sandbox/deep/file", "kept\n");
+    write("sandbox/plain", "gone\n");
+    if (::geteuid() == 0) {  // nobody must reach the tree and own its top
+        ASSERT_EQ(::chmod(root.c_str(), 0755), 0);
+        ASSERT_EQ(::chown(top.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(::chmod((top + "/deep").c_str(), 0555), 0);
+
+    EXPECT_EQ(removal_by_an_unprivileged_user(top), 0);
+    EXPECT_FALSE(std::ifstream(top + "/plain").good());  // the rest still went
+
+    ASSERT_EQ(::chmod((top + "/deep").c_str(), 0755), 0);
+    sb::RemovalReport again = sb::remove_tree(top);
+    EXPECT_TRUE(again.complete);
+    EXPECT_EQ(again.left_count, 0u);
+}
+
+TEST_F(FsTest, RemovalOfAMissingTreeIsComplete) {
+    EXPECT_TRUE(sb::remove_tree(path("never-made")).complete);
 }

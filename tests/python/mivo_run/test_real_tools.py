@@ -34,7 +34,7 @@ def test_binary_bam_on_standard_output(step):
     assert step.sandboxes() == []
 
 
-def test_sorted_bam_is_delivered_not_its_index(step):
+def test_sorted_bam_is_delivered_with_its_index_beside_it(step):
     sam = step.file("reads.sam", SAM)
     manifest = {"args_template": "samtools sort --write-index -o {bam}.bam {sam}",
                 "entrypoint": "samtools", "outputs": {"bam": {"type": "file"}}}
@@ -42,7 +42,10 @@ def test_sorted_bam_is_delivered_not_its_index(step):
     assert result == {"bam": str(step.out / "bam")}
     assert gzip.decompress((step.out / "bam").read_bytes())[:4] == b"BAM\x01"
     assert records(step.out / "bam") == ["r1", "r2"]
-    assert sorted(p.name for p in (step.out / "_extras").iterdir()) == ["bam.bam", "bam.bam.csi"]
+    # The index travels with the BAM under the slot's name; it is not put
+    # aside a second time.
+    assert gzip.decompress((step.out / "bam.csi").read_bytes())[:4] == b"CSI\x01"
+    assert sorted(p.name for p in (step.out / "_extras").iterdir()) == ["bam.bam"]
 
 
 def test_bgzip_on_standard_output(step):
