@@ -90,7 +90,7 @@ class MIVO:
     def lock(self, check: bool = False) -> None:
         """Write (or with `check`, verify) the project lockfile."""
 
-    def run(self, tool_name: object | None, manifest: object | None, inputs: object | None, output_dir: object | None) -> object:
+    def run(self, tool_name: str, manifest: dict[str, Any], inputs: dict[str, Any], output_dir: str) -> dict[str, str | None]:
         """
         Run one tool on the step's inputs in a fresh sandbox and collect its outputs into `output_dir`; returns output slot -> delivered path (or None), in manifest order.
         """

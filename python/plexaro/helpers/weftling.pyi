@@ -3,9 +3,11 @@
 Connector functions between pipeline steps, written by the LLM and kept in one file.
 """
 
+from collections.abc import Callable, Mapping, Sequence
 import logging
 import threading
 import types
+from typing import Any, Protocol
 
 from plexaro.helpers.paths import (
     get_connectors_path as _get_connectors_path
@@ -13,20 +15,24 @@ from plexaro.helpers.paths import (
 from plexaro.helpers.promptel import Promptel as Promptel
 
 
+class _Node(Protocol):
+    @property
+    def id(self) -> str: ...
+
 logger: logging.Logger = ...
 
-def _connectors_path() -> object:
+def _connectors_path() -> str | None:
     """Path of the connectors file, asked of the host afresh on every use."""
 
-def _ident(node_id: object | None) -> str:
+def _ident(node_id: str) -> str:
     """
     Identifier fragment of a node id (text after the last '.', \\W -> '_').
     """
 
-def _edge_fn(u_id: object | None, v_id: object | None) -> str:
+def _edge_fn(u_id: str, v_id: str) -> str:
     """Connector function name of the edge u_id -> v_id."""
 
-def _default_llm() -> object:
+def _default_llm() -> Promptel:
     """A new LLM client chosen from the environment."""
 
 class Weftling:
@@ -42,44 +48,44 @@ class Weftling:
         Start a pipeline's connectors: the connectors file is reset to its header.
         """
 
-    def set_llm(self, provider: object | None, model: object | None, api_key: object | None) -> None:
+    def set_llm(self, provider: str, model: str, api_key: str) -> None:
         """Use another LLM client for later connectors."""
 
-    def generateConnector(self, upstream: object | None, downstream: object | None, extra_context: object | None = None, scatter_source: object | None = False) -> str:
+    def generateConnector(self, upstream: _Node, downstream: _Node, extra_context: str | None = None, scatter_source: bool = False) -> str:
         """
         Name of the connector of the edge upstream -> downstream; the connectors of every edge into `downstream` that has none yet are written in one LLM call. A reply that breaks the connector rules even after one repair request raises ValueError and nothing is stored.
         """
 
-    def getConnector(self, in_node: object | None, node: object | None) -> object:
+    def getConnector(self, in_node: _Node, node: _Node) -> Callable[[dict[str, Any]], Any] | None:
         """
         The connector function of the edge in_node -> node, or None when none was generated.
         """
 
-    def get_edge_connectors(self) -> object:
+    def get_edge_connectors(self) -> dict[tuple[str, str], str]:
         """The live mapping (upstream id, downstream id) -> connector name."""
 
-    def _build_prompt(self, v: object | None, edges_to_generate: object | None, cached_siblings: object | None, extra_context: object | None, scatter_fn: object | None = None) -> str:
+    def _build_prompt(self, v: _Node, edges_to_generate: Sequence[tuple[_Node, str]], cached_siblings: Sequence[tuple[_Node, str]], extra_context: str | None, scatter_fn: str | None = None) -> str:
         """The whole connector prompt for one batch of edges into v."""
 
-    def _downstream_block(self, v: object | None) -> str:
+    def _downstream_block(self, v: _Node) -> str:
         """The block describing the downstream node's fields."""
 
-    def _upstream_block(self, u: object | None, fn_name: object | None) -> str:
+    def _upstream_block(self, u: _Node, fn_name: str) -> str:
         """The block describing one upstream node and its connector's name."""
 
-    def _format_field(self, k: object | None, meta: object | None, include_required: object | None = False) -> str:
+    def _format_field(self, k: str, meta: Mapping[str, Any], include_required: bool = False) -> str:
         """One line describing field k."""
 
-    def _call_and_clean(self, prompt: object | None) -> str:
+    def _call_and_clean(self, prompt: str) -> str:
         """Ask the LLM and return its reply without Markdown fences."""
 
-    def _postprocess_code(self, code: object | None) -> str:
+    def _postprocess_code(self, code: str) -> str:
         """Clean a reply into function definitions ready for the connectors file."""
 
-    def _strip_toplevel_imports(self, code: object | None) -> str:
+    def _strip_toplevel_imports(self, code: str) -> str:
         """The code without its module-level import statements (whole lines)."""
 
-    def _inject_missing_imports(self, code: object | None) -> str:
+    def _inject_missing_imports(self, code: str) -> str:
         """
         The code with the standard-library imports each function lacks added inside it.
         """

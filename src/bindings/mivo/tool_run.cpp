@@ -631,6 +631,8 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
 void bind_tool_run(nb::module_ &m, MivoClass &cls) {
     cls.def("run", &run, host::param("tool_name"), host::param("manifest"), host::param("inputs"),
             host::param("output_dir"),
+            nb::sig("def run(self, tool_name: str, manifest: dict[str, typing.Any], "
+                    "inputs: dict[str, typing.Any], output_dir: str) -> dict[str, str | None]"),
             "Run one tool on the step's inputs in a fresh sandbox and collect its outputs into "
             "`output_dir`; returns output slot -> delivered path (or None), in manifest order.");
     bind_recovery(m, cls);

@@ -128,7 +128,8 @@ void bind_cleanup(Class &cls) {
             nb::object reply = self.attr("llm").attr("call")(prompt);
             return host::from_utf8(core::strip_fences(host::utf8(host::expect_str(reply))));
         },
-        "prompt"_a.none(), "Ask the LLM and return its reply without Markdown fences.");
+        "prompt"_a.none(), nb::sig("def _call_and_clean(self, prompt: str) -> str"),
+        "Ask the LLM and return its reply without Markdown fences.");
 
     cls.def(
         "_postprocess_code",
@@ -145,7 +146,8 @@ void bind_cleanup(Class &cls) {
             }
             return finish_cleanup(self, text);
         },
-        "code"_a.none(), "Clean a reply into function definitions ready for the connectors file.");
+        "code"_a.none(), nb::sig("def _postprocess_code(self, code: str) -> str"),
+        "Clean a reply into function definitions ready for the connectors file.");
 
     cls.def(
         "_strip_toplevel_imports",
@@ -162,7 +164,8 @@ void bind_cleanup(Class &cls) {
             }
             return host::from_utf8(core::remove_lines(host::utf8(text), drop));
         },
-        "code"_a.none(), "The code without its module-level import statements (whole lines).");
+        "code"_a.none(), nb::sig("def _strip_toplevel_imports(self, code: str) -> str"),
+        "The code without its module-level import statements (whole lines).");
 
     cls.def(
         "_inject_missing_imports",
@@ -238,7 +241,8 @@ void bind_cleanup(Class &cls) {
             }
             return changed ? host::from_utf8(current) : text;
         },
-        "code"_a.none(), "The code with the standard-library imports each function lacks added inside it.");
+        "code"_a.none(), nb::sig("def _inject_missing_imports(self, code: str) -> str"),
+        "The code with the standard-library imports each function lacks added inside it.");
 }
 
 }  // namespace plexaro::weftling_binding

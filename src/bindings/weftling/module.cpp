@@ -69,20 +69,24 @@ NB_MODULE(weftling, m) {
               if (!path.is_none()) wb::host::expect_str(path);
               return path;
           },
+          nb::sig("def _connectors_path() -> str | None"),
           "Path of the connectors file, asked of the host afresh on every use.");
     m.def("_ident",
           [](nb::handle node_id) {
               std::string id = wb::host::utf8(wb::host::arg_str(node_id, "node_id"));
               return wb::host::from_utf8(core::ident(id, wb::is_word));
           },
-          "node_id"_a.none(), "Identifier fragment of a node id (text after the last '.', \\W -> '_').");
+          "node_id"_a.none(), nb::sig("def _ident(node_id: str) -> str"),
+          "Identifier fragment of a node id (text after the last '.', \\W -> '_').");
     m.def("_edge_fn",
           [](nb::handle u_id, nb::handle v_id) {
               return wb::host::from_utf8(wb::edge_name(u_id, v_id, "u_id", "v_id"));
           },
-          "u_id"_a.none(), "v_id"_a.none(), "Connector function name of the edge u_id -> v_id.");
+          "u_id"_a.none(), "v_id"_a.none(), nb::sig("def _edge_fn(u_id: str, v_id: str) -> str"),
+          "Connector function name of the edge u_id -> v_id.");
     m.def("_default_llm",
           []() { return wb::host::import("plexaro.helpers.promptel").attr("default_llm")(); },
+          nb::sig("def _default_llm() -> Promptel"),
           "A new LLM client chosen from the environment.");
 
     wb::Class cls = wb::host::plain_class<wb::Weftling>(

@@ -92,7 +92,12 @@ void bind_prompt(Class &cls) {
             return host::from_utf8(core::build_prompt(parts));
         },
         "v"_a.none(), "edges_to_generate"_a.none(), "cached_siblings"_a.none(),
-        "extra_context"_a.none(), "scatter_fn"_a.none() = nb::none(), "The whole connector prompt for one batch of edges into v.");
+        "extra_context"_a.none(), "scatter_fn"_a.none() = nb::none(),
+        nb::sig("def _build_prompt(self, v: _Node, "
+                "edges_to_generate: collections.abc.Sequence[tuple[_Node, str]], "
+                "cached_siblings: collections.abc.Sequence[tuple[_Node, str]], "
+                "extra_context: str | None, scatter_fn: str | None = None) -> str"),
+        "The whole connector prompt for one batch of edges into v.");
 
     cls.def(
         "_downstream_block",
@@ -111,7 +116,7 @@ void bind_prompt(Class &cls) {
             return host::from_utf8(core::downstream_manifest_block(
                 host::str(v.attr("id")), field_lines(self, section(manifest, "inputs"), true)));
         },
-        "v"_a.none(), "The block describing the downstream node's fields.");
+        "v"_a.none(), nb::sig("def _downstream_block(self, v: _Node) -> str"), "The block describing the downstream node's fields.");
 
     cls.def(
         "_upstream_block",
@@ -140,7 +145,8 @@ void bind_prompt(Class &cls) {
             return host::from_utf8(core::upstream_outputs_block(
                 id, fn, field_lines(self, section(manifest, "outputs"), false)));
         },
-        "u"_a.none(), "fn_name"_a.none(), "The block describing one upstream node and its connector's name.");
+        "u"_a.none(), "fn_name"_a.none(),
+        nb::sig("def _upstream_block(self, u: _Node, fn_name: str) -> str"), "The block describing one upstream node and its connector's name.");
 
     cls.def(
         "_format_field",
@@ -164,7 +170,10 @@ void bind_prompt(Class &cls) {
                 host::str(k), host::str(meta.attr("get")("type", "unknown")), required, tags,
                 host::str(meta.attr("get")("description", ""))));
         },
-        "k"_a.none(), "meta"_a.none(), "include_required"_a.none() = false, "One line describing field k.");
+        "k"_a.none(), "meta"_a.none(), "include_required"_a.none() = false,
+        nb::sig("def _format_field(self, k: str, meta: collections.abc.Mapping[str, typing.Any], "
+                "include_required: bool = False) -> str"),
+        "One line describing field k.");
 }
 
 }  // namespace plexaro::weftling_binding

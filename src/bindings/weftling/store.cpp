@@ -130,7 +130,8 @@ void bind_store(nb::module_ &, Class &cls) {
                         self_module().attr("Promptel")("provider"_a = p, "model_name"_a = m,
                                                        "api_key"_a = k));
         },
-        "provider"_a.none(), "model"_a.none(), "api_key"_a.none(), "Use another LLM client for later connectors.");
+        "provider"_a.none(), "model"_a.none(), "api_key"_a.none(),
+        nb::sig("def set_llm(self, provider: str, model: str, api_key: str) -> None"), "Use another LLM client for later connectors.");
 
     cls.def(
         "generateConnector",
@@ -210,6 +211,8 @@ void bind_store(nb::module_ &, Class &cls) {
         },
         "upstream"_a.none(), "downstream"_a.none(), "extra_context"_a.none() = nb::none(),
         "scatter_source"_a.none() = false,
+        nb::sig("def generateConnector(self, upstream: _Node, downstream: _Node, "
+                "extra_context: str | None = None, scatter_source: bool = False) -> str"),
         "Name of the connector of the edge upstream -> downstream; the connectors of every "
         "edge into `downstream` that has none yet are written in one LLM call. A reply that "
         "breaks the connector rules even after one repair request raises ValueError and "
@@ -240,10 +243,13 @@ void bind_store(nb::module_ &, Class &cls) {
             return nb::getattr(module, fn_name);
         },
         "in_node"_a.none(), "node"_a.none(),
+        nb::sig("def getConnector(self, in_node: _Node, node: _Node) -> "
+                "collections.abc.Callable[[dict[str, typing.Any]], typing.Any] | None"),
         "The connector function of the edge in_node -> node, or None when none was generated.");
 
     cls.def(
         "get_edge_connectors", [](nb::handle self) { return self.attr("edgeConnectors"); },
+        nb::sig("def get_edge_connectors(self) -> dict[tuple[str, str], str]"),
         "The live mapping (upstream id, downstream id) -> connector name.");
 }
 

@@ -26,11 +26,18 @@ HOST_INTERFACE = {
 }
 
 
+def is_protocol(node):
+    return isinstance(node, ast.ClassDef) and any(
+        isinstance(base, ast.Name) and base.id == "Protocol" for base in node.bases)
+
+
 def stubbed(module):
     """Top-level names of a stub -> the member names it declares for them (classes only)."""
     tree = ast.parse((STUB_DIR / f"{module}.pyi").read_text())
     names = {}
     for node in tree.body:
+        if is_protocol(node):
+            continue  # a typing-only name, for the annotations
         if isinstance(node, ast.ClassDef):
             names[node.name] = {item.name for item in node.body
                                 if isinstance(item, ast.FunctionDef)}
@@ -48,7 +55,8 @@ def stubbed(module):
 def stub_classes(module):
     """Class name -> its body, for every class a stub declares."""
     tree = ast.parse((STUB_DIR / f"{module}.pyi").read_text())
-    return {node.name: node.body for node in tree.body if isinstance(node, ast.ClassDef)}
+    return {node.name: node.body for node in tree.body
+            if isinstance(node, ast.ClassDef) and not is_protocol(node)}
 
 
 def declared_attributes(module):
@@ -65,7 +73,7 @@ def stub_functions():
         for node in tree.body:
             if isinstance(node, ast.FunctionDef):
                 found.append((module, None, node))
-            elif isinstance(node, ast.ClassDef):
+            elif isinstance(node, ast.ClassDef) and not is_protocol(node):
                 found += [(module, node.name, item) for item in node.body
                           if isinstance(item, ast.FunctionDef)]
     return found

@@ -11,6 +11,8 @@ from plexaro.helpers.fetchkin import Fetchkin
 from plexaro.helpers.mivo import MIVO
 from plexaro.helpers.promptel import Promptel, default_llm
 from plexaro.helpers.vantum import build_vantum
+from plexaro.helpers.weftling import Weftling
+from plexaro.node import GatherNode, InputNode, Node
 
 
 def prepare(tools: list[str], backend: str | None) -> MIVO:
@@ -52,3 +54,19 @@ def ask(prompt: str, key: str | None) -> str:
     llm = Promptel("openai", "gpt-4o-mini", api_key=key) if key else default_llm()
     reply = llm.call(prompt, system_prompt=None, max_tokens=512)
     return f"{llm.provider}/{llm.model_name}: " + (reply or "")
+
+
+def run_edge(mivo: MIVO, source: InputNode, step: Node, sink: GatherNode, out_dir: str) -> list[Any]:
+    """One step and the connectors around it, as the host drives them."""
+    weft = Weftling()
+    weft.set_llm("anthropic", "claude-haiku-4-5-20251001", api_key="sk-test")
+    weft.generateConnector(source, step)
+    outputs: dict[str, str | None] = mivo.run("bwa", step.manifest, {"reads": "r.fq"}, out_dir)
+    with weft.fileLock:
+        name = weft.generateConnector(step, sink, extra_context=describe(outputs), scatter_source=True)
+    print(name.isidentifier(), weft.edgeConnectors[(step.id, sink.id)], weft.get_edge_connectors())
+    connector = weft.getConnector(step, sink)
+    if connector is None:
+        return []
+    produced = connector(dict(outputs))
+    return produced if isinstance(produced, list) else [produced]
