@@ -1,11 +1,13 @@
 #include "common/files.hpp"
 
+#include "common/listing.hpp"
+#include "common/path.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <map>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -137,18 +139,17 @@ std::vector<std::string> remove_stale_temporaries(const std::string &target,
                                                   std::optional<std::chrono::seconds> older_than) {
     std::vector<std::string> removed;
     std::string dir = directory_of(target), name = name_of(target);
-    DIR *listing = ::opendir(dir.c_str());
-    if (!listing) return removed;
+    std::vector<DirEntry> entries;
+    list_directory(dir, entries);  // what could be listed, however the listing ended
     std::time_t now = std::time(nullptr);
-    while (dirent *entry = ::readdir(listing)) {
-        if (!is_temp_name_of(entry->d_name, name)) continue;
-        std::string path = dir + "/" + entry->d_name;
+    for (const DirEntry &entry : entries) {
+        if (!is_temp_name_of(entry.name, name)) continue;
+        std::string path = join_path(dir, entry.name);
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
         if (older_than && now - st.st_mtime <= older_than->count()) continue;
         if (::unlink(path.c_str()) == 0) removed.push_back(path);
     }
-    ::closedir(listing);
     return removed;
 }
 
