@@ -113,6 +113,12 @@ bool is_nonempty_str_or_subclass(nb::handle value) {
     return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
 }
 
+bool compare(nb::handle a, nb::handle b, int op) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
 bool contains(nb::handle container, nb::handle item) {
     int found = PySequence_Contains(container.ptr(), item.ptr());
     if (found < 0) throw nb::python_error();

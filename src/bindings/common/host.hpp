@@ -78,6 +78,9 @@ bool is_nonempty_exact_str(nb::handle value);
 // A str or an instance of a subclass of str, with at least one character.
 bool is_nonempty_str_or_subclass(nb::handle value);
 
+// `a <op> b` answered by the host (op: Py_EQ, Py_NE, Py_LT, ...).
+bool compare(nb::handle a, nb::handle b, int op);
+
 // `item in container`, answered by the host (its __contains__ runs).
 bool contains(nb::handle container, nb::handle item);
 

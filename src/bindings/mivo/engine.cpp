@@ -38,11 +38,7 @@ nb::object os_mod() { return host::import("os"); }
 
 bool exists(nb::handle path) { return nb::cast<bool>(host::os_path().attr("exists")(path)); }
 
-bool before(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
+bool before(nb::handle a, nb::handle b) { return host::compare(a, b, Py_LT); }
 
 // Only the host's ordinary errors are caught by best-effort steps;
 // KeyboardInterrupt and SystemExit go through.

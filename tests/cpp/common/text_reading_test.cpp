@@ -37,8 +37,11 @@ TEST(NextCodePoint, PassingSurrogatesChangesNothingElse) {
         for (unsigned second = 0x80; second <= 0xBF; ++second) {
             std::string bytes = {char(lead), char(second), '\x80', '\x80'};
             std::u32string strict = code_points_of(bytes), passing = code_points_of(bytes, Surrogates::pass);
-            if (lead == 0xED && second >= 0xA0) EXPECT_NE(strict, passing);
-            else EXPECT_EQ(strict, passing) << std::hex << lead << " " << second;
+            if (lead == 0xED && second >= 0xA0) {
+                EXPECT_NE(strict, passing);
+            } else {
+                EXPECT_EQ(strict, passing) << std::hex << lead << " " << second;
+            }
         }
 }
 
@@ -48,7 +51,9 @@ TEST(HostText, LineBreaksAreExactlyThoseOfSplitlines) {
         bool expected = std::find(breaks.begin(), breaks.end(), cp) != breaks.end();
         ASSERT_EQ(is_line_break(cp), expected) << std::hex << (unsigned) cp;
         // Every line break is white space to the host as well.
-        if (expected) ASSERT_TRUE(is_unicode_space(cp));
+        if (expected) {
+            ASSERT_TRUE(is_unicode_space(cp));
+        }
     }
 }
 
