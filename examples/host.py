@@ -171,13 +171,14 @@ def import_layer(*names: str) -> dict:
             "and run with PYTHONPATH=python.", 2) from error
 
 
-def exec_mode(command: str, cwd: Path) -> tuple[str, str]:
+def exec_mode(command: str | None, cwd: Path) -> tuple[str, str]:
     """Where the local tool manager's "exec" runs `command`: ("container", image)
-    or ("host", the reason). A tool manager that cannot say ("mivo mode" unknown
-    to it) runs every tool on this machine."""
+    or ("host", the reason); without a command, whether a container engine
+    answers at all. A tool manager that cannot say ("mivo mode" unknown to it)
+    runs every tool on this machine."""
     try:
-        done = subprocess.run(["mivo", "mode", command], cwd=cwd, capture_output=True,
-                              text=True, timeout=120)
+        done = subprocess.run(["mivo", "mode", *([command] if command else [])], cwd=cwd,
+                              capture_output=True, text=True, timeout=120)
     except (OSError, subprocess.TimeoutExpired) as error:
         return "host", f"the tool manager did not say where it runs tools ({error})"
     mode, _, detail = done.stdout.strip().partition("\t")

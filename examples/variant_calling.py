@@ -30,6 +30,11 @@ each step's outputs, `Weftling.generateConnector` / `getConnector` per edge and
 a `Condition` on the branch. At the end the calls are compared with the
 planted SNPs and the table is printed.
 
+The tools run in containers when a container engine answers (DOCKER_HOST):
+each in its image plexaro-example/<tool>:<version>, built from this machine's
+programs when missing (examples/containers.py), with no network and nothing
+pulled; on this machine otherwise. The run says which before the first step.
+
 LLM: with an API key in the environment (ANTHROPIC_API_KEY, OPENAI_API_KEY,
 GEMINI_API_KEY or GOOGLE_API_KEY) the connectors are written by that vendor's
 model; without one the loopback vendor stand-in of the test suite answers with
@@ -57,6 +62,7 @@ from host import (  # noqa: E402  (the examples' shared host side)
     DEFAULT_REGISTRY, PipelineError, Step, add_tools, announce_llm, defined_functions,
     import_layer, install_layer_log, make_workdir, prepare_environment, run_steps, say,
     scripted_reply, shown_path, start_stand_in, wants_stand_in)
+import containers  # noqa: E402
 import simulate  # noqa: E402
 
 # The Debian packages that hold the programs the steps run.
@@ -243,6 +249,12 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                              "temporary directory, kept after the run)")
     parser.add_argument("--registry", default=str(DEFAULT_REGISTRY),
                         help="directory of tool descriptions (default: examples/registry)")
+    parser.add_argument("--containers", choices=containers.SETTINGS,
+                        help="auto: the tools run in containers when a container engine answers "
+                             "(DOCKER_HOST), building the example's images from this machine's "
+                             "tools, and on this machine otherwise; always: fail without an "
+                             "engine; never: always on this machine (default: MIVO_CONTAINER, "
+                             "else auto)")
     parser.add_argument("--stand-in", action="store_true",
                         help="use the loopback vendor stand-in even when an API key is set")
     parser.add_argument("--verbose", action="store_true", help="also show the layer's debug log")
@@ -379,6 +391,9 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
         announce_llm(weftling.llm, stub, args.stand_in)
         say()
         say(f"registry: {registry}")
+        engine = containers.prepare(args.containers, registry,
+                                    dict.fromkeys(step.tool for step in STEPS),
+                                    workdir / "tmp")
         manager, manifests, modes = add_tools(layer["mivo"], registry, STEPS)
         say()
 
@@ -410,7 +425,7 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
                             connectors_path=connectors_path, branch_step=BRANCH_STEP,
                             decide=snps_were_called)
         summary = summarise(args, workdir, data, planted, outputs, skipped, branch, modes,
-                            connectors_path, stub, time.monotonic() - started)
+                            engine, connectors_path, stub, time.monotonic() - started)
     finally:
         if stub is not None:
             stub.stop()
@@ -418,7 +433,8 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
 
 
 def summarise(args, workdir: Path, data: dict, planted: list, outputs: dict, skipped: list,
-              branch: dict, modes: dict, connectors_path: Path, stub, seconds: float) -> dict:
+              branch: dict, modes: dict, engine: dict, connectors_path: Path, stub,
+              seconds: float) -> dict:
     report = json.loads(Path(outputs["qc"]["report"]).read_text())
     reads_before = report["summary"]["before_filtering"]["total_reads"]
     reads_after = report["summary"]["after_filtering"]["total_reads"]
@@ -440,6 +456,7 @@ def summarise(args, workdir: Path, data: dict, planted: list, outputs: dict, ski
         "comparison": comparison,
         "tool_modes": {tool: {"mode": mode, "detail": detail}
                        for tool, (mode, detail) in modes.items()},
+        "containers": engine,
         "steps_run": [step.node_id for step in STEPS if step.node_id in outputs],
         "steps_skipped": skipped,
         "outputs": {step: dict(result) for step, result in outputs.items() if step != "input"},

@@ -3,6 +3,8 @@
 // client libraries.
 #include "common/host.hpp"
 
+#include <algorithm>
+
 namespace host = plexaro::host;
 using namespace nb::literals;
 
@@ -13,6 +15,70 @@ struct Promptel {};
 constexpr const char *kModule = "plexaro.helpers.promptel";
 
 constexpr int kAnthropicMaxTokens = 4096;
+
+// Every call has an overall deadline: the vendor clients get it as their
+// time-out with their own retries turned off (one of them obeys any
+// Retry-After, another waits forever without a time-out), and `call` makes
+// at most one retry of its own, after a capped pause, within the deadline.
+constexpr const char *kTimeoutEnv = "PLEXARO_LLM_TIMEOUT";
+constexpr double kDefaultTimeout = 180.0;
+constexpr double kLongestPause = 10.0;
+
+double deadline_seconds() {
+    nb::object value = host::import("os").attr("environ").attr("get")(kTimeoutEnv);
+    if (value.is_none() || !host::arg_bool(value)) return kDefaultTimeout;
+    double seconds = -1;
+    try {
+        seconds = nb::cast<double>(host::import("builtins").attr("float")(value));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    if (!(seconds > 0) || seconds > 1e9)
+        host::raise(PyExc_ValueError, std::string(kTimeoutEnv) +
+                                          " must be a positive number of seconds, got " +
+                                          host::repr(value));
+    return seconds;
+}
+
+double now() { return nb::cast<double>(host::import("time").attr("monotonic")()); }
+
+// The HTTP status of a vendor error (`status_code` of the OpenAI and
+// Anthropic errors, `code` of the Google ones), or 0.
+int status_of(nb::handle error) {
+    for (const char *name : {"status_code", "code"}) {
+        PyObject *value = PyObject_GetAttrString(error.ptr(), name);
+        if (!value) {
+            PyErr_Clear();
+            continue;
+        }
+        nb::object v = nb::steal(value);
+        if (PyLong_Check(v.ptr())) return nb::cast<int>(v);
+    }
+    return 0;
+}
+
+// Errors a vendor asks to be retried: rate limits, overload, server errors
+// and dropped connections. A time-out is not retried: it used the deadline.
+bool retryable(nb::handle error) {
+    int status = status_of(error);
+    if (status == 408 || status == 409 || status == 429 || status >= 500) return true;
+    std::string name = host::str(nb::handle(Py_TYPE(error.ptr())).attr("__name__"));
+    return name == "APIConnectionError" || name == "RemoteProtocolError" || name == "ConnectError";
+}
+
+// The vendor's Retry-After in seconds, or 1 when it gave none.
+double retry_after(nb::handle error) {
+    try {
+        nb::object response = nb::getattr(error, "response", nb::none());
+        if (response.is_none()) return 1.0;
+        nb::object header = response.attr("headers").attr("get")("retry-after");
+        if (header.is_none()) return 1.0;
+        return nb::cast<double>(host::import("builtins").attr("float")(header));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return 1.0;
+    }
+}
 
 // Names and lookups go through the module object at every use, so a host
 // that patches `Promptel`, `OpenAI`, `Anthropic` or `genai` is obeyed.
@@ -204,13 +270,21 @@ NB_MODULE(promptel, m) {
                  nb::setattr(self.h, "model_name", model);
 
                  nb::object client;
+                 bool known = name.equal(nb::str("openai")) || name.equal(nb::str("anthropic")) ||
+                              name.equal(nb::str("google"));
+                 double timeout = known ? deadline_seconds() : 0;
                  if (name.equal(nb::str("openai")))
-                     client = vendor_class("openai", "OpenAI", loaded_openai)("api_key"_a = key);
+                     client = vendor_class("openai", "OpenAI", loaded_openai)(
+                         "api_key"_a = key, "timeout"_a = timeout, "max_retries"_a = 0);
                  else if (name.equal(nb::str("anthropic")))
-                     client = vendor_class("anthropic", "Anthropic", loaded_anthropic)("api_key"_a = key);
-                 else if (name.equal(nb::str("google")))
-                     client = module_attr("genai").attr("Client")("api_key"_a = key);
-                 else
+                     client = vendor_class("anthropic", "Anthropic", loaded_anthropic)(
+                         "api_key"_a = key, "timeout"_a = timeout, "max_retries"_a = 0);
+                 else if (name.equal(nb::str("google"))) {
+                     nb::dict http_options;
+                     http_options["timeout"] = nb::int_((long long) (timeout * 1000));
+                     client = module_attr("genai").attr("Client")("api_key"_a = key,
+                                                                  "http_options"_a = http_options);
+                 } else
                      host::raise(PyExc_ValueError,
                                  "Unsupported provider: " + host::repr(given) +
                                      ". Use 'openai', 'anthropic', or 'google'.");
@@ -230,14 +304,32 @@ NB_MODULE(promptel, m) {
                  if (default_temperature) options["temperature"] = nb::int_(0);
 
                  nb::object provider = self.attr("provider");
-                 if (provider.equal(nb::str("openai")))
-                     return call_openai(self, self.attr("client"), user_prompt, system_prompt, options);
-                 if (provider.equal(nb::str("anthropic")))
-                     return call_anthropic(self, self.attr("client"), user_prompt, system_prompt,
-                                           options, default_temperature);
-                 if (provider.equal(nb::str("google")))
-                     return call_google(self, self.attr("client"), user_prompt, system_prompt, options);
-                 return nb::none();
+                 auto dispatch = [&]() -> nb::object {
+                     // Each attempt gets its own copy: a branch removes entries.
+                     nb::dict opts = nb::steal<nb::dict>(PyDict_Copy(options.ptr()));
+                     if (!opts.is_valid()) throw nb::python_error();
+                     if (provider.equal(nb::str("openai")))
+                         return call_openai(self, self.attr("client"), user_prompt, system_prompt, opts);
+                     if (provider.equal(nb::str("anthropic")))
+                         return call_anthropic(self, self.attr("client"), user_prompt,
+                                               system_prompt, opts, default_temperature);
+                     return call_google(self, self.attr("client"), user_prompt, system_prompt, opts);
+                 };
+                 if (!provider.equal(nb::str("openai")) && !provider.equal(nb::str("anthropic")) &&
+                     !provider.equal(nb::str("google")))
+                     return nb::none();
+                 const double deadline = deadline_seconds();
+                 const double started = now();
+                 try {
+                     return dispatch();
+                 } catch (nb::python_error &e) {
+                     if (!e.matches(PyExc_Exception) || !retryable(e.value())) throw;
+                     double remaining = deadline - (now() - started);
+                     double pause = std::min({retry_after(e.value()), kLongestPause, deadline / 10});
+                     if (!(pause >= 0) || pause >= remaining) throw;
+                     host::import("time").attr("sleep")(pause);
+                 }
+                 return dispatch();
              },
              "user_prompt"_a.none(), "system_prompt"_a.none() = nb::none(), "kwargs"_a,
              "Send `user_prompt` (and a non-empty `system_prompt`) to the model and return "
@@ -246,21 +338,21 @@ NB_MODULE(promptel, m) {
     m.def(
         "default_llm",
         []() -> nb::object {
-            nb::object environ = host::import("os").attr("environ");
+            nb::object env = host::import("os").attr("environ");
             nb::object promptel = module_attr("Promptel");
-            nb::object anthropic_key = environ.attr("get")("ANTHROPIC_API_KEY");
+            nb::object anthropic_key = env.attr("get")("ANTHROPIC_API_KEY");
             if (host::arg_bool(anthropic_key))
                 return promptel("anthropic", "claude-haiku-4-5-20251001", anthropic_key);
-            nb::object openai_key = environ.attr("get")("OPENAI_API_KEY");
+            nb::object openai_key = env.attr("get")("OPENAI_API_KEY");
             if (host::arg_bool(openai_key))
                 return promptel("openai", "gpt-4o-mini", openai_key);
             // Unlike the two above, a present but empty GEMINI_API_KEY still
             // takes precedence over GOOGLE_API_KEY.
             nb::object key = nb::str("");
-            if (has_key(environ, "GEMINI_API_KEY"))
-                key = environ["GEMINI_API_KEY"];
-            else if (has_key(environ, "GOOGLE_API_KEY"))
-                key = environ["GOOGLE_API_KEY"];
+            if (has_key(env, "GEMINI_API_KEY"))
+                key = env["GEMINI_API_KEY"];
+            else if (has_key(env, "GOOGLE_API_KEY"))
+                key = env["GOOGLE_API_KEY"];
             return promptel("google", "gemini-2.5-flash-lite", key);
         },
         "A Promptel for the vendor whose key is in the environment: Anthropic, else "

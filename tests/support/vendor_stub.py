@@ -24,8 +24,9 @@ Scripting the replies (first match wins):
 3. otherwise `stub.default_text` is sent.
 
 A reply is a `str` (the reply text), `None` (a reply without text: the
-SDKs then report none / an empty content list) or a `Reply(...)` for an
-error status: `Reply(status=401, message="bad key")` is answered in the
+SDKs then report none / an empty content list), `HANG` (the request is
+accepted and never answered, until the stub stops) or a `Reply(...)` for an
+error status (`headers` adds response headers, e.g. Retry-After): `Reply(status=401, message="bad key")` is answered in the
 vendor's own error format, so the SDK raises its own exception. Note that
 the SDKs retry 408/409/429/5xx on their own; 4xx statuses such as 400, 401,
 403 and 404 reach the caller at once.
@@ -74,6 +75,11 @@ class Reply:
     text: Optional[str] = "ok"
     status: int = 200
     message: str = "scripted error"
+    headers: dict = field(default_factory=dict)
+
+
+# A request that is accepted and never answered (until the stub stops).
+HANG = object()
 
 
 @dataclass
@@ -137,6 +143,7 @@ class VendorStub:
         self._server = ThreadingHTTPServer(("127.0.0.1", 0), _handler_for(self))
         self._server.daemon_threads = True
         self._thread: Optional[threading.Thread] = None
+        self._stopping = threading.Event()
 
     # --- life cycle ----------------------------------------------------------
     @property
@@ -153,6 +160,7 @@ class VendorStub:
         return self
 
     def stop(self) -> None:
+        self._stopping.set()  # hung requests end now
         if self._thread is not None:
             self._server.shutdown()
             self._thread.join()
@@ -209,21 +217,28 @@ class VendorStub:
                 os.environ[name] = value
 
     # --- answering -----------------------------------------------------------
-    def _answer(self, request: Request) -> tuple[int, dict]:
+    def _answer(self, request: Request) -> tuple[int, dict, dict]:
         with self._lock:
             self.requests.append(request)
             if request.vendor == "unknown":  # recorded, but no scripted reply is used up
-                return 404, {"error": {"message": f"no such endpoint: {request.path}"}}
+                return 404, {"error": {"message": f"no such endpoint: {request.path}"}}, {}
             scripted = self._queue.popleft() if self._queue else _UNSET
         if scripted is _UNSET:
             scripted = self.responder(request) if self.responder else self.default_text
+        if scripted is HANG:
+            self._stopping.wait()
+            raise _Hung()
         reply = scripted if isinstance(scripted, Reply) else Reply(text=scripted)
         if reply.status >= 400:
-            return reply.status, _error_body(request.vendor, reply)
-        return reply.status, _reply_body(request, reply.text, next(self._ids))
+            return reply.status, _error_body(request.vendor, reply), reply.headers
+        return reply.status, _reply_body(request, reply.text, next(self._ids)), reply.headers
 
 
 _UNSET = object()
+
+
+class _Hung(Exception):
+    """The stub stopped while a request was held: close without answering."""
 
 
 def _vendor(method: str, path: str) -> str:
@@ -293,14 +308,20 @@ def _handler_for(stub: VendorStub):
             request = Request(
                 vendor=_vendor(self.command, path), method=self.command, path=path,
                 headers={k.lower(): v for k, v in self.headers.items()}, body=body)
+            headers: dict = {}
             try:
-                status, payload = stub._answer(request)
+                status, payload, headers = stub._answer(request)
+            except _Hung:
+                self.close_connection = True
+                return
             except Exception as exc:  # a failing responder is the test's error
                 status, payload = 400, {"error": {"message": f"stub responder failed: {exc!r}"}}
             data = json.dumps(payload).encode()
             self.send_response(status)
             self.send_header("Content-Type", "application/json")
             self.send_header("Content-Length", str(len(data)))
+            for name, value in headers.items():
+                self.send_header(name, str(value))
             self.end_headers()
             self.wfile.write(data)
 

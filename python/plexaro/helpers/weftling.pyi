@@ -40,7 +40,7 @@ class Weftling:
 
     def generateConnector(self, upstream: object | None, downstream: object | None, extra_context: object | None = None, scatter_source: object | None = False) -> str:
         """
-        Name of the connector of the edge upstream -> downstream; the connectors of every edge into `downstream` that has none yet are written in one LLM call.
+        Name of the connector of the edge upstream -> downstream; the connectors of every edge into `downstream` that has none yet are written in one LLM call. A reply that breaks the connector rules even after one repair request raises ValueError and nothing is stored.
         """
 
     def getConnector(self, in_node: object | None, node: object | None) -> object:

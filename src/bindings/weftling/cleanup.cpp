@@ -16,10 +16,6 @@ namespace {
 
 nb::object ast() { return host::import("ast"); }
 
-nb::str trimmed(nb::handle code) {
-    return host::from_utf8(core::trim_to_first_def(host::utf8(code)));
-}
-
 // Runs one best-effort pass; an ordinary error is logged and the code kept.
 nb::str best_effort(nb::handle self, const char *method, nb::str code, const char *warning) {
     try {
@@ -106,6 +102,25 @@ bool still_valid(nb::handle text, bool compiles) {
 
 }  // namespace
 
+nb::str trimmed(nb::handle code) {
+    return host::from_utf8(core::trim_to_first_def(host::utf8(code)));
+}
+
+bool parses(nb::handle code) {
+    try {
+        ast().attr("parse")(code);
+        return true;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+nb::str finish_cleanup(nb::handle self, nb::str text) {
+    text = best_effort(self, "_strip_toplevel_imports", text, "Top-level import strip skipped: %s");
+    return best_effort(self, "_inject_missing_imports", text, "Import injection skipped: %s");
+}
+
 void bind_cleanup(Class &cls) {
     cls.def(
         "_call_and_clean",
@@ -128,10 +143,7 @@ void bind_cleanup(Class &cls) {
                     "\nFix and return only the corrected code, no markdown:\n\n" + host::utf8(text));
                 text = trimmed(host::expect_str(self.attr("_call_and_clean")(prompt)));
             }
-            text = best_effort(self, "_strip_toplevel_imports", text,
-                               "Top-level import strip skipped: %s");
-            text = best_effort(self, "_inject_missing_imports", text, "Import injection skipped: %s");
-            return text;
+            return finish_cleanup(self, text);
         },
         "code"_a.none(), "Clean a reply into function definitions ready for the connectors file.");
 

@@ -1,14 +1,18 @@
 // The connectors file: construction, batching of an edge's missing siblings
-// into one LLM call, the write, and loading the file as a module.
+// into one LLM call, the checked write, and loading the file as a module.
 #include "weftling.hpp"
 
+#include "common/text.hpp"
 #include "weftling/source.hpp"
+
+#include <cerrno>
 
 #include <algorithm>
 #include <set>
 #include <vector>
 
 namespace core = plexaro::weftling;
+namespace rules = plexaro::weftling::rules;
 using namespace nb::literals;
 
 namespace plexaro::weftling_binding {
@@ -17,151 +21,10 @@ namespace {
 
 nb::object connectors_path() { return self_module().attr("_connectors_path")(); }
 
-// Runs `body` holding `lock`; the lock is released however `body` ends.
-template <typename Body> auto holding(nb::handle lock, Body &&body) {
-    lock.attr("acquire")();
-    auto result = [&] {
-        try {
-            return body();
-        } catch (...) {
-            try {
-                lock.attr("release")();
-            } catch (nb::python_error &) {
-            }
-            throw;
-        }
-    }();
-    lock.attr("release")();
-    return result;
-}
-
-nb::object builtin(const char *name) { return host::import("builtins").attr(name); }
-
-// Whole text of a file, in the host's default text encoding.
-nb::str read_text(nb::handle path) {
-    nb::object file = builtin("open")(path);
-    try {
-        nb::object text = file.attr("read")();
-        file.attr("close")();
-        return host::expect_str(text);
-    } catch (nb::python_error &) {
-        try {
-            file.attr("close")();
-        } catch (nb::python_error &) {
-        }
-        throw;
-    }
-}
-
-// A byte-compiled copy of an earlier version of the file must never be
-// loaded instead of the new text: the host validates its cache only by the
-// file's size and its modification time in whole seconds.
-void forget_bytecode(nb::handle path) {
-    try {
-        nb::object cached = host::import("importlib.util").attr("cache_from_source")(path);
-        host::import("os").attr("unlink")(cached);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-    }
-}
-
-// Rewrites the file through a temporary file beside it, renamed over it once
-// complete, so a crash mid-write leaves the connectors stored so far intact.
-void replace_text(nb::handle path, std::string_view text) {
-    nb::object os = host::import("os");
-    nb::object os_path = host::import("os.path");
-    nb::object target = os_path.attr("realpath")(path);
-    nb::object opened = host::import("tempfile").attr("mkstemp")(
-        "dir"_a = os_path.attr("dirname")(target),
-        "prefix"_a = nb::str(".{}.").attr("format")(os_path.attr("basename")(target)),
-        "suffix"_a = ".tmp");
-    nb::object fd = opened[0], partial = opened[1];
-    nb::object file;
-    try {
-        file = os.attr("fdopen")(fd, "w");
-        file.attr("write")(host::from_utf8(text));
-        file.attr("flush")();
-        os.attr("fsync")(file.attr("fileno")());
-        file.attr("close")();
-        if (truthy(os_path.attr("exists")(target)))
-            host::import("shutil").attr("copymode")(target, partial);
-        else
-            os.attr("chmod")(partial, 0644);
-        os.attr("replace")(partial, target);
-    } catch (nb::python_error &) {
-        auto quietly = [](auto &&fn) {
-            try {
-                fn();
-            } catch (nb::python_error &) {
-            }
-        };
-        if (file.is_valid()) quietly([&] { file.attr("close")(); });
-        else quietly([&] { os.attr("close")(fd); });
-        quietly([&] { os.attr("unlink")(partial); });
-        throw;
-    }
-    forget_bytecode(path);
-    if (!nb::cast<bool>(target.equal(path))) forget_bytecode(target);
-}
-
-nb::object load_connectors(nb::handle path) {
-    nb::object util = host::import("importlib.util");
-    nb::object spec = util.attr("spec_from_file_location")("connectors", path);
-    nb::object module = util.attr("module_from_spec")(spec);
-    spec.attr("loader").attr("exec_module")(module);
-    return module;
-}
-
 struct Edge {
     nb::object node, id;
     std::string fn;
 };
-
-// The file's text without the earlier definitions of the batch's names.
-// When the file parses, a definition ends where the next top-level statement
-// (or its decorators) begins, so a decorator, constant or async function
-// standing after it is kept; otherwise the text rule applies, which ends a
-// definition only at the next line starting with "def ".
-std::string without_definitions(nb::handle file_text, const std::vector<Edge> &edges) {
-    std::string text = host::utf8(file_text);
-    nb::object a = host::import("ast");
-    nb::object tree;
-    try {
-        tree = a.attr("parse")(file_text);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        nb::gil_scoped_release unlocked;
-        for (const Edge &edge : edges) text = core::remove_function(text, edge.fn);
-        return text;
-    }
-
-    nb::object defs = nb::make_tuple(a.attr("FunctionDef"), a.attr("AsyncFunctionDef"));
-    nb::object body = tree.attr("body");
-    const std::size_t count = nb::len(body);
-    std::vector<std::size_t> starts;  // first line of each top-level statement
-    for (nb::handle stmt : body) {
-        std::size_t first = nb::cast<std::size_t>(stmt.attr("lineno"));
-        for (nb::handle decorator : attr_or_none(stmt, "decorator_list").is_none()
-                                        ? nb::list()
-                                        : nb::list(stmt.attr("decorator_list")))
-            first = std::min(first, nb::cast<std::size_t>(decorator.attr("lineno")));
-        starts.push_back(first);
-    }
-    const std::size_t lines = core::source_lines(text).size();
-    std::set<std::size_t> drop;
-    for (std::size_t i = 0; i < count; ++i) {
-        nb::handle stmt = body[i];
-        if (!is_instance(stmt, defs)) continue;
-        std::string name = host::utf8(stmt.attr("name"));
-        bool regenerated = false;
-        for (const Edge &edge : edges) regenerated = regenerated || edge.fn == name;
-        if (!regenerated) continue;
-        std::size_t end = i + 1 < count ? starts[i + 1] - 1 : lines;
-        for (std::size_t line = starts[i]; line <= end; ++line) drop.insert(line - 1);
-    }
-    if (drop.empty()) return text;
-    return core::remove_lines(text, drop);
-}
 
 nb::list as_pairs(const std::vector<Edge> &edges) {
     nb::list out;
@@ -169,30 +32,91 @@ nb::list as_pairs(const std::vector<Edge> &edges) {
     return out;
 }
 
+// An index for an instance made without its constructor (used and dropped).
+struct IndexRef {
+    core::StoreIndex scratch;
+    core::StoreIndex &of(nb::handle self) {
+        Weftling *state = state_of(self);
+        return state ? state->index : scratch;
+    }
+};
+
+// The model's reply for one batch, cleaned and checked. A reply that breaks
+// a rule gets the one repair request (unless the syntax repair used it); a
+// reply that still breaks one is refused with a ValueError naming the edges.
+BatchCheck checked_reply(nb::handle self, nb::handle reply, const std::vector<Edge> &batch,
+                         nb::handle down_id) {
+    std::set<std::string> asked;
+    for (const Edge &e : batch) asked.insert(e.fn);
+
+    const bool repair_used = !parses(trimmed(reply));
+    nb::str code = host::expect_str(self.attr("_postprocess_code")(reply));
+    BatchCheck check = check_batch(code, asked);
+    if (!check.findings.empty() && !repair_used) {
+        nb::object retry = self.attr("_call_and_clean")(
+            host::from_utf8(rules::repair_prompt(check.findings, host::utf8(code))));
+        code = finish_cleanup(self, trimmed(host::expect_str(retry)));
+        check = check_batch(code, asked);
+    }
+    if (!check.findings.empty()) {
+        std::vector<std::string> edges;
+        for (const Edge &e : batch) edges.push_back(host::str(e.id) + " -> " + host::str(down_id));
+        host::raise(PyExc_ValueError, rules::refusal(edges, check.findings));
+    }
+    std::vector<std::string> asked_list(asked.begin(), asked.end());
+    for (const std::string &name : check.dropped)
+        logger.warning("Connector %s dropped: this batch asked only for %s", host::from_utf8(name),
+                       host::from_utf8(plexaro::text::join(asked_list, ", ")));
+    return check;
+}
+
+// Drops helper functions of the batch whose names the file already binds:
+// defining them again would change the connectors stored before.
+std::string without_collisions(const core::StoreIndex &index, const std::string &code,
+                               const std::set<std::string> &asked) {
+    nb::object tree = host::import("ast").attr("parse")(host::from_utf8(code));
+    std::set<std::size_t> drop;
+    for (nb::handle stmt : tree.attr("body")) {
+        std::string name = host::utf8(stmt.attr("name"));
+        if (asked.count(name) || !index.binds(name)) continue;
+        logger.warning("Helper %s dropped: the connectors file already defines that name",
+                       host::from_utf8(name));
+        std::size_t last = nb::cast<std::size_t>(stmt.attr("end_lineno"));
+        for (std::size_t l = nb::cast<std::size_t>(stmt.attr("lineno")); l <= last; ++l)
+            drop.insert(l - 1);
+    }
+    return drop.empty() ? code : core::remove_lines(code, drop);
+}
+
 }  // namespace
+
+Weftling *state_of(nb::handle self) {
+    if (!nb::isinstance<Weftling>(self) || !nb::inst_ready(self)) return nullptr;
+    return nb::inst_ptr<Weftling>(self);
+}
 
 void bind_store(nb::module_ &, Class &cls) {
     cls.def(
         "__init__",
         [](nb::pointer_and_handle<Weftling> self) {
-            new (self.p) Weftling();
             nb::setattr(self.h, "edgeConnectors", nb::dict());
             nb::setattr(self.h, "fileLock", host::import("threading").attr("Lock")());
             nb::setattr(self.h, "llm", self_module().attr("_default_llm")());
             nb::setattr(self.h, "_module", nb::none());
             nb::object path = connectors_path();
-            nb::object file = builtin("open")(path, "w");
-            try {
-                file.attr("write")(host::from_utf8(core::kHeader));
-                file.attr("close")();
-            } catch (nb::python_error &) {
-                try {
-                    file.attr("close")();
-                } catch (nb::python_error &) {
-                }
-                throw;
+            core::FileStamp stamp;
+            {
+                OsLock os_lock(path);
+                stamp = replace_text(path, core::kHeader);
             }
-            forget_bytecode(path);
+            const std::string where = host::fs_path(path);
+            std::vector<core::Statement> header;
+            for (std::size_t i = 0; i < std::size(core::kPreImported); ++i)
+                header.push_back({"", {std::string(core::kPreImported[i])}, i + 2});
+            // The C++ side is made last: nothing after it can fail, so a
+            // failed construction leaves nothing to destroy.
+            Weftling *state = new (self.p) Weftling();
+            state->index.reset(where, stamp, std::string(core::kHeader), &header);
         },
         "Start a pipeline's connectors: the connectors file is reset to its header.");
 
@@ -224,17 +148,16 @@ void bind_store(nb::module_ &, Class &cls) {
             nb::str down_id = node_id(downstream);
             const std::string down = host::utf8(down_id);
             const std::string target = core::edge_fn(host::utf8(up_id), down, is_word);
+            IndexRef index;
 
             std::vector<Edge> missing, stored;
             for (nb::handle u : upstreams) {
                 nb::str u_id = node_id(u);
                 std::string fn = core::edge_fn(host::utf8(u_id), down, is_word);
-                bool exists = holding(self.attr("fileLock"), [&] {
-                    nb::object path = connectors_path();
-                    if (!truthy(host::import("os.path").attr("exists")(path))) return false;
-                    std::string text = host::utf8(read_text(path));
-                    nb::gil_scoped_release unlocked;
-                    return core::defines_function(text, fn);
+                nb::object path = connectors_path();
+                bool exists = exclusive(self, path, [&] {
+                    core::StoreIndex &idx = index.of(self);
+                    return refresh(idx, path) && idx.defines(fn);
                 });
                 Edge edge{nb::borrow(u), u_id, fn};
                 if (exists) {
@@ -255,18 +178,28 @@ void bind_store(nb::module_ &, Class &cls) {
             nb::object prompt = self.attr("_build_prompt")(downstream, as_pairs(missing),
                                                            as_pairs(stored), extra_context,
                                                            "scatter_fn"_a = scatter_fn);
-            nb::object code = self.attr("_call_and_clean")(prompt);
-            code = self.attr("_postprocess_code")(code);
-            const std::string cleaned = host::utf8(host::expect_str(code));
+            nb::object reply = self.attr("_call_and_clean")(prompt);
+            BatchCheck batch = checked_reply(self, host::expect_str(reply), missing, down_id);
+            std::set<std::string> asked;
+            std::vector<std::string> names;
+            for (const Edge &e : missing) {
+                asked.insert(e.fn);
+                names.push_back(e.fn);
+            }
 
-            holding(self.attr("fileLock"), [&] {
-                nb::object path = connectors_path();
-                std::string text = without_definitions(read_text(path), missing);
-                {
-                    nb::gil_scoped_release unlocked;
-                    text = core::append_batch(text, cleaned);
+            nb::object path = connectors_path();
+            exclusive(self, path, [&] {
+                core::StoreIndex &idx = index.of(self);
+                if (!refresh(idx, path)) {
+                    errno = ENOENT;
+                    PyErr_SetFromErrnoWithFilenameObject(PyExc_FileNotFoundError, path.ptr());
+                    throw nb::python_error();
                 }
-                replace_text(path, text);
+                std::string code = without_collisions(idx, batch.code, asked);
+                auto statements = statements_of(host::from_utf8(code));
+                std::string text =
+                    idx.rewrite(names, code, statements ? &*statements : nullptr);
+                idx.committed(replace_text(path, text));
                 nb::setattr(self, "_module", nb::none());
                 return true;
             });
@@ -278,7 +211,9 @@ void bind_store(nb::module_ &, Class &cls) {
         "upstream"_a.none(), "downstream"_a.none(), "extra_context"_a.none() = nb::none(),
         "scatter_source"_a.none() = false,
         "Name of the connector of the edge upstream -> downstream; the connectors of every "
-        "edge into `downstream` that has none yet are written in one LLM call.");
+        "edge into `downstream` that has none yet are written in one LLM call. A reply that "
+        "breaks the connector rules even after one repair request raises ValueError and "
+        "nothing is stored.");
 
     cls.def(
         "getConnector",
@@ -292,10 +227,11 @@ void bind_store(nb::module_ &, Class &cls) {
             // comes from, even if another thread's write resets `_module`.
             nb::object module = self.attr("_module");
             if (module.is_none()) {
-                module = holding(self.attr("fileLock"), [&] {
+                nb::object path = connectors_path();
+                module = exclusive(self, path, [&] {
                     nb::object loaded = self.attr("_module");
                     if (loaded.is_none()) {
-                        loaded = load_connectors(connectors_path());
+                        loaded = load_connectors(self, path);
                         nb::setattr(self, "_module", loaded);
                     }
                     return loaded;

@@ -66,7 +66,25 @@ std::string_view py_strip(std::string_view text) {
     return text.substr(0, space_tail(text));
 }
 
-std::string_view py_rstrip(std::string_view text) { return text.substr(0, space_tail(text)); }
+// Walks back from the end, so the cost is that of the trailing white space,
+// not of the whole text (the connectors file can be large).
+std::string_view py_rstrip(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0) {
+        std::size_t start = end - 1;
+        // Step back to the lead byte of the last code point (at most 3 steps).
+        while (start > 0 && end - start < 4 && ((unsigned char) text[start] & 0xC0) == 0x80) --start;
+        std::size_t pos = start;
+        char32_t cp = next_code_point(text, pos);
+        if (pos != end) {  // not a whole sequence: the byte stands for itself
+            cp = (unsigned char) text[end - 1];
+            start = end - 1;
+        }
+        if (!is_space(cp)) break;
+        end = start;
+    }
+    return text.substr(0, end);
+}
 
 std::vector<std::string_view> source_lines(std::string_view code) {
     std::vector<std::string_view> lines;

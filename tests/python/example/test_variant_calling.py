@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from plexaro.helpers import condition  # where the layer is: in place or installed
+from plexaro.helpers import mivo
 
 REPO = Path(__file__).resolve().parents[3]
 EXAMPLES = REPO / "examples"
@@ -53,8 +53,7 @@ def run_example(tmp_path):
     outside.mkdir()
     env = {k: v for k, v in os.environ.items()
            if k not in KEY_VARIABLES and k != "PIPELINE_VOLUME_PATH"}
-    # The child imports the same plexaro as this test (in place or installed).
-    env["PYTHONPATH"] = str(Path(condition.__file__).resolve().parents[2])
+    env["PYTHONPATH"] = str(Path(mivo.__file__).resolve().parents[2])
     env["TMPDIR"] = str(outside)
     # Tools on this machine even where a container engine answers.
     env["MIVO_CONTAINER"] = "never"
@@ -195,3 +194,37 @@ def test_the_run_says_where_its_tools_run():
         .startswith("tools run in containers (container mode")
     assert host.describe_modes({"a": ("container", "img:1"), "b": ("host", "no image")}) == \
         "tools run in containers where their image is in the engine (a), the others on this machine"
+
+
+@pytest.mark.parametrize("args, extra_env, message", [
+    (["--containers", "always"], {}, "--containers always: no container engine answers."),
+    ([], {"MIVO_CONTAINER": "sometimes"}, "MIVO_CONTAINER='sometimes': use auto, always, never"),
+])
+def test_containers_that_cannot_be_had_exit_2_before_any_step(run_example, tmp_path, args,
+                                                              extra_env, message):
+    no_engine = {"DOCKER_HOST": f"unix://{tmp_path}/no-engine.sock", **extra_env}
+    process, work = run_example(*args, extra_env=no_engine)
+    assert process.returncode == 2, process.stderr
+    assert message in process.stderr
+    assert not (work / "steps").exists()
+
+
+def test_the_example_builds_only_its_own_images_from_the_tools_entry_points(tmp_path):
+    containers = load("containers")
+    example = load("variant_calling")
+    tools = dict.fromkeys(step.tool for step in example.STEPS)
+    assert containers.image_plan(EXAMPLES / "registry", tools) == {
+        "plexaro-example/fastp:0.23": ["fastp"], "plexaro-example/seqkit:2.3": ["seqkit"],
+        "plexaro-example/bwa:0.7.17": ["bwa"], "plexaro-example/samtools:1.16": ["samtools"],
+        "plexaro-example/bcftools:1.16": ["bcftools"], "plexaro-example/tabix:1.16": ["tabix"]}
+    registry = tmp_path / "registry"
+    registry.mkdir()
+    (registry / "pair.toml").write_text('image = "plexaro-example/pair:1"\nentrypoint = "tabix"\n'
+                                        'binaries = ["bgzip", "tabix"]\n')
+    (registry / "mate.toml").write_text('image = "plexaro-example/pair:1"\n')
+    (registry / "remote.toml").write_text('image = "docker.io/library/debian:bookworm-slim"\n')
+    assert containers.image_plan(registry, ["pair", "mate", "remote"]) == {
+        "plexaro-example/pair:1": ["tabix", "bgzip", "mate"]}
+    (registry / "broken.toml").write_text("image = \n")
+    with pytest.raises(containers.PipelineError, match="cannot read the tool description"):
+        containers.image_plan(registry, ["broken"])

@@ -17,6 +17,14 @@ class StrSub(str):
     pass
 
 
+def client_kwargs(provider, key, seconds=180):
+    """What a vendor client is built with: the key, and the call deadline with
+    the library's own retries off (Google takes milliseconds and never retries)."""
+    if provider == "google":
+        return {"api_key": key, "http_options": {"timeout": seconds * 1000}}
+    return {"api_key": key, "timeout": float(seconds), "max_retries": 0}
+
+
 @pytest.fixture
 def made(monkeypatch):
     """Vendor client classes replaced by recorders: [(provider, kwargs)]."""
@@ -66,7 +74,14 @@ def test_constructor_lower_cases_provider_and_builds_the_vendor_client(given, pr
 @pytest.mark.parametrize("provider, key", [("openai", "k1"), ("anthropic", ""), ("google", "k3")])
 def test_key_is_always_handed_over_as_the_api_key_keyword(made, provider, key):
     Promptel(provider=provider, model_name="m", api_key=key)
-    assert made == [(provider, {"api_key": key})]
+    assert made == [(provider, client_kwargs(provider, key))]
+
+
+def test_the_deadline_comes_from_the_environment(made, monkeypatch):
+    monkeypatch.setenv("PLEXARO_LLM_TIMEOUT", "30")
+    for provider in ("openai", "anthropic", "google"):
+        Promptel(provider, "m", "k")
+    assert made == [(p, client_kwargs(p, "k", 30)) for p in ("openai", "anthropic", "google")]
 
 
 @pytest.mark.parametrize("provider, library, name", [
@@ -75,7 +90,7 @@ def test_a_vendor_class_patched_in_its_library_is_obeyed(monkeypatch, provider, 
     seen = []
     monkeypatch.setattr(library, name, lambda **kw: seen.append(kw) or "patched client")
     assert Promptel(provider, "m", "k").client == "patched client"
-    assert seen == [{"api_key": "k"}]
+    assert seen == [client_kwargs(provider, "k")]
 
 
 @pytest.mark.parametrize("given", ["foo", "Mistral", "open ai", "", "it's"])
@@ -204,7 +219,7 @@ def test_default_llm_environment_rules(made, monkeypatch, env, provider, model, 
     llm = promptel.default_llm()
     assert type(llm) is Promptel
     assert (llm.provider, llm.model_name) == (provider, model)
-    assert made == [(provider, {"api_key": key})]
+    assert made == [(provider, client_kwargs(provider, key))]
 
 
 def test_default_llm_builds_through_the_modules_promptel(monkeypatch):

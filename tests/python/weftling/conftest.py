@@ -40,3 +40,17 @@ def make(weftling, connectors_file, monkeypatch):
         return w
 
     return build
+
+
+def child_env(**extra):
+    """Environment of a child interpreter that imports the same layer build
+    and the same host stand-ins as this test process."""
+    import os
+    from pathlib import Path
+
+    from plexaro.helpers import weftling as built
+
+    package_root = Path(built.__file__).resolve().parents[2]
+    stand_ins = Path(__file__).resolve().parents[2] / "support" / "host"
+    path = [str(package_root), str(stand_ins), os.environ.get("PYTHONPATH", "")]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in path if p), **extra}

@@ -1,3 +1,4 @@
+import os
 import re
 import sys
 
@@ -85,7 +86,9 @@ def test_default_connectors_path(monkeypatch, tmp_path):
     assert (tmp_path / "deep").is_dir()
     monkeypatch.setenv("PLEXARO_CONNECTORS_PATH", "")
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
-    assert paths.get_connectors_path() == str(tmp_path / "plexaro" / "connectors.py")
+    private = tmp_path / f"plexaro-{os.getuid()}"
+    assert paths.get_connectors_path() == str(private / "connectors.py")
+    assert private.stat().st_mode & 0o777 == 0o700
 
 
 def test_default_llm_comes_from_promptel_at_call_time(weftling, monkeypatch):

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import ScriptedLLM
+from conftest import ScriptedLLM, child_env
 from plexaro.node import GatherNode, InputNode, Node
 
 HEADER = "# Auto-generated connector functions\nimport os\nimport json\nimport glob\nimport tempfile\n"
@@ -113,7 +113,20 @@ def test_get_connector_loads_lazily_and_reloads_after_a_write(make, connectors_f
     w.generateConnector(b, d)
     assert w._module is None
     assert w.getConnector(b, d)({}) == {"v": 2}
-    assert w._module is not module
+    # Only functions were appended: the loaded module receives just those.
+    assert w._module is module and w.getConnector(a, d) is first
+
+
+def test_a_regenerated_connector_loads_the_file_afresh(make, connectors_file):
+    a, d = Node("a"), Node("d")
+    w = make(fn("edge_a_to_d", 1), fn("edge_a_to_d", 2))
+    w.generateConnector(a, d)
+    first_module = (w.getConnector(a, d), w._module)[1]
+    w.edgeConnectors.clear()
+    connectors_file.write_text(HEADER)          # another writer reset the file
+    w.generateConnector(a, d)
+    assert w.getConnector(a, d)({}) == {"v": 2}
+    assert w._module is not first_module
 
 
 def test_recorded_name_missing_from_the_file(make):
@@ -147,15 +160,15 @@ def test_same_size_rewrite_is_never_served_from_a_stale_cache(make, monkeypatch)
     assert second.getConnector(a, d)({}) == {"v": 2}
 
 
-def test_unparseable_code_is_written_and_fails_on_load(make, connectors_file):
+def test_code_that_stays_unparseable_is_never_written(make, connectors_file):
     a, d = Node("a"), Node("d", inNodes=[])
-    w = make("def edge_a_to_d(:\n    pass", "def edge_a_to_d(:\n    pass")
-    w.generateConnector(a, d)
-    assert "def edge_a_to_d(:" in connectors_file.read_text()
-    for _ in range(2):
-        with pytest.raises(SyntaxError):
-            w.getConnector(a, d)
-        assert w._module is None
+    w = make(fn("edge_b_to_d", 0), "def edge_a_to_d(:\n    pass", "def edge_a_to_d(:\n    pass")
+    w.generateConnector(Node("b"), d)
+    before = connectors_file.read_bytes()
+    with pytest.raises(ValueError, match=r"^Connector code for a -> d was not stored.*valid Python"):
+        w.generateConnector(a, d)
+    assert connectors_file.read_bytes() == before and len(w.llm.prompts) == 3
+    assert ("a", "d") not in w.edgeConnectors
 
 
 def test_llm_failure_changes_nothing(make, connectors_file):
@@ -177,23 +190,43 @@ def test_llm_failure_changes_nothing(make, connectors_file):
     assert ok.fileLock.acquire(blocking=False)
 
 
-@pytest.mark.parametrize("step", ["fsync", "replace"])
-def test_interrupted_rewrite_keeps_the_stored_connectors(make, connectors_file, monkeypatch, step):
-    a, b = Node("a"), Node("b")
-    w = make(fn("edge_a_to_d", 1), fn("edge_b_to_d", 2))
-    w.generateConnector(a, Node("d"))
-    before = connectors_file.read_text()
+INTERRUPTED = """
+import resource, signal, sys
+from plexaro.helpers import weftling
+from plexaro.node import Node
 
-    def crash(*args):
-        raise OSError("disk gone")
+class One:
+    def call(self, prompt):
+        name = prompt.rsplit(": ", 1)[1].rstrip(".")
+        return f"def {name}(output):\\n    return {{'pad': {'x' * 4000!r}}}"
 
-    monkeypatch.setattr(f"os.{step}", crash)
-    with pytest.raises(OSError, match="disk gone"):
-        w.generateConnector(b, Node("d"))
-    monkeypatch.undo()
-    assert connectors_file.read_text() == before
-    assert sorted(p.name for p in connectors_file.parent.iterdir() if p.is_file()) == ["connectors.py"]
-    assert w.fileLock.acquire(blocking=False)
+weftling._default_llm = One
+w = weftling.Weftling()
+w.generateConnector(Node("a"), Node("d"))
+# The disk "fills up" while the next batch is written.
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+limit = int(sys.argv[1])
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+try:
+    w.generateConnector(Node("b"), Node("d"))
+except OSError as e:
+    print("OSError", e.errno)
+"""
+
+
+def test_interrupted_rewrite_keeps_the_stored_connectors(connectors_file, tmp_path):
+    import os
+    import subprocess
+    script = tmp_path / "interrupted.py"
+    script.write_text(INTERRUPTED)
+    env = child_env(PLEXARO_CONNECTORS_PATH=str(connectors_file))
+    out = subprocess.run([sys.executable, str(script), "6000"], capture_output=True, text=True,
+                         env=env, timeout=120)
+    assert out.stdout.startswith("OSError 27"), out.stdout + out.stderr   # EFBIG
+    text = connectors_file.read_text()
+    assert "def edge_a_to_d(" in text and "edge_b_to_d" not in text
+    assert sorted(p.name for p in connectors_file.parent.iterdir()) == [
+        "connectors.py", "connectors.py.lock"]
 
 
 def test_rewrite_keeps_the_file_mode(make, connectors_file):

@@ -1,0 +1,99 @@
+// What a model's reply may contain before it is stored as connector code.
+//
+// Connector code is written by a model from a prompt that carries text of a
+// step's outputs, so a reply is untrusted. The connectors file is executed
+// in the host process, so a stored batch may hold nothing that runs when the
+// file is loaded (only plain function definitions with constant defaults and
+// plain annotations), may not replace or plant another edge's connector, and
+// its functions may call no process, network, code-loading or file-removing
+// interface. The binding walks the host's syntax tree and asks these tables;
+// the rule texts and the messages built from them live here.
+#pragma once
+
+#include <cstddef>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace plexaro::weftling::rules {
+
+// The environment variable through which the host widens the allow-list:
+// module names separated by commas or white space.
+inline constexpr std::string_view kModulesEnv = "PLEXARO_CONNECTOR_MODULES";
+
+// Top-level module names a function body may import (without the host's
+// additions).
+const std::vector<std::string_view> &allowed_modules();
+
+// Modules no addition can allow: processes, network, code loading,
+// serialised code, interpreter internals.
+bool module_denied(std::string_view top_level);
+
+// The module names listed in the environment variable's value.
+std::set<std::string> extra_modules(std::string_view env_value);
+
+// Whether `dotted` (a module named by an import) may be imported.
+bool import_allowed(std::string_view dotted, const std::set<std::string> &extra);
+
+// A name that may not appear at all: the code-running and introspection
+// built-ins (eval, exec, compile, __import__, globals, ...) and every
+// double-underscore name.
+bool name_denied(std::string_view name);
+
+// An attribute that may not be used. `owner` is the top-level module name
+// the object is known to be (through the pre-imported names or an import in
+// the function), or empty when the object is not known to be a module.
+// Private attributes, attributes that reach a denied module, and the
+// process and file-removing calls are refused.
+bool attribute_denied(std::string_view owner, std::string_view attribute);
+
+// Whether an attribute of that name on any object is taken to be the module
+// of the same name (glob.os is os), so its own attributes are judged as the
+// module's.
+bool names_a_module(std::string_view attribute);
+
+// Built-ins whose second argument names an attribute: with a literal name
+// the attribute is judged like any other, with any other value refused.
+bool names_attribute_dynamically(std::string_view builtin);
+
+// The naming form of connectors: "edge_" + fragment + "_to_" + fragment.
+bool is_connector_name(std::string_view name);
+
+// --- findings and their texts ---------------------------------------------------
+
+enum class Rule {
+    syntax,            // the code does not parse
+    top_level,         // a top-level statement other than a function definition
+    decorator,         // a decorated function
+    default_value,     // a default value that is not a constant
+    annotation,        // an annotation that is not a plain type expression
+    import_module,     // an import of a module outside the allow-list
+    import_form,       // a relative or star import
+    denied_name,       // eval, exec, __import__, a dunder name, ...
+    denied_attribute,  // os.system, shutil.rmtree, x.__class__, os.sys, ...
+    dynamic_attribute, // getattr and friends with a computed name
+    module_value,      // a module used as a value (aliasing it past these checks)
+    scope,             // a global or nonlocal statement
+    does_not_load,     // compiling or loading the batch into a fresh namespace fails
+};
+
+struct Finding {
+    Rule rule;
+    std::string subject;  // the offending name, statement kind or error text
+    std::size_t line = 0; // 1-based line in the batch; 0 when unknown
+};
+
+// The rule a finding breaks, in words.
+std::string_view rule_text(Rule rule);
+
+// One line naming the rule and what broke it: "line 3: <rule> (<subject>)".
+std::string describe(const Finding &finding);
+
+// The repair request sent to the model (at most once per batch).
+std::string repair_prompt(const std::vector<Finding> &findings, std::string_view code);
+
+// The ValueError text when the repaired reply still breaks a rule.
+std::string refusal(const std::vector<std::string> &edges, const std::vector<Finding> &findings);
+
+}  // namespace plexaro::weftling::rules

@@ -1,0 +1,71 @@
+#include "weftling/rules.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace plexaro::weftling::rules;
+
+TEST(Rules, ImportsFollowTheAllowListAndItsWidening) {
+    const std::set<std::string> none;
+    for (const char *m : {"re", "csv", "pathlib", "shutil", "gzip", "bz2", "lzma", "math",
+                          "statistics", "collections", "itertools", "functools", "string",
+                          "fnmatch", "typing", "os.path", "json", "glob", "tempfile"})
+        EXPECT_TRUE(import_allowed(m, none)) << m;
+    EXPECT_FALSE(import_allowed("hashlib", none));
+    const std::set<std::string> extra = extra_modules(" hashlib,xml.etree  subprocess,,");
+    EXPECT_EQ(extra, (std::set<std::string>{"hashlib", "xml", "subprocess"}));
+    EXPECT_TRUE(import_allowed("hashlib", extra));
+    EXPECT_TRUE(import_allowed("xml.dom", extra));
+    // Denied modules stay denied whatever the host adds.
+    for (const char *m : {"subprocess", "socket", "urllib.request", "http.client", "importlib",
+                          "ctypes", "pickle", "marshal", "sys", "builtins"})
+        EXPECT_FALSE(import_allowed(m, extra)) << m;
+    EXPECT_FALSE(import_allowed("", none));
+}
+
+TEST(Rules, AttributesAndNames) {
+    for (const char *a : {"system", "popen", "fork", "kill", "unlink", "rmdir", "rmtree", "removedirs"})
+        EXPECT_TRUE(attribute_denied("", a)) << a;
+    for (const char *a : {"remove", "rename", "replace", "execv", "execlp", "spawnv", "posix_spawn", "forkpty"})
+        EXPECT_TRUE(attribute_denied("os", a)) << a;
+    EXPECT_FALSE(attribute_denied("", "remove"));   // list.remove
+    EXPECT_FALSE(attribute_denied("", "replace"));  // str.replace
+    EXPECT_TRUE(attribute_denied("shutil", "move"));
+    EXPECT_FALSE(attribute_denied("shutil", "copy"));
+    EXPECT_TRUE(attribute_denied("", "__class__"));
+    EXPECT_TRUE(attribute_denied("tempfile", "_os"));
+    EXPECT_TRUE(attribute_denied("os", "sys"));
+    EXPECT_FALSE(attribute_denied("os", "path"));
+    for (const char *n : {"eval", "exec", "compile", "globals", "locals", "vars", "__import__", "__builtins__"})
+        EXPECT_TRUE(name_denied(n)) << n;
+    EXPECT_FALSE(name_denied("open"));
+    EXPECT_TRUE(names_attribute_dynamically("getattr"));
+    EXPECT_FALSE(names_attribute_dynamically("len"));
+}
+
+TEST(Rules, ConnectorNamingForm) {
+    EXPECT_TRUE(is_connector_name("edge_a_to_b"));
+    EXPECT_TRUE(is_connector_name("edge__to_x"));
+    EXPECT_FALSE(is_connector_name("edge_helper"));
+    EXPECT_FALSE(is_connector_name("helper_to_x"));
+}
+
+TEST(Rules, TextsNameTheRuleTheSubjectAndTheEdges) {
+    std::vector<Finding> findings{{Rule::denied_attribute, "os.system", 3},
+                                  {Rule::does_not_load, "NameError: x", 0}};
+    EXPECT_EQ(describe(findings[0]),
+              "line 3: no process, network, code-loading or file-removing calls and no private "
+              "attributes - found os.system");
+    std::string prompt = repair_prompt(findings, "def f(): pass");
+    EXPECT_EQ(prompt.rfind("The connector code breaks these rules:\n- line 3: ", 0), 0u);
+    EXPECT_NE(prompt.find("\n- the functions must load into a fresh module - found NameError: x\n"),
+              std::string::npos);
+    const std::string tail = "Fix and return only the corrected code, no markdown:\n\ndef f(): pass";
+    ASSERT_GE(prompt.size(), tail.size());
+    EXPECT_EQ(prompt.substr(prompt.size() - tail.size()), tail);
+    EXPECT_EQ(refusal({"a -> d", "b -> d"}, {findings[0]}).rfind(
+                  "Connector code for a -> d, b -> d was not stored: the model's reply (after one "
+                  "repair request) breaks a rule: line 3: ", 0),
+              0u);
+    EXPECT_NE(describe({Rule::import_module, "hashlib", 1}).find("(os, json, glob, tempfile, re,"),
+              std::string::npos);
+}
