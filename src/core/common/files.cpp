@@ -2,6 +2,7 @@
 
 #include "common/listing.hpp"
 #include "common/path.hpp"
+#include "common/unique_fd.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -118,8 +119,55 @@ TempFile create_temp_beside(const std::string &target, unsigned mode) {
     }
 }
 
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 void replace_into_place(const std::string &temp, const std::string &target) {
     if (::rename(temp.c_str(), target.c_str()) != 0) fail(target, "cannot rename into");
+}
+
+FileIdentity replace_file(const std::string &target, std::string_view bytes, unsigned mode,
+                          bool keep_mode) {
+    struct stat old {};
+    if (::lstat(target.c_str(), &old) == 0) {
+        if (S_ISLNK(old.st_mode)) {
+            errno = ELOOP;
+            fail(target, "refusing to replace a symbolic link at");
+        }
+        if (keep_mode) mode = old.st_mode & 07777;
+    } else if (errno != ENOENT) {
+        fail(target, "cannot inspect");
+    }
+
+    TempFile temp = create_temp_beside(target, 0600);
+    UniqueFd fd(temp.fd);
+    struct stat st {};
+    bool written = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0 &&
+                   ::fchmod(fd.get(), static_cast<mode_t>(mode)) == 0 && ::fstat(fd.get(), &st) == 0;
+    if (!written || !fd.close()) {
+        int err = errno;
+        ::unlink(temp.path.c_str());
+        errno = err;
+        fail(target, "cannot write");
+    }
+    try {
+        replace_into_place(temp.path, target);
+    } catch (const PathError &) {
+        ::unlink(temp.path.c_str());
+        throw;
+    }
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                        static_cast<std::uint64_t>(st.st_size),
+                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 bool is_temp_name_of(std::string_view entry, std::string_view target_name) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -59,9 +60,30 @@ struct TempFile {
 };
 TempFile create_temp_beside(const std::string &target, unsigned mode = 0666);
 
+// Writes every byte to `fd`, going on after interrupted or short writes;
+// false (errno set) when a write fails.
+bool write_all(int fd, std::string_view bytes);
+
 // rename(temp, target): the target is replaced in one step, so readers see
 // either the old file or the complete new one.
 void replace_into_place(const std::string &temp, const std::string &target);
+
+// What a rewrite left at the path: enough to tell later whether the file
+// is still the one written.
+struct FileIdentity {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t mtime_ns = 0;
+};
+
+// Replaces the file at `target` by `bytes`: written to a temporary of
+// create_temp_beside, flushed to disk, given permission bits `mode` (the old
+// file's bits when `keep_mode` and there is one) and renamed into place, so a
+// reader sees the old file or the new one, never a part, and a crash leaves
+// the old content intact. A symbolic link at `target` is refused (PathError
+// with ELOOP), never followed or replaced. On failure the temporary is
+// removed and PathError says why.
+FileIdentity replace_file(const std::string &target, std::string_view bytes, unsigned mode,
+                          bool keep_mode);
 
 // Whether `entry` (a name inside target's directory) is a temporary of
 // create_temp_beside for a target named `target_name`.

@@ -131,18 +131,32 @@ bool is_line_break(char32_t cp) {
     }
 }
 
-std::string_view strip_unicode_whitespace(std::string_view utf8) {
-    std::size_t begin = utf8.size(), end = 0;
-    for (std::size_t pos = 0; pos < utf8.size();) {
-        std::size_t at = pos;
-        // Surrogates and escaped bytes are never white space.
-        if (!is_unicode_space(next_code_point(utf8, pos, Surrogates::pass))) {
-            if (begin == utf8.size()) begin = at;
-            end = pos;
-        }
+std::string_view rstrip_unicode_whitespace(std::string_view utf8) {
+    std::size_t end = utf8.size();
+    while (end > 0) {
+        // The last character starts at most three continuation bytes back;
+        // when no whole sequence ends exactly at `end`, its last byte stands
+        // alone and is not white space. (A forward reading reaches the same
+        // start: a lead byte is never inside an earlier sequence.)
+        std::size_t start = end - 1;
+        while (start > 0 && end - start < 4 && ((unsigned char) utf8[start] & 0xC0) == 0x80) --start;
+        std::size_t pos = start;
+        char32_t cp = next_code_point(utf8, pos, Surrogates::pass);
+        if (pos != end || !is_unicode_space(cp)) break;
+        end = start;
     }
-    if (begin == utf8.size()) return utf8.substr(0, 0);
-    return utf8.substr(begin, end - begin);
+    return utf8.substr(0, end);
+}
+
+std::string_view strip_unicode_whitespace(std::string_view utf8) {
+    std::size_t begin = 0;
+    while (begin < utf8.size()) {
+        std::size_t pos = begin;
+        // Surrogates and escaped bytes are never white space.
+        if (!is_unicode_space(next_code_point(utf8, pos, Surrogates::pass))) break;
+        begin = pos;
+    }
+    return rstrip_unicode_whitespace(utf8.substr(begin));
 }
 
 std::vector<std::string_view> split_lines(std::string_view utf8) {

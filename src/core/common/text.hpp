@@ -65,9 +65,12 @@ bool is_unicode_space(char32_t cp);
 // \n, \r, \v, \f, \x1c, \x1d, \x1e, U+0085, U+2028, U+2029.
 bool is_line_break(char32_t cp);
 
-// The host's str.strip() without arguments. Bytes that do not form valid
-// UTF-8 are treated as non-space, so invalid text is never cut inside them.
+// The host's str.strip() and str.rstrip() without arguments. Bytes that do
+// not form valid UTF-8 are treated as non-space, so invalid text is never cut
+// inside them. Both cost what the white space at the ends costs, not what
+// the whole text does.
 std::string_view strip_unicode_whitespace(std::string_view utf8);
+std::string_view rstrip_unicode_whitespace(std::string_view utf8);
 
 // The host's str.splitlines(): breaks are dropped ("\r\n" is one), and a
 // final break does not start another (empty) line. Invalid bytes stay

@@ -1,5 +1,6 @@
 #include "sandbox/fsops.hpp"
 
+#include "common/files.hpp"
 #include "common/path.hpp"
 #include "common/unique_fd.hpp"
 
@@ -26,18 +27,7 @@ std::string_view base_name(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-bool write_all(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        ssize_t w = ::write(fd, data, size);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += w;
-        size -= (std::size_t) w;
-    }
-    return true;
-}
+using files::write_all;
 
 constexpr off_t kKernelCopyFrom = 256 << 10;
 
@@ -55,7 +45,7 @@ bool copy_by_reading(int in, int out, off_t size, bool regular) {
             return false;
         }
         if (r == 0) return true;
-        if (!write_all(out, buffer.get(), (std::size_t) r)) return false;
+        if (!write_all(out, std::string_view(buffer.get(), (std::size_t) r))) return false;
         total += r;
         if (regular && size > 0 && total >= size && (std::size_t) r < kBuffer) return true;
     }
@@ -240,7 +230,7 @@ void copy_tree(const std::string &src, const std::string &dst, bool merge) {
 void write_file(const std::string &path, std::string_view data) {
     files::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!out.valid()) throw FsError(errno, path);
-    if (!write_all(out.get(), data.data(), data.size())) throw FsError(errno, path);
+    if (!write_all(out.get(), data)) throw FsError(errno, path);
     if (!out.close()) throw FsError(errno, path);
 }
 

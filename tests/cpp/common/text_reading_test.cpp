@@ -65,3 +65,42 @@ TEST(HostText, SplitLinesAndStripLeaveInvalidBytesAndSurrogatesInPlace) {
     EXPECT_EQ(strip_unicode_whitespace(" \xED\xB3\xBF \xC0\xA0"), "\xED\xB3\xBF \xC0\xA0");
     EXPECT_EQ(strip_unicode_whitespace("\xE2\x80\x80x\xE2"), "x\xE2");
 }
+
+namespace {
+
+// The plain forward reading of str.strip()/rstrip(), to check the fast ones.
+std::string_view forward_rstrip(std::string_view s) {
+    std::size_t end = 0;
+    for (std::size_t pos = 0; pos < s.size();)
+        if (!is_unicode_space(next_code_point(s, pos, Surrogates::pass))) end = pos;
+    return s.substr(0, end);
+}
+
+std::string_view forward_strip(std::string_view s) {
+    std::size_t pos = 0, begin = 0;
+    while (pos < s.size()) {
+        begin = pos;
+        if (!is_unicode_space(next_code_point(s, pos, Surrogates::pass))) break;
+        begin = pos;
+    }
+    return forward_rstrip(s.substr(begin));
+}
+
+}  // namespace
+
+TEST(HostText, StripFromBothEndsAgreesWithReadingForward) {
+    // Pieces that make the backward walk's job hard: white space of every
+    // length, continuation bytes that belong to nothing, cut-off sequences,
+    // surrogates and overlong forms of white space.
+    const std::string_view pieces[] = {" ", "\t", "\xC2\x85", "\xC2\xA0", "\xE3\x80\x80", "\xE2\x80\xA8",
+                                       "x", "\xC3\xA9", "\x80", "\xBF\x80", "\xE3\x80", "\xF0\x9F\x99",
+                                       "\xED\xA0\x80", "\xC0\xA0", "\xF0\x9F\x99\x82", "\xE2"};
+    std::uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    for (int round = 0; round < 20000; ++round) {
+        std::string s;
+        for (unsigned n = next() % 7; n > 0; --n) s += pieces[next() % std::size(pieces)];
+        ASSERT_EQ(rstrip_unicode_whitespace(s), forward_rstrip(s)) << s;
+        ASSERT_EQ(strip_unicode_whitespace(s), forward_strip(s)) << s;
+    }
+}
