@@ -330,21 +330,21 @@ NB_MODULE(promptel, m) {
     m.def(
         "default_llm",
         []() -> nb::object {
-            nb::object env = host::import("os").attr("environ");
+            nb::object environment = host::import("os").attr("environ");
             nb::object promptel = module_attr("Promptel");
-            nb::object anthropic_key = env.attr("get")("ANTHROPIC_API_KEY");
+            nb::object anthropic_key = environment.attr("get")("ANTHROPIC_API_KEY");
             if (host::truthy(anthropic_key))
                 return promptel("anthropic", "claude-haiku-4-5-20251001", anthropic_key);
-            nb::object openai_key = env.attr("get")("OPENAI_API_KEY");
+            nb::object openai_key = environment.attr("get")("OPENAI_API_KEY");
             if (host::truthy(openai_key))
                 return promptel("openai", "gpt-4o-mini", openai_key);
             // Unlike the two above, a present but empty GEMINI_API_KEY still
             // takes precedence over GOOGLE_API_KEY.
             nb::object key = nb::str("");
-            if (has_key(env, "GEMINI_API_KEY"))
-                key = env["GEMINI_API_KEY"];
-            else if (has_key(env, "GOOGLE_API_KEY"))
-                key = env["GOOGLE_API_KEY"];
+            if (has_key(environment, "GEMINI_API_KEY"))
+                key = environment["GEMINI_API_KEY"];
+            else if (has_key(environment, "GOOGLE_API_KEY"))
+                key = environment["GOOGLE_API_KEY"];
             return promptel("google", "gemini-2.5-flash-lite", key);
         },
         "A Promptel for the vendor whose key is in the environment: Anthropic, else "

@@ -4,6 +4,7 @@
 // collected slot by slot into the caller's output directory.
 #include "mivo/companion_keys.hpp"
 #include "mivo/mivo.hpp"
+#include "mivo/tool_run_cache.hpp"
 
 #include "sandbox/fsops.hpp"
 #include "sandbox/harvest.hpp"
@@ -227,6 +228,28 @@ struct CloseOnExit {
     }
 };
 
+// The mapping `run` returns: per slot its path (a directory slot's own
+// directory) or None, then "stdout" when the standard-output text was kept.
+nb::dict result_mapping(const std::vector<Slot> &slots, const std::vector<std::vector<std::string>> &delivered,
+                        const std::optional<std::string> &stdout_file, const std::string &output_path) {
+    nb::dict result;
+    auto emit = [&](const std::vector<std::string> &paths, bool is_dir, const std::string &fs_name) -> nb::object {
+        if (paths.empty()) return nb::none();
+        if (is_dir) return host::from_fs_path(sb::path_join({output_path, fs_name}));
+        return host::from_fs_path(paths.front());
+    };
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        result[slots[i].key] = emit(delivered[i], slots[i].is_dir, slots[i].fs_name);
+    if (stdout_file) {
+        nb::str stdout_key("stdout");
+        bool as_dir = false;
+        for (const Slot &slot : slots)
+            if (slot.is_dir && equals(slot.key, stdout_key)) as_dir = true;
+        result[stdout_key] = emit({*stdout_file}, as_dir, "stdout");
+    }
+    return result;
+}
+
 // The values one run shares between its invocations, its recovery and its
 // harvest.
 struct Step {
@@ -242,12 +265,17 @@ struct Step {
     std::vector<Slot> slots;
     bool has_template = false;
     const sb::StepRequest *request = nullptr;  // the plan's plain values, alive for the call
+    std::string executable;   // entrypoint_cmd in the file system's spelling
+    std::string output_path;  // the output directory, spelled as pathlib does
+    std::optional<sc::CachedStep> cached;  // with the step cache or the run log
+    mutable nb::object last_words;         // of the attempt that ran last
 
     // One `mivo exec` of the tool. The layer's own runner streams the
     // tool's standard output (and, for "2> {slot}", its standard error) into
     // a file; a host's runner is called as always and its text output is
     // saved there. "< {input}" gives the tool that file as standard input.
     void invoke(nb::handle words) const {
+        last_words = nb::borrow(words);
         nb::list cmd = exec_words(entrypoint_cmd, words);
         nb::dict options;
         options["cwd"] = sandbox_text;
@@ -314,11 +342,12 @@ struct Step {
         }
     }
 
-    // Outputs into `output_dir`, the sandbox removed, the result mapping.
-    nb::dict collect(nb::handle output_dir) const {
+    // Outputs into the output directory, the sandbox removed, the outputs
+    // stored in the step cache; the result mapping.
+    nb::dict collect() {
         sb::HarvestRequest harvest;
         harvest.sandbox = sandbox;
-        harvest.output_path = sb::path_join({host::fs_path(output_dir)});
+        harvest.output_path = output_path;
         harvest.input_names = plan.input_names;
         std::vector<bool> handed_on(plan.staged.size(), false);
         for (std::size_t i = 0; i < slots.size(); ++i) {
@@ -362,26 +391,90 @@ struct Step {
             logger.warning("Sandbox not fully removed: %s (%s entries left, among them %s)", sandbox_text,
                            removal.left_count, left);
         }
+        if (cached) keep(harvested);
+        return result_mapping(slots, harvested.delivered, harvested.stdout_file, output_path);
+    }
 
-        nb::dict result;
-        auto emit = [&](const std::vector<std::string> &paths, bool is_dir,
-                        const std::string &fs_name) -> nb::object {
-            if (paths.empty()) return nb::none();
-            if (is_dir) return host::from_fs_path(sb::path_join({harvest.output_path, fs_name}));
-            return host::from_fs_path(paths.front());
-        };
-        for (std::size_t i = 0; i < slots.size(); ++i)
-            result[slots[i].key] = emit(harvested.delivered[i], slots[i].is_dir, slots[i].fs_name);
-        if (harvested.stdout_file) {
-            nb::str stdout_key("stdout");
-            bool as_dir = false;
-            for (const Slot &slot : slots)
-                if (slot.is_dir && equals(slot.key, stdout_key)) as_dir = true;
-            result[stdout_key] = emit({*harvested.stdout_file}, as_dir, "stdout");
+    // The executable and the words of the attempt that ran last.
+    std::vector<std::string> words_run() const {
+        std::vector<std::string> words{executable};
+        for (nb::handle w : last_words) words.push_back(host::str(w));
+        return words;
+    }
+
+    // A successful run into the step cache (when on) and the run log.
+    void keep(sb::HarvestResult &harvested) {
+        sc::PlacedOutputs placed;
+        placed.dirs = std::move(harvested.dirs_written);
+        placed.files = std::move(harvested.files_written);
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            placed.slots.push_back({slots[i].fs_name, {}});
+            for (const std::string &path : harvested.delivered[i])
+                placed.slots.back().delivered.push_back(sb::relative_path(output_path, path));
         }
-        return result;
+        if (harvested.stdout_file) placed.stdout_file = sb::relative_path(output_path, *harvested.stdout_file);
+        std::vector<std::string> words = words_run();
+        {
+            nb::gil_scoped_release released;
+            cached->succeeded(std::move(words), std::move(placed));
+        }
+        log_cache_warnings(*cached);
+    }
+
+    // A failed run into the run log.
+    void note_failure(nb::python_error &error) {
+        cached->failed(words_run(), host::str(error.value()));
+        log_cache_warnings(*cached);
+    }
+
+    // The outputs of an earlier run of this step placed into the output
+    // directory, when the cache holds them: the result mapping, else none.
+    std::optional<nb::dict> reuse() {
+        std::optional<sc::EntryRecord> entry;
+        {
+            nb::gil_scoped_release released;
+            entry = cached->reuse();
+        }
+        log_cache_warnings(*cached);
+        if (!entry) return std::nullopt;
+        logger.info("Reusing the cached run of %s (key %s, first run %s)", tool_name,
+                    host::from_utf8(*cached->key()), host::from_utf8(entry->started));
+        std::vector<std::vector<std::string>> delivered;
+        for (const sc::EntrySlot &slot : entry->slots) {
+            delivered.emplace_back();
+            for (const std::string &rel : slot.delivered) delivered.back().push_back(sb::path_join({output_path, rel}));
+        }
+        std::optional<std::string> stdout_file;
+        if (entry->stdout_file) stdout_file = sb::path_join({output_path, *entry->stdout_file});
+        return result_mapping(slots, delivered, stdout_file, output_path);
     }
 };
+
+// The step as the cache and the run log see it.
+sc::StepFacts step_facts(const Step &step, const sb::StepRequest &request) {
+    sc::StepFacts facts;
+    facts.tool = host::utf8(step.tool_name);
+    facts.image = manifest_image(step.manifest);
+    facts.manifest = shaping_manifest_entries(step.manifest);
+    facts.words.push_back(request.executable);
+    facts.words.insert(facts.words.end(), step.plan.words.begin(), step.plan.words.end());
+    for (const sb::PlanInput &in : request.inputs)
+        if (in.kind == sb::PlanInput::Kind::scalar) facts.scalars.emplace_back(in.key, in.text);
+    // Every staged file counts, companions included: a rebuilt index
+    // changes the step as much as changed data does.
+    for (std::size_t k = 0; k < step.plan.staged.size(); ++k) {
+        const sb::StagedInput &s = step.plan.staged[k];
+        const std::string &key = request.inputs[s.input].key;
+        for (std::size_t i = 0; i < s.sources.size(); ++i) {
+            facts.inputs.push_back({key, s.sources[i], s.names[i]});
+            if (k < step.plan.companions.size() && i < step.plan.companions[k].size())
+                for (const sb::CompanionCopy &c : step.plan.companions[k][i])
+                    facts.inputs.push_back({key, c.src, c.name});
+        }
+    }
+    for (const Slot &slot : step.slots) facts.slots.push_back(slot.fs_name);
+    return facts;
+}
 
 // Project home on the pipeline volume (created when missing), if any.
 std::optional<std::string> project_home() {
@@ -429,6 +522,7 @@ sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_output
     nb::object entrypoint_value = get_or(step.manifest, "entrypoint", nb::none());
     step.entrypoint_cmd = truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : step.tool_name;
     request.executable = host::utf8(step.entrypoint_cmd);
+    step.executable = request.executable;
     request.name_text = [](const std::string &name) { return host::utf8(host::from_fs_path(name)); };
     return request;
 }
@@ -443,6 +537,11 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
     // Companion keys are checked before anything is made.
     CompanionKeys companion_keys = read_companion_keys(step.manifest);
+    step.output_path = sb::path_join({host::fs_path(output_dir)});
+
+    // The step cache and the run log, when the host switched them on.
+    std::optional<sc::Settings> cache_settings = step_cache_settings();
+    const bool cache_on = cache_settings && cache_settings->dir;
 
     std::optional<std::string> mivo_home = project_home();
     step.sandbox = new_sandbox_path(step.tool_name);
@@ -456,12 +555,19 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     } remove_stdout{step.stdout_path};
     step.stderr_path = step.sandbox + ".stderr";  // only for "2> {slot}"
     RemoveOnExit remove_stderr{step.stderr_path};
-    sb::NameSet taken;
-    without_gil([&] {
-        sb::make_open_dir(step.sandbox);
-        if (mivo_home) sb::bring_project(*mivo_home, step.sandbox);
-        for (std::string &name : sb::list_dir(step.sandbox)) taken.insert(std::move(name));
-    });
+    auto make_sandbox = [&] {
+        sb::NameSet taken;
+        without_gil([&] {
+            sb::make_open_dir(step.sandbox);
+            if (mivo_home) sb::bring_project(*mivo_home, step.sandbox);
+            for (std::string &name : sb::list_dir(step.sandbox)) taken.insert(std::move(name));
+        });
+        return taken;
+    };
+    // With the step cache the step is planned first: a hit makes no sandbox.
+    sb::NameSet taken = cache_on ? without_gil([&] {
+        return mivo_home ? sb::project_entries(*mivo_home) : sb::NameSet();
+    }) : make_sandbox();
 
     nb::object tool_outputs = step.manifest.contains("outputs") ? nb::object(step.manifest["outputs"])
                                                                : nb::object(nb::dict());
@@ -481,8 +587,22 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
                             host::repr(step.input_keys[step.plan.staged[*from].input]) + ", which holds " +
                             std::to_string(step.plan.staged[*from].names.size()) + " files; it hands on one");
     }
+    // Companions found beside the inputs on the host are part of the step:
+    // they enter its key and are staged with their primaries.
+    without_gil([&] { sb::plan_input_companions(request, step.plan); });
+    if (cache_settings) {
+        sc::StepFacts facts = step_facts(step, request);
+        {
+            nb::gil_scoped_release released;
+            step.cached.emplace(std::move(*cache_settings), std::move(facts), step.output_path);
+        }
+        log_cache_warnings(*step.cached);
+    }
+    if (cache_on) {
+        if (std::optional<nb::dict> reused = step.reuse()) return *reused;
+        make_sandbox();
+    }
     without_gil([&] {
-        sb::plan_input_companions(request, step.plan);
         sb::stage(step.sandbox, step.plan);
         for (const Slot &slot : step.slots)
             if (slot.is_dir) sb::make_dirs(sb::path_join({step.sandbox, slot.fs_name}));
@@ -491,13 +611,19 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
 
     nb::list clean = str_list(step.plan.words);
     logger.info("Running mivo exec %s %s", step.entrypoint_cmd, clean);
+    step.last_words = clean;
     try {
-        step.invoke(clean);
-    } catch (nb::python_error &first_error) {
-        if (!first_error.matches(PyExc_RuntimeError)) throw;
-        step.recover(first_error, clean);
+        try {
+            step.invoke(clean);
+        } catch (nb::python_error &first_error) {
+            if (!first_error.matches(PyExc_RuntimeError)) throw;
+            step.recover(first_error, clean);
+        }
+        return step.collect();
+    } catch (nb::python_error &error) {
+        if (step.cached) step.note_failure(error);
+        throw;
     }
-    return step.collect(output_dir);
 }
 
 }  // namespace

@@ -93,7 +93,14 @@ private:
         if (made_.count(dir)) return;
         make_dirs(dir);
         made_.insert(dir);
+        if (std::string rel = relative(dir); !rel.empty()) result_.dirs_written.push_back(std::move(rel));
     }
+    // A copy into the output directory, noted in the result.
+    void deliver(const std::string &source, const std::string &target) {
+        copy_file(source, target, true);
+        result_.files_written.push_back(relative(target));
+    }
+    std::string relative(const std::string &path) const { return relative_path(q_.output_path, path); }
     void skip(const std::string &path, const std::string &why) {
         if (skipped_.insert(path).second) result_.skipped.push_back({path, why});
     }
@@ -119,7 +126,7 @@ private:
     void append_stderr(const std::string &target);
     void harvest_dir(std::size_t s, const std::vector<DirEntry> &top);
     void harvest_file(std::size_t s, const std::vector<DirEntry> &top);
-    void deliver(std::size_t s, const std::string &source);
+    void deliver_slot(std::size_t s, const std::string &source);
     void deliver_companions(std::size_t s, const std::string &primary_rel, bool inputs_too);
     void deliver_input_companions();
     void extras(const std::vector<DirEntry> &top);
@@ -159,7 +166,7 @@ void Harvest::copy_tree(const std::string &dir, const std::string &dst, std::vec
             } else if (e.kind == Entry::file) {
                 std::string parent = parent_of(to);
                 if (!parent.empty()) ensure_dir(parent);
-                copy_file(e.source, to, true);
+                deliver(e.source, to);
                 if (delivered) delivered->push_back(std::move(to));
             }
         } catch (TreeCopyError &nested) {
@@ -274,7 +281,7 @@ void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
         if (slot.input_name.empty()) return;
         Entry e = look(path_join({q_.sandbox, slot.input_name}));
         if (e.kind != Entry::file) return;
-        deliver(s, e.source);
+        deliver_slot(s, e.source);
         deliver_companions(s, slot.input_name, true);
         return;
     }
@@ -311,15 +318,15 @@ void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
                 if (f == *one) chosen = &f;
     }
     if (!chosen) return;
-    deliver(s, sources[(std::size_t) (chosen - files.data())]);
+    deliver_slot(s, sources[(std::size_t) (chosen - files.data())]);
     deliver_companions(s, *chosen, false);
 }
 
-void Harvest::deliver(std::size_t s, const std::string &source) {
+void Harvest::deliver_slot(std::size_t s, const std::string &source) {
     std::string slot_dst = path_join({q_.output_path, q_.slots[s].name});
     std::string parent = parent_of(slot_dst);
     if (!parent.empty()) ensure_dir(parent);
-    copy_file(source, slot_dst, true);
+    deliver(source, slot_dst);
     result_.delivered[s].push_back(std::move(slot_dst));
 }
 
@@ -344,7 +351,7 @@ void Harvest::deliver_companions(std::size_t s, const std::string &primary_rel, 
     for (const CompanionDelivery &d :
          companion_deliveries(path_name(primary_rel), path_name(slot.name), slot.companions, present)) {
         std::string target = path_join({out_dir, d.to});
-        copy_file(sources[d.from], target, true);
+        deliver(sources[d.from], target);
         result_.companions[s].push_back(std::move(target));
         if (dir_rel.empty()) companion_sources_.insert(d.from);
     }
@@ -367,7 +374,7 @@ void Harvest::deliver_input_companions() {
             if (e.kind != Entry::file) continue;
             ensure_dir(q_.output_path);
             std::string target = path_join({q_.output_path, c.name});
-            copy_file(e.source, target, true);
+            deliver(e.source, target);
             result_.input_companions.push_back(std::move(target));
             companion_sources_.insert(c.name);
             delivered_names.insert(c.name);
@@ -389,7 +396,7 @@ void Harvest::extras(const std::vector<DirEntry> &top) {
         if (e.kind == Entry::file) {
             if (harvested_names.count(name)) continue;
             ensure_dir(extras);
-            copy_file(e.source, path_join({extras, name}), true);
+            deliver(e.source, path_join({extras, name}));
         } else if (e.kind == Entry::dir) {
             if (harvested_dirs_.count(name)) continue;
             ensure_dir(extras);
@@ -405,9 +412,9 @@ void Harvest::stdout_text(const std::string &source) {
         if (!paths.empty()) return;
     if (source.empty() || file_size(source) == 0 || file_is_blank(source)) return;
     std::string dir = path_join({q_.output_path, "stdout"});
-    make_dirs(dir);
+    ensure_dir(dir);
     std::string file = path_join({dir, q_.stdout_file_name});
-    copy_file(source, file, true);
+    deliver(source, file);
     result_.stdout_file = std::move(file);
 }
 

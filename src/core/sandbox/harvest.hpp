@@ -65,6 +65,10 @@ struct HarvestResult {
     std::vector<std::string> input_companions;        // companions written beside staged inputs
     std::optional<std::string> stdout_file;           // set when the text was kept
     std::vector<Skipped> skipped;
+    // Everything the harvest wrote, relative to the output directory, in
+    // order: the directories it made (or found there) and the files it
+    // copied, so a caller can keep a record of the step's output tree.
+    std::vector<std::string> dirs_written, files_written;
 };
 
 // Capture, slot harvest, companions written beside the inputs, "_extras"

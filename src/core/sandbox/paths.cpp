@@ -58,4 +58,11 @@ std::string flat_name(std::string_view name) {
     return out;
 }
 
+std::string relative_path(std::string_view root, std::string_view path) {
+    if (root == ".") return std::string(path == "." ? "" : path);
+    std::size_t skip = root.size() + (root.back() == '/' ? 0 : 1);
+    if (path.size() <= skip || path.substr(0, root.size()) != root) return {};
+    return std::string(path.substr(skip));
+}
+
 }  // namespace plexaro::sandbox

@@ -16,6 +16,10 @@ std::string_view path_name(std::string_view path);
 // absolute part restarts the path, "." for nothing.
 std::string path_join(std::initializer_list<std::string_view> parts);
 
+// `path`, a path_join of `root` and more parts, relative to `root` ("" for
+// `root` itself).
+std::string relative_path(std::string_view root, std::string_view path);
+
 // A name that, joined below a directory, would land outside it (absolute,
 // or with a ".." part).
 bool leaves_directory(std::string_view name);

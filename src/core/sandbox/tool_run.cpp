@@ -23,4 +23,12 @@ void bring_project(const std::string &mivo_home, const std::string &sandbox) {
     }
 }
 
+NameSet project_entries(const std::string &mivo_home) {
+    NameSet names;
+    for (const char *name : kProjectFiles)
+        if (exists(path_join({mivo_home, name}))) names.insert(name);
+    if (exists(path_join({mivo_home, kShimDir}))) names.insert(kShimDir);
+    return names;
+}
+
 }  // namespace plexaro::sandbox

@@ -15,12 +15,6 @@ using Kind = sb::PlanInput::Kind;
 
 namespace {
 
-sb::CompanionPattern pattern(const std::string &text) {
-    sb::CompanionPattern p;
-    EXPECT_EQ(sb::parse_companion_pattern(text, p), "");
-    return p;
-}
-
 sb::PlanInput path_input(const std::string &key, const std::string &src) {
     sb::PlanInput in;
     in.key = in.key_fs = key;

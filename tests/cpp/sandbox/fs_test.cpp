@@ -101,9 +101,9 @@ TEST_F(FsTest, StagingGivesEveryInputItsOwnName) {
     write("sb/fq_reads.fq", "other");
     ::mkdir(path("box").c_str(), 0755);
     sb::StepRequest q;
-    q.inputs = {{"x", "x", sb::PlanInput::Kind::path, {path("sb/fq_reads.fq")}, ""},
+    q.inputs = {{"x", "x", sb::PlanInput::Kind::path, {path("sb/fq_reads.fq")}, "", {}},
                 {"fq", "fq", sb::PlanInput::Kind::paths,
-                 {path("s1/reads.fq"), path("s2/reads.fq"), path("s3/reads.fq")}, ""}};
+                 {path("s1/reads.fq"), path("s2/reads.fq"), path("s3/reads.fq")}, "", {}}};
     q.taken = {"mivo.toml"};
     sb::StepPlan plan = sb::plan_step(q);
     sb::stage(path("box"), plan);

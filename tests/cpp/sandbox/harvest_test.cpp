@@ -76,7 +76,7 @@ TEST_F(HarvestTest, LinksOutOfTheSandboxAreNeverFollowed) {
     ASSERT_EQ(::symlink(host("secret").c_str(), box("res/leak").c_str()), 0);
     ASSERT_EQ(::symlink("ok", box("res/inside").c_str()), 0);
     ASSERT_EQ(::symlink(host("").c_str(), box("res/dirlink").c_str()), 0);
-    q.slots = {{"out", false}, {"res", true}};
+    q.slots = {{"out", false, false, {}, {}}, {"res", true, false, {}, {}}};
     sb::HarvestResult r = sb::harvest(q);
     EXPECT_TRUE(r.delivered[0].empty());
     EXPECT_FALSE(lexists(out("out")));
@@ -102,7 +102,7 @@ TEST_F(HarvestTest, SpecialFilesAndCyclesAreNotCopied) {
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
     ASSERT_EQ(::bind(s, (sockaddr *) &addr, sizeof addr), 0);
     ::close(s);
-    q.slots = {{"zero", false}};
+    q.slots = {{"zero", false, false, {}, {}}};
     sb::HarvestResult r = sb::harvest(q);
     EXPECT_TRUE(r.delivered[0].empty());
     EXPECT_EQ(read(out("_extras/d/f")), "f");
@@ -121,7 +121,7 @@ TEST_F(HarvestTest, CaptureReplacesALinkInsteadOfWritingThroughIt) {
     write(saved, std::string("BAM\1\0\xff", 6));
     q.stdout_path = saved;
     q.capture_slot = "bam";
-    q.slots = {{"bam", false}};
+    q.slots = {{"bam", false, false, {}, {}}};
     sb::HarvestResult r = sb::harvest(q);
     EXPECT_EQ(read(host("secret")), "host secret");
     EXPECT_EQ(read(out("bam")), std::string("BAM\1\0\xff", 6));
@@ -132,7 +132,7 @@ TEST_F(HarvestTest, OutputLinksAreReplacedNotWrittenThrough) {
     ::mkdir(out("").c_str(), 0755);
     ASSERT_EQ(::symlink(host("secret").c_str(), out("r").c_str()), 0);
     write(box("r.txt"), "result");
-    q.slots = {{"r", false}};
+    q.slots = {{"r", false, false, {}, {}}};
     sb::harvest(q);
     EXPECT_EQ(read(host("secret")), "host secret");
     EXPECT_EQ(read(out("r")), "result");

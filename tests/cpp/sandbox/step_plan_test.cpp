@@ -9,15 +9,15 @@ using Kind = sb::PlanInput::Kind;
 
 namespace {
 
-sb::PlanInput path(const std::string &key, const std::string &src) { return {key, key, Kind::path, {src}, ""}; }
-sb::PlanInput scalar(const std::string &key, const std::string &text) { return {key, key, Kind::scalar, {}, text}; }
+sb::PlanInput path(const std::string &key, const std::string &src) { return {key, key, Kind::path, {src}, "", {}}; }
+sb::PlanInput scalar(const std::string &key, const std::string &text) { return {key, key, Kind::scalar, {}, text, {}}; }
 
 }  // namespace
 
 TEST(StepPlan, WorkedExample) {
     sb::StepRequest q;
     q.inputs = {path("bam", "/data/a.bam"), scalar("threads", "4"), scalar("ref", "GRCh38")};
-    q.outputs = {{"sorted", false}};
+    q.outputs = {{"sorted", false, {}, {}}};
     q.args_template = "sort -t {threads} -o {sorted} {bam} {ref}";
     q.executable = "samtools";
     sb::StepPlan plan = sb::plan_step(q);
@@ -33,7 +33,7 @@ TEST(StepPlan, SlotsOverInputsAndCapture) {
     // An input named like a slot is staged but its placeholder names the
     // slot; a scalar of that name is ignored; a value holding "{x}" stays.
     q.inputs = {path("out", "/d/in.txt"), scalar("n", "{out}"), scalar("out2", "9")};
-    q.outputs = {{"out", false}, {"out2", false}};
+    q.outputs = {{"out", false, {}, {}}, {"out2", false, {}, {}}};
     q.args_template = "samtools view {n} {out} > {out2}";
     q.executable = "/usr/bin/samtools";
     sb::StepPlan plan = sb::plan_step(q);
@@ -44,7 +44,7 @@ TEST(StepPlan, SlotsOverInputsAndCapture) {
 
 TEST(StepPlan, StagedNamesAvoidTakenEntriesAndFallBackToPositional) {
     sb::StepRequest q;
-    q.inputs = {path("cfg", "/p/mivo.toml"), {"l", "l", Kind::paths, {"/a/x", "/b/x"}, ""}, scalar("k", "v")};
+    q.inputs = {path("cfg", "/p/mivo.toml"), {"l", "l", Kind::paths, {"/a/x", "/b/x"}, "", {}}, scalar("k", "v")};
     q.taken = {"mivo.toml"};
     q.args_template = "-f {missing}";
     q.executable = "t";
