@@ -31,36 +31,11 @@ struct HeldLock {
 };
 thread_local std::map<std::string, HeldLock> held_locks;
 
-std::string directory_of(const std::string &path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
+std::string directory_of(const std::string &path) { return parent_directory(path); }
 
 std::string name_of(const std::string &path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string random_hex(std::size_t bytes) {
-    unsigned char raw[16];
-    std::size_t got = 0;
-    while (got < bytes) {
-        ssize_t n = getrandom(raw + got, bytes - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "getrandom");
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < bytes; ++i) {
-        out += digits[raw[i] >> 4];
-        out += digits[raw[i] & 15];
-    }
-    return out;
 }
 
 constexpr std::size_t kTempHexBytes = 6;  // 12 hex digits
@@ -117,6 +92,26 @@ TempFile create_temp_beside(const std::string &target, unsigned mode) {
         if (fd >= 0) return TempFile{fd, path};
         if (errno != EEXIST || attempt >= 8) fail(path, "cannot create temporary file");
     }
+}
+
+std::string random_hex(std::size_t bytes) {
+    unsigned char raw[16];
+    std::size_t got = 0;
+    while (got < bytes) {
+        ssize_t n = getrandom(raw + got, bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "getrandom");
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        out += digits[raw[i] >> 4];
+        out += digits[raw[i] & 15];
+    }
+    return out;
 }
 
 bool write_all(int fd, std::string_view bytes) {

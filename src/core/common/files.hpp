@@ -64,6 +64,10 @@ TempFile create_temp_beside(const std::string &target, unsigned mode = 0666);
 // false (errno set) when a write fails.
 bool write_all(int fd, std::string_view bytes);
 
+// `bytes` random bytes (at most 16) from the kernel, as lower-case hex
+// digits: for names no other writer picks.
+std::string random_hex(std::size_t bytes);
+
 // rename(temp, target): the target is replaced in one step, so readers see
 // either the old file or the complete new one.
 void replace_into_place(const std::string &temp, const std::string &target);

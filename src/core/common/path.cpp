@@ -12,4 +12,11 @@ std::string join_path(std::string_view dir, std::string_view name) {
     return out;
 }
 
+std::string parent_directory(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    if (slash == 0) return "/";
+    return std::string(path.substr(0, slash));
+}
+
 }  // namespace plexaro::files

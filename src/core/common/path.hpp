@@ -12,4 +12,9 @@ namespace plexaro::files {
 // Nothing is normalised, so a path reads exactly as the host would build it.
 std::string join_path(std::string_view dir, std::string_view name);
 
+// The directory part of `path`: what precedes its last "/" ("/" for a
+// name right below the root, "." for a bare name). Trailing slashes are not
+// special: "a/b/" gives "a/b".
+std::string parent_directory(std::string_view path);
+
 }  // namespace plexaro::files

@@ -152,7 +152,7 @@ StepCache::Stored StepCache::store(const std::string &key, EntryRecord record,
     }
     FdGuard used(used_fd);
     try {
-        lock_file(used.fd);
+        lock_file(used.get());
         std::string files = tmp + "/files";
         sb::make_dirs(files);
         for (const std::string &d : record.dirs) sb::make_dirs(files + "/" + d);

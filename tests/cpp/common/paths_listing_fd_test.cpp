@@ -27,6 +27,13 @@ TEST(JoinPath, SpelledLikeTheHostsOsPathJoin) {
     EXPECT_EQ(join_path("./a//", "b/../c"), "./a//b/../c");  // nothing is normalised
 }
 
+TEST(ParentDirectory, WhatPrecedesTheLastSlash) {
+    EXPECT_EQ(parent_directory("/w/o/x"), "/w/o");
+    EXPECT_EQ(parent_directory("/x"), "/");
+    EXPECT_EQ(parent_directory("x"), ".");
+    EXPECT_EQ(parent_directory("a/b/"), "a/b");
+}
+
 namespace {
 struct Scratch {
     std::string path;

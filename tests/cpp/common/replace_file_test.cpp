@@ -96,3 +96,10 @@ TEST(ReplaceFile, RefusesALinkAndLeavesNothingBehindOnFailure) {
     EXPECT_EQ(entries_in(dir.path), 3u);
     EXPECT_THROW(replace_file(dir / "missing/x", "data", 0644, false), PathError);
 }
+
+TEST(RandomHex, GivesFreshLowerCaseDigits) {
+    std::string a = random_hex(8), b = random_hex(8);
+    EXPECT_EQ(a.size(), 16u);
+    EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_NE(a, b);
+}
