@@ -129,7 +129,7 @@ core::FileStamp replace_text(nb::handle path, std::string_view text) {
     plexaro::files::FileIdentity id;
     try {
         nb::gil_scoped_release unlocked;
-        id = plexaro::files::replace_file(where, data, 0644, true);
+        id = plexaro::files::replace_file(where, data, {.mode = 0644, .keep_mode = true});
     } catch (const std::system_error &e) {
         if (e.code().value() == ELOOP) refuse_link(path);
         errno = e.code().value();
@@ -137,7 +137,7 @@ core::FileStamp replace_text(nb::handle path, std::string_view text) {
         throw nb::python_error();
     }
     forget_bytecode(path);
-    return {id.device, id.inode, id.size, id.mtime_ns};
+    return id;
 }
 
 std::optional<std::vector<core::Statement>> statements_of(nb::handle text) {

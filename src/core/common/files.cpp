@@ -130,24 +130,26 @@ void replace_into_place(const std::string &temp, const std::string &target) {
     if (::rename(temp.c_str(), target.c_str()) != 0) fail(target, "cannot rename into");
 }
 
-FileIdentity replace_file(const std::string &target, std::string_view bytes, unsigned mode,
-                          bool keep_mode) {
+FileIdentity replace_file(const std::string &target, std::string_view bytes,
+                          const ReplaceOptions &options) {
+    std::optional<unsigned> mode = options.mode;
     struct stat old {};
     if (::lstat(target.c_str(), &old) == 0) {
         if (S_ISLNK(old.st_mode)) {
             errno = ELOOP;
             fail(target, "refusing to replace a symbolic link at");
         }
-        if (keep_mode) mode = old.st_mode & 07777;
+        if (options.keep_mode) mode = old.st_mode & 07777;
     } else if (errno != ENOENT) {
         fail(target, "cannot inspect");
     }
 
-    TempFile temp = create_temp_beside(target, 0600);
+    TempFile temp = create_temp_beside(target, mode ? 0600 : 0666);
     UniqueFd fd(temp.fd);
     struct stat st {};
-    bool written = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0 &&
-                   ::fchmod(fd.get(), static_cast<mode_t>(mode)) == 0 && ::fstat(fd.get(), &st) == 0;
+    bool written = write_all(fd.get(), bytes) && (!options.sync || ::fsync(fd.get()) == 0) &&
+                   (!mode || ::fchmod(fd.get(), static_cast<mode_t>(*mode)) == 0) &&
+                   ::fstat(fd.get(), &st) == 0;
     if (!written || !fd.close()) {
         int err = errno;
         ::unlink(temp.path.c_str());

@@ -77,17 +77,25 @@ void replace_into_place(const std::string &temp, const std::string &target);
 struct FileIdentity {
     std::uint64_t device = 0, inode = 0, size = 0;
     std::int64_t mtime_ns = 0;
+    friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
+};
+
+struct ReplaceOptions {
+    // Exact permission bits of the new file; none: those a plain open()
+    // would give (0666 less the umask).
+    std::optional<unsigned> mode;
+    bool keep_mode = false;  // an existing file's bits win over `mode`
+    bool sync = true;        // flushed to disk before the rename
 };
 
 // Replaces the file at `target` by `bytes`: written to a temporary of
-// create_temp_beside, flushed to disk, given permission bits `mode` (the old
-// file's bits when `keep_mode` and there is one) and renamed into place, so a
-// reader sees the old file or the new one, never a part, and a crash leaves
-// the old content intact. A symbolic link at `target` is refused (PathError
-// with ELOOP), never followed or replaced. On failure the temporary is
-// removed and PathError says why.
-FileIdentity replace_file(const std::string &target, std::string_view bytes, unsigned mode,
-                          bool keep_mode);
+// create_temp_beside and renamed into place, so a reader sees the old file
+// or the new one, never a part (and, synced, a crash leaves the old content
+// intact). A symbolic link at `target` is refused (PathError with ELOOP),
+// never followed or replaced. On failure the temporary is removed and
+// PathError says why.
+FileIdentity replace_file(const std::string &target, std::string_view bytes,
+                          const ReplaceOptions &options = {});
 
 // Whether `entry` (a name inside target's directory) is a temporary of
 // create_temp_beside for a target named `target_name`.

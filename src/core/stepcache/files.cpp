@@ -33,28 +33,19 @@ std::optional<std::string> read_small_file(const std::string &path, std::size_t 
 }
 
 void write_file_replacing(const std::string &path, std::string_view data) {
-    files::TempFile tmp;
+    // Not synced: what is written here only saves work and is checked on use.
+    files::ReplaceOptions options;
+    options.sync = false;
     try {
         try {
-            tmp = files::create_temp_beside(path);
+            files::replace_file(path, data, options);
         } catch (const files::PathError &e) {
-            if (e.code().value() != ENOENT) throw;
+            if (e.code().value() != ENOENT || sb::is_dir(files::parent_directory(path))) throw;
             sb::make_dirs(files::parent_directory(path));
-            tmp = files::create_temp_beside(path);
+            files::replace_file(path, data, options);
         }
     } catch (const files::PathError &e) {
         throw sb::FsError(e.code().value(), e.path());
-    }
-    files::UniqueFd fd(tmp.fd);
-    if (!files::write_all(fd.get(), data) || !fd.close()) {
-        int e = errno;
-        ::unlink(tmp.path.c_str());
-        throw sb::FsError(e, tmp.path);
-    }
-    if (::rename(tmp.path.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        ::unlink(tmp.path.c_str());
-        throw sb::FsError(e, tmp.path, path);
     }
 }
 

@@ -19,9 +19,8 @@ using FdGuard = files::UniqueFd;
 // followed).
 std::optional<std::string> read_small_file(const std::string &path, std::size_t limit);
 
-// Writes `data` under a unique temporary name beside `path` (its directory
-// made when missing; files::create_temp_beside), then renames it over `path`:
-// a reader sees the old file or the new one, never a part. Throws
+// files::replace_file without the flush to disk, the directory made when
+// missing: a reader sees the old file or the new one, never a part. Throws
 // sandbox::FsError.
 void write_file_replacing(const std::string &path, std::string_view data);
 

@@ -53,13 +53,13 @@ std::size_t entries_in(const std::string &dir) {
 TEST(ReplaceFile, WritesTheBytesWithTheModeAskedOrKept) {
     Scratch dir;
     std::string target = dir / "connectors.py";
-    FileIdentity made = replace_file(target, "first\n", 0640, true);  // nothing to keep yet
+    FileIdentity made = replace_file(target, "first\n", {.mode = 0640, .keep_mode = true});  // nothing to keep yet
     EXPECT_EQ(read(target), "first\n");
     EXPECT_EQ(mode_of(target), 0640u);
     EXPECT_EQ(made.size, 6u);
 
     ::chmod(target.c_str(), 0604);
-    FileIdentity again = replace_file(target, std::string("a\0b", 3), 0644, true);
+    FileIdentity again = replace_file(target, std::string("a\0b", 3), {.mode = 0644, .keep_mode = true});
     EXPECT_EQ(read(target), std::string("a\0b", 3));
     EXPECT_EQ(mode_of(target), 0604u);
     EXPECT_NE(again.inode, made.inode);  // a new file renamed over the old one
@@ -68,10 +68,19 @@ TEST(ReplaceFile, WritesTheBytesWithTheModeAskedOrKept) {
     EXPECT_EQ(again.inode, (std::uint64_t) st.st_ino);
     EXPECT_EQ(again.mtime_ns, (std::int64_t) st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec);
 
-    replace_file(target, "", 0600, false);
+    replace_file(target, "", {.mode = 0600});
     EXPECT_EQ(read(target), "");
     EXPECT_EQ(mode_of(target), 0600u);
     EXPECT_EQ(entries_in(dir.path), 1u);  // no temporary left beside it
+
+    // No mode asked: what a plain open() gives, the umask applied.
+    mode_t umask_before = ::umask(027);
+    ReplaceOptions unsynced;
+    unsynced.sync = false;
+    replace_file(dir / "plain", "x", unsynced);
+    ::umask(umask_before);
+    EXPECT_EQ(mode_of(dir / "plain"), 0640u);
+    EXPECT_EQ(read(dir / "plain"), "x");
 }
 
 TEST(ReplaceFile, RefusesALinkAndLeavesNothingBehindOnFailure) {
@@ -80,7 +89,7 @@ TEST(ReplaceFile, RefusesALinkAndLeavesNothingBehindOnFailure) {
     std::ofstream(victim) << "theirs";
     fs::create_symlink(victim, link);
     try {
-        replace_file(link, "mine", 0644, true);
+        replace_file(link, "mine", {.mode = 0644, .keep_mode = true});
         FAIL() << "a link was replaced";
     } catch (const PathError &e) {
         EXPECT_EQ(e.code().value(), ELOOP);
@@ -92,9 +101,9 @@ TEST(ReplaceFile, RefusesALinkAndLeavesNothingBehindOnFailure) {
     // A directory in the target's place: the rename fails, the temporary goes.
     fs::create_directory(dir / "taken");
     std::ofstream(dir / "taken/x") << "x";
-    EXPECT_THROW(replace_file(dir / "taken", "data", 0644, false), PathError);
+    EXPECT_THROW(replace_file(dir / "taken", "data"), PathError);
     EXPECT_EQ(entries_in(dir.path), 3u);
-    EXPECT_THROW(replace_file(dir / "missing/x", "data", 0644, false), PathError);
+    EXPECT_THROW(replace_file(dir / "missing/x", "data"), PathError);
 }
 
 TEST(RandomHex, GivesFreshLowerCaseDigits) {
