@@ -5,7 +5,6 @@
 #include "fetchkin/links.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 namespace host = plexaro::host;
@@ -32,22 +31,6 @@ constexpr const char *kMinRateVariable = "PLEXARO_DOWNLOAD_MIN_RATE";
 constexpr double kDefaultMinSeconds = 600;
 constexpr double kDefaultMinRate = 64 * 1024;  // bytes per second
 
-// A positive number from the environment, or `fallback` when unset or empty.
-double positive_setting(const char *variable, double fallback, const char *unit) {
-    nb::object text = host::import("os").attr("environ").attr("get")(variable, "");
-    if (!host::truthy(text)) return fallback;
-    double value = -1;
-    try {
-        value = nb::cast<double>(host::import("builtins").attr("float")(text));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-    }
-    if (!(value > 0) || value == HUGE_VAL)
-        host::raise(PyExc_ValueError, std::string(variable) + " must be a positive number of " +
-                                          unit + ", got " + host::repr(text));
-    return value;
-}
-
 struct Deadline {
     double start, floor_seconds, min_rate;
     // Seconds allowed once `expected` bytes are known to be coming.
@@ -69,8 +52,8 @@ struct Deadline {
 void download(nb::handle url, nb::handle dest) {
     nb::object clock = host::import("time").attr("monotonic");
     Deadline deadline{nb::cast<double>(clock()),
-                      positive_setting(kMinSecondsVariable, kDefaultMinSeconds, "seconds"),
-                      positive_setting(kMinRateVariable, kDefaultMinRate, "bytes per second")};
+                      host::positive_setting(kMinSecondsVariable, kDefaultMinSeconds, "seconds"),
+                      host::positive_setting(kMinRateVariable, kDefaultMinRate, "bytes per second")};
     host::write_file_atomically(dest, [&](nb::handle file) {
         nb::object response =
             host::import("urllib.request").attr("urlopen")(url, "timeout"_a = kTimeoutSeconds);

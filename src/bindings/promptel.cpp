@@ -25,19 +25,7 @@ constexpr double kDefaultTimeout = 180.0;
 constexpr double kLongestPause = 10.0;
 
 double deadline_seconds() {
-    nb::object value = host::import("os").attr("environ").attr("get")(kTimeoutEnv);
-    if (value.is_none() || !host::truthy(value)) return kDefaultTimeout;
-    double seconds = -1;
-    try {
-        seconds = nb::cast<double>(host::import("builtins").attr("float")(value));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-    }
-    if (!(seconds > 0) || seconds > 1e9)
-        host::raise(PyExc_ValueError, std::string(kTimeoutEnv) +
-                                          " must be a positive number of seconds, got " +
-                                          host::repr(value));
-    return seconds;
+    return host::positive_setting(kTimeoutEnv, kDefaultTimeout, "seconds", 1e9);
 }
 
 double now() { return nb::cast<double>(host::import("time").attr("monotonic")()); }

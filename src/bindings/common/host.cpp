@@ -138,6 +138,21 @@ nb::object mapping_get(nb::handle mapping, const char *key, nb::handle fallback)
     return mapping.attr("get")(key, fallback);
 }
 
+double positive_setting(const char *variable, double fallback, const char *unit, double most) {
+    nb::object text = import("os").attr("environ").attr("get")(variable, "");
+    if (!truthy(text)) return fallback;
+    double value = -1;
+    try {
+        value = nb::cast<double>(import("builtins").attr("float")(text));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    if (!(value > 0) || value > most)
+        raise(PyExc_ValueError, std::string(variable) + " must be a positive number of " + unit +
+                                    ", got " + host::repr(text));
+    return value;
+}
+
 nb::object volume_path() {
     return import("os").attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
 }

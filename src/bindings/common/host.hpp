@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -90,6 +91,13 @@ nb::object dict_item_or(nb::handle dict, const char *key, nb::handle fallback);
 // `mapping.get(key, fallback)` through the host's attribute lookup, so any
 // mapping (or a replaced `get`) answers for itself.
 nb::object mapping_get(nb::handle mapping, const char *key, nb::handle fallback);
+
+// A positive number set in the process environment (os.environ, read at
+// every call): `fallback` when the variable is unset or empty; ValueError
+// ("NAME must be a positive number of UNIT, got 'text'") when it is not a
+// number, not above 0, or above `most`.
+double positive_setting(const char *variable, double fallback, const char *unit,
+                        double most = std::numeric_limits<double>::max());
 
 // The pipeline volume: PIPELINE_VOLUME_PATH of the process environment
 // (os.environ, read at every call), "" when unset.
