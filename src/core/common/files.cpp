@@ -164,7 +164,7 @@ FileIdentity replace_file(const std::string &target, std::string_view bytes,
     }
     return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
                         static_cast<std::uint64_t>(st.st_size),
-                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+                        nanoseconds(st.st_mtim)};
 }
 
 bool is_temp_name_of(std::string_view entry, std::string_view target_name) {

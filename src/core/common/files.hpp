@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -71,6 +72,11 @@ std::string random_hex(std::size_t bytes);
 // rename(temp, target): the target is replaced in one step, so readers see
 // either the old file or the complete new one.
 void replace_into_place(const std::string &temp, const std::string &target);
+
+// A file time of stat (st_mtim, st_ctim) in nanoseconds since the epoch.
+inline std::int64_t nanoseconds(const struct timespec &t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 // What a rewrite left at the path: enough to tell later whether the file
 // is still the one written.
