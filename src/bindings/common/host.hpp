@@ -86,7 +86,7 @@ bool compare(nb::handle a, nb::handle b, int op);
 bool contains(nb::handle container, nb::handle item);
 
 // The dict's own item under `key`, or `fallback` when it has none: a plain
-// dict lookup, no method of the value is called.
+// dict lookup that no `get` of a dict subclass can change.
 nb::object dict_item_or(nb::handle dict, const char *key, nb::handle fallback);
 // `mapping.get(key, fallback)` through the host's attribute lookup, so any
 // mapping (or a replaced `get`) answers for itself.

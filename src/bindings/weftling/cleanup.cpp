@@ -8,9 +8,6 @@
 #include <set>
 #include <vector>
 
-namespace core = plexaro::weftling;
-using namespace nb::literals;
-
 namespace plexaro::weftling_binding {
 
 namespace {

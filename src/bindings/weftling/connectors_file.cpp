@@ -10,9 +10,6 @@
 #include <cerrno>
 #include <system_error>
 
-namespace core = plexaro::weftling;
-using namespace nb::literals;
-
 namespace plexaro::weftling_binding {
 
 namespace {

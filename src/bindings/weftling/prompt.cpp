@@ -4,9 +4,6 @@
 
 #include "weftling/prompt.hpp"
 
-namespace core = plexaro::weftling;
-using namespace nb::literals;
-
 namespace plexaro::weftling_binding {
 
 namespace {

@@ -20,6 +20,9 @@
 namespace plexaro::weftling_binding {
 
 namespace host = plexaro::host;
+namespace core = plexaro::weftling;
+namespace rules = plexaro::weftling::rules;
+using namespace nb::literals;
 
 // The C++ side of a Weftling holds only caches of the connectors file,
 // guarded by the object's `fileLock` and the file's OS lock.
