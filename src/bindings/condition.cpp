@@ -34,9 +34,7 @@ NB_MODULE(condition, m) {
                  new (self.p) Condition();
                  nb::str text = host::arg_str(comparator, "comparator");
                  nb::object table = ops_table();
-                 int known = PySequence_Contains(table.ptr(), text.ptr());
-                 if (known < 0) throw nb::python_error();
-                 if (!known)
+                 if (!host::contains(table, text))
                      host::raise(PyExc_ValueError,
                                  "Unsupported comparator " + host::repr(text) +
                                      ". Use one of: " + host::repr(nb::list(table)));

@@ -5,7 +5,6 @@
 #include "fetchkin/links.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 namespace host = plexaro::host;
@@ -32,24 +31,6 @@ constexpr const char *kMinRateVariable = "PLEXARO_DOWNLOAD_MIN_RATE";
 constexpr double kDefaultMinSeconds = 600;
 constexpr double kDefaultMinRate = 64 * 1024;  // bytes per second
 
-nb::object os_path() { return host::import("os.path"); }
-
-// A positive number from the environment, or `fallback` when unset or empty.
-double positive_setting(const char *variable, double fallback, const char *unit) {
-    nb::object text = host::import("os").attr("environ").attr("get")(variable, "");
-    if (!host::arg_bool(text)) return fallback;
-    double value = -1;
-    try {
-        value = nb::cast<double>(host::import("builtins").attr("float")(text));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-    }
-    if (!(value > 0) || value == HUGE_VAL)
-        host::raise(PyExc_ValueError, std::string(variable) + " must be a positive number of " +
-                                          unit + ", got " + host::repr(text));
-    return value;
-}
-
 struct Deadline {
     double start, floor_seconds, min_rate;
     // Seconds allowed once `expected` bytes are known to be coming.
@@ -64,62 +45,54 @@ struct Deadline {
                                         kMinRateVariable + ")");
 }
 
-// Streams the body of `url` into a temporary file beside `dest` and renames
-// it into place only once the body is complete: a file under the final name
-// is always a whole download, which is all the cache relies on. The file
-// gets the permissions a plain open() would give (0666 less the umask).
+// Streams the body of `url` into a temporary file beside `dest` that is
+// renamed into place only once the body is complete: a file under the final
+// name is always a whole download, which is all the cache relies on. The
+// file gets the permissions a plain open() would give (0666 less the umask).
 void download(nb::handle url, nb::handle dest) {
-    nb::object os = host::import("os");
     nb::object clock = host::import("time").attr("monotonic");
     Deadline deadline{nb::cast<double>(clock()),
-                      positive_setting(kMinSecondsVariable, kDefaultMinSeconds, "seconds"),
-                      positive_setting(kMinRateVariable, kDefaultMinRate, "bytes per second")};
-    host::HostTempFile partial = host::create_temp_beside(dest);
-    nb::object file, response;
-    try {
-        file = os.attr("fdopen")(partial.fd, "wb");
-        response = host::import("urllib.request").attr("urlopen")(url, "timeout"_a = kTimeoutSeconds);
-        nb::object announced = nb::getattr(response, "length", nb::none());
-        double expected = announced.is_none() ? 0 : nb::cast<double>(announced);
-        // read1 returns what has arrived instead of waiting for a whole
-        // chunk, so the deadline is checked as the bytes come in.
-        nb::object read = nb::getattr(response, "read1", response.attr("read"));
-        nb::object write = file.attr("write");
-        double received = 0;
-        while (true) {
-            double allowed = deadline.allowed(std::max(expected, received));
-            if (nb::cast<double>(clock()) - deadline.start > allowed) raise_overdue(url, allowed);
-            nb::object chunk = read(kChunkBytes);
-            if (!host::arg_bool(chunk)) break;
-            write(chunk);
-            received += static_cast<double>(nb::len(chunk));
-        }
-        // A sized read returns short at end of stream instead of raising, so
-        // a body cut off early must be caught here: the whole-body read would
-        // have raised IncompleteRead.
-        nb::object missing = nb::getattr(response, "length", nb::none());
-        if (!missing.is_none() && nb::cast<long long>(missing) > 0)
-        {
-            nb::object err = host::import("http.client").attr("IncompleteRead")(nb::bytes(""), missing);
-            PyErr_SetObject((PyObject *) Py_TYPE(err.ptr()), err.ptr());
-            throw nb::python_error();
+                      host::positive_setting(kMinSecondsVariable, kDefaultMinSeconds, "seconds"),
+                      host::positive_setting(kMinRateVariable, kDefaultMinRate, "bytes per second")};
+    host::write_file_atomically(dest, [&](nb::handle file) {
+        nb::object response =
+            host::import("urllib.request").attr("urlopen")(url, "timeout"_a = kTimeoutSeconds);
+        try {
+            nb::object announced = nb::getattr(response, "length", nb::none());
+            double expected = announced.is_none() ? 0 : nb::cast<double>(announced);
+            // read1 returns what has arrived instead of waiting for a whole
+            // chunk, so the deadline is checked as the bytes come in.
+            nb::object read = nb::getattr(response, "read1", response.attr("read"));
+            nb::object write = file.attr("write");
+            double received = 0;
+            while (true) {
+                double allowed = deadline.allowed(std::max(expected, received));
+                if (nb::cast<double>(clock()) - deadline.start > allowed) raise_overdue(url, allowed);
+                nb::object chunk = read(kChunkBytes);
+                if (!host::truthy(chunk)) break;
+                write(chunk);
+                received += static_cast<double>(nb::len(chunk));
+            }
+            // A sized read returns short at end of stream instead of raising,
+            // so a body cut off early must be caught here: the whole-body
+            // read would have raised IncompleteRead.
+            nb::object missing = nb::getattr(response, "length", nb::none());
+            if (!missing.is_none() && nb::cast<long long>(missing) > 0) {
+                nb::object err =
+                    host::import("http.client").attr("IncompleteRead")(nb::bytes(""), missing);
+                PyErr_SetObject((PyObject *) Py_TYPE(err.ptr()), err.ptr());
+                throw nb::python_error();
+            }
+        } catch (nb::python_error &) {
+            // Keep the original error; a failing close must not mask it.
+            try {
+                response.attr("close")();
+            } catch (nb::python_error &) {
+            }
+            throw;
         }
         response.attr("close")();
-        file.attr("close")();
-        os.attr("replace")(partial.path, dest);
-    } catch (nb::python_error &) {
-        // Keep the original error; cleanup failures must not mask it.
-        auto quietly = [](auto &&fn) {
-            try { fn(); } catch (nb::python_error &) {}
-        };
-        if (response.is_valid()) quietly([&] { response.attr("close")(); });
-        if (file.is_valid()) quietly([&] { file.attr("close")(); });
-        else quietly([&] { os.attr("close")(partial.fd); });
-        quietly([&] {
-            if (nb::cast<bool>(os_path().attr("lexists")(partial.path))) os.attr("unlink")(partial.path);
-        });
-        throw;
-    }
+    });
 }
 
 // Without a directory, downloads go to a directory of the current user's
@@ -130,7 +103,7 @@ nb::object default_directory() {
     nb::object os = host::import("os");
     nb::object name = nb::str("plexaro_downloads-{}").attr("format")(os.attr("geteuid")());
     nb::object directory =
-        os_path().attr("join")(host::import("tempfile").attr("gettempdir")(), name);
+        host::os_path().attr("join")(host::import("tempfile").attr("gettempdir")(), name);
     std::string path = host::fs_path(directory);
     host::with_host_errors([&] { files::make_private_directory(path); });
     return directory;
@@ -167,8 +140,8 @@ NB_MODULE(fetchkin, m) {
                  std::string name = fk::download_name(url, host::utf8(key_text));
 
                  nb::object directory = self.attr("temp_dir");
-                 nb::object dest = os_path().attr("join")(directory, host::from_utf8(name));
-                 if (nb::cast<bool>(os_path().attr("exists")(dest))) {
+                 nb::object dest = host::os_path().attr("join")(directory, host::from_utf8(name));
+                 if (nb::cast<bool>(host::os_path().attr("exists")(dest))) {
                      logger.info("Using cached download for %s: %s", key_text, dest);
                      return dest;
                  }

@@ -25,19 +25,7 @@ constexpr double kDefaultTimeout = 180.0;
 constexpr double kLongestPause = 10.0;
 
 double deadline_seconds() {
-    nb::object value = host::import("os").attr("environ").attr("get")(kTimeoutEnv);
-    if (value.is_none() || !host::arg_bool(value)) return kDefaultTimeout;
-    double seconds = -1;
-    try {
-        seconds = nb::cast<double>(host::import("builtins").attr("float")(value));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-    }
-    if (!(seconds > 0) || seconds > 1e9)
-        host::raise(PyExc_ValueError, std::string(kTimeoutEnv) +
-                                          " must be a positive number of seconds, got " +
-                                          host::repr(value));
-    return seconds;
+    return host::positive_setting(kTimeoutEnv, kDefaultTimeout, "seconds", 1e9);
 }
 
 double now() { return nb::cast<double>(host::import("time").attr("monotonic")()); }
@@ -96,10 +84,6 @@ nb::object vendor_class(const char *library, const char *name, PyObject *loaded)
     nb::object bound = module_attr(name);
     if (bound.ptr() != loaded) return bound;
     return host::import(library).attr(name);
-}
-
-bool is_nonempty_str(nb::handle value) {
-    return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
 }
 
 // Removes `key` from `mapping` and returns its value (a null object when absent).
@@ -177,11 +161,7 @@ nb::dict message(const char *role, nb::handle content) {
     return entry;
 }
 
-bool has_key(nb::handle mapping, const char *key) {
-    int found = PySequence_Contains(mapping.ptr(), nb::str(key).ptr());
-    if (found < 0) throw nb::python_error();
-    return found != 0;
-}
+bool has_key(nb::handle mapping, const char *key) { return host::contains(mapping, nb::str(key)); }
 
 nb::object checked_reply(nb::handle text) {
     if (text.is_none()) return nb::none();
@@ -191,7 +171,7 @@ nb::object checked_reply(nb::handle text) {
 nb::object call_openai(nb::handle self, nb::handle client, nb::handle user_prompt,
                        nb::handle system_prompt, nb::dict &options) {
     nb::list messages;
-    if (is_nonempty_str(system_prompt))
+    if (host::is_nonempty_str_or_subclass(system_prompt))
         messages.append(message("system", system_prompt));
     messages.append(message("user", user_prompt));
 
@@ -221,7 +201,7 @@ nb::object call_anthropic(nb::handle self, nb::handle client, nb::handle user_pr
     messages.append(message("user", user_prompt));
     request["messages"] = messages;
     for (auto [key, value] : options) request[key] = value;
-    if (is_nonempty_str(system_prompt)) request["system"] = system_prompt;
+    if (host::is_nonempty_str_or_subclass(system_prompt)) request["system"] = system_prompt;
 
     nb::object response = call_with_keywords(create, request);
     return checked_reply(response.attr("content")[0].attr("text"));
@@ -233,7 +213,7 @@ nb::object call_google(nb::handle self, nb::handle client, nb::handle user_promp
     nb::dict config;
     for (auto [key, value] : options) config[key] = value;
     config["temperature"] = temperature;
-    if (is_nonempty_str(system_prompt)) config["system_instruction"] = system_prompt;
+    if (host::is_nonempty_str_or_subclass(system_prompt)) config["system_instruction"] = system_prompt;
 
     nb::object response = client.attr("models").attr("generate_content")(
         "model"_a = self.attr("model_name"), "contents"_a = user_prompt, "config"_a = config);
@@ -344,10 +324,10 @@ NB_MODULE(promptel, m) {
             nb::object environment = host::import("os").attr("environ");
             nb::object promptel = module_attr("Promptel");
             nb::object anthropic_key = environment.attr("get")("ANTHROPIC_API_KEY");
-            if (host::arg_bool(anthropic_key))
+            if (host::truthy(anthropic_key))
                 return promptel("anthropic", "claude-haiku-4-5-20251001", anthropic_key);
             nb::object openai_key = environment.attr("get")("OPENAI_API_KEY");
-            if (host::arg_bool(openai_key))
+            if (host::truthy(openai_key))
                 return promptel("openai", "gpt-4o-mini", openai_key);
             // Unlike the two above, a present but empty GEMINI_API_KEY still
             // takes precedence over GOOGLE_API_KEY.

@@ -57,7 +57,7 @@ std::optional<nb::int_> arg_opt_int(nb::handle value, const char *name) {
     return arg_int(value, name);
 }
 
-bool arg_bool(nb::handle value) {
+bool truthy(nb::handle value) {
     int truth = PyObject_IsTrue(value.ptr());
     if (truth < 0) throw nb::python_error();
     return truth != 0;
@@ -104,6 +104,58 @@ nb::str from_fs_path(std::string_view path) {
 }
 
 nb::object import(const char *module) { return nb::module_::import_(module); }
+
+bool is_nonempty_exact_str(nb::handle value) {
+    return PyUnicode_CheckExact(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
+}
+
+bool is_nonempty_str_or_subclass(nb::handle value) {
+    return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
+}
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw nb::python_error();
+    return found != 0;
+}
+
+nb::object dict_item_or(nb::handle dict, const char *key, nb::handle fallback) {
+    PyObject *value = PyDict_GetItemString(dict.ptr(), key);
+    if (!value) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(fallback);
+    }
+    return nb::borrow(value);
+}
+
+nb::object mapping_get(nb::handle mapping, const char *key, nb::handle fallback) {
+    return mapping.attr("get")(key, fallback);
+}
+
+double positive_setting(const char *variable, double fallback, const char *unit, double most) {
+    nb::object text = import("os").attr("environ").attr("get")(variable, "");
+    if (!truthy(text)) return fallback;
+    double value = -1;
+    try {
+        value = nb::cast<double>(import("builtins").attr("float")(text));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    if (!(value > 0) || value > most)
+        raise(PyExc_ValueError, std::string(variable) + " must be a positive number of " + unit +
+                                    ", got " + host::repr(text));
+    return value;
+}
+
+nb::object volume_path() {
+    return import("os").attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
+}
 
 nb::object Logger::logger() const {
     return import("logging").attr("getLogger")(name_);

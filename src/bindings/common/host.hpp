@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,8 +41,11 @@ std::optional<nb::dict> arg_opt_dict(nb::handle value, const char *name);
 nb::int_ arg_int(nb::handle value, const char *name);
 std::optional<nb::int_> arg_opt_int(nb::handle value, const char *name);
 
+// The host's truth of any value (`bool(value)`; its __bool__/__len__ run).
+bool truthy(nb::handle value);
+
 // A boolean parameter takes the truth of any value.
-bool arg_bool(nb::handle value);
+inline bool arg_bool(nb::handle value) { return truthy(value); }
 
 // Return check of an operation declared to return `expected_name`:
 // raises TypeError("Expected str, got int") when the value is of another type.
@@ -69,6 +73,38 @@ nb::str from_fs_path(std::string_view path);
 // Attribute lookups that go through the host, so patched attributes are obeyed.
 inline nb::object attr(nb::handle obj, const char *name) { return obj.attr(name); }
 nb::object import(const char *module);
+inline nb::object os_path() { return import("os.path"); }
+
+// --- host values ----------------------------------------------------------------
+
+// A str (exactly: no subclass) with at least one character.
+bool is_nonempty_exact_str(nb::handle value);
+// A str or an instance of a subclass of str, with at least one character.
+bool is_nonempty_str_or_subclass(nb::handle value);
+
+// `a <op> b` answered by the host (op: Py_EQ, Py_NE, Py_LT, ...).
+bool compare(nb::handle a, nb::handle b, int op);
+
+// `item in container`, answered by the host (its __contains__ runs).
+bool contains(nb::handle container, nb::handle item);
+
+// The dict's own item under `key`, or `fallback` when it has none: a plain
+// dict lookup that no `get` of a dict subclass can change.
+nb::object dict_item_or(nb::handle dict, const char *key, nb::handle fallback);
+// `mapping.get(key, fallback)` through the host's attribute lookup, so any
+// mapping (or a replaced `get`) answers for itself.
+nb::object mapping_get(nb::handle mapping, const char *key, nb::handle fallback);
+
+// A positive number set in the process environment (os.environ, read at
+// every call): `fallback` when the variable is unset or empty; ValueError
+// ("NAME must be a positive number of UNIT, got 'text'") when it is not a
+// number, not above 0, or above `most`.
+double positive_setting(const char *variable, double fallback, const char *unit,
+                        double most = std::numeric_limits<double>::max());
+
+// The pipeline volume: PIPELINE_VOLUME_PATH of the process environment
+// (os.environ, read at every call), "" when unset.
+nb::object volume_path();
 
 // --- logging ---------------------------------------------------------------
 // Messages go to logging.getLogger(name) as a printf template plus its

@@ -9,12 +9,7 @@ namespace {
 // record.get(key) for a plain mapping; None otherwise.
 nb::object field(nb::handle record, const char *key) {
     if (!PyDict_Check(record.ptr())) return nb::none();
-    PyObject *v = PyDict_GetItemString(record.ptr(), key);
-    if (!v) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::none();
-    }
-    return nb::borrow(v);
+    return host::dict_item_or(record, key, nb::none());
 }
 
 Patterns read_patterns(nb::handle value, const char *kind, nb::handle key) {

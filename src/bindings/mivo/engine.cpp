@@ -35,15 +35,10 @@ constexpr int kArchiveTimeout = 1800;
 
 nb::object module_value(const char *name) { return host::import(kModuleName).attr(name); }
 nb::object os_mod() { return host::import("os"); }
-nb::object os_path() { return host::import("os.path"); }
 
-bool exists(nb::handle path) { return nb::cast<bool>(os_path().attr("exists")(path)); }
+bool exists(nb::handle path) { return nb::cast<bool>(host::os_path().attr("exists")(path)); }
 
-bool before(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
+bool before(nb::handle a, nb::handle b) { return host::compare(a, b, Py_LT); }
 
 // Only the host's ordinary errors are caught by best-effort steps;
 // KeyboardInterrupt and SystemExit go through.
@@ -70,10 +65,6 @@ bool probe(nb::handle argv, nb::handle timeout) {
         if (e.matches(host::import("subprocess").attr("TimeoutExpired"))) return false;
         throw;
     }
-}
-
-nb::object volume_path() {
-    return os_mod().attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
 }
 
 void remove_quietly(nb::handle path) {
@@ -156,7 +147,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
                             "Docker is installed but the daemon is not running. Start Docker "
                             "Desktop or run `sudo systemctl start docker`.");
 
-            if (!host::arg_bool(volume_path())) {
+            if (!host::truthy(host::volume_path())) {
                 logger.debug("Docker daemon ready (local mode)");
                 return;
             }
@@ -241,10 +232,10 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
         [](nb::handle self, nb::handle tool_arg) -> nb::object {
             nb::str tool = host::arg_str(tool_arg, "tool");
             nb::object cache = self.attr("_image_cache");
-            if (!host::arg_bool(cache)) return nb::str("");
+            if (!host::truthy(cache)) return nb::str("");
             // A name that climbs out of the cache directory is not cached.
             if (!engine::archive_name_stays_inside(host::fs_path(tool))) return nb::str("");
-            return os_path().attr("join")(cache, tool + nb::str(".tar"));
+            return host::os_path().attr("join")(cache, tool + nb::str(".tar"));
         },
         host::param("tool"), nb::sig("def _cache_tar(self, tool: str) -> str"),
         "Path of the image archive of `tool`, or '' when the cache is inactive.");
@@ -254,7 +245,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
         [](nb::handle self, nb::handle tool_arg) -> bool {
             nb::str tool = host::arg_str(tool_arg, "tool");
             nb::object archive = self.attr("_cache_tar")(tool);
-            if (!host::arg_bool(archive) || !exists(archive)) return false;
+            if (!host::truthy(archive) || !exists(archive)) return false;
             try {
                 logger.info("Restoring cached image for %s from %s", tool, archive);
                 nb::object done = run_captured(
@@ -280,18 +271,18 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
         [](nb::handle self, nb::handle tool_arg) {
             nb::str tool = host::arg_str(tool_arg, "tool");
             nb::object archive = self.attr("_cache_tar")(tool);
-            if (!host::arg_bool(archive) || exists(archive)) return;
+            if (!host::truthy(archive) || exists(archive)) return;
 
             nb::object locked = self.attr("_locked_image_ref")(tool);
             nb::object reference = locked[0];
-            if (!host::arg_bool(reference)) {
+            if (!host::truthy(reference)) {
                 logger.debug("No locked image ref for %s; skipping save", tool);
                 return;
             }
             nb::object os = os_mod();
             os.attr("makedirs")(self.attr("_image_cache"), "exist_ok"_a = true);
             // A tool name with "/" keeps its archive in a subdirectory.
-            os.attr("makedirs")(os_path().attr("dirname")(archive), "exist_ok"_a = true);
+            os.attr("makedirs")(host::os_path().attr("dirname")(archive), "exist_ok"_a = true);
             nb::object temporary;
             try {
                 logger.info("Caching image %s for %s -> %s", reference, tool, archive);
@@ -327,8 +318,8 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
             nb::str tool = host::arg_str(tool_arg, "tool");
             nb::object unknown = nb::make_tuple(nb::none(), nb::none());
             nb::object home = self.attr("_mivo_home");
-            if (!host::arg_bool(home)) return unknown;
-            nb::object lockfile = os_path().attr("join")(home, "mivo.lock");
+            if (!host::truthy(home)) return unknown;
+            nb::object lockfile = host::os_path().attr("join")(home, "mivo.lock");
             if (!exists(lockfile)) return unknown;
 
             nb::object reader = toml_reader();
@@ -344,7 +335,7 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
 
             // A lockfile of another shape knows nothing about the tool.
             auto table = [](nb::handle value) -> nb::object {
-                if (!host::arg_bool(value)) return nb::dict();
+                if (!host::truthy(value)) return nb::dict();
                 return PyDict_Check(value.ptr()) ? nb::borrow(value) : nb::object();
             };
             nb::object tools = PyDict_Check(document.ptr())

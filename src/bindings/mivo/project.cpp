@@ -11,12 +11,6 @@ namespace {
 using namespace nb::literals;
 namespace toml = engine::toml;
 
-nb::object os_path() { return host::import("os.path"); }
-
-bool non_empty_str(nb::handle value) {
-    return PyUnicode_CheckExact(value.ptr()) && PyUnicode_GetLength(value.ptr()) > 0;
-}
-
 // TOML needs UTF-8; a string that cannot be encoded (lone surrogates) fails
 // here with the host's UnicodeEncodeError instead of writing a broken file.
 std::string strict_utf8(nb::handle s) {
@@ -67,21 +61,20 @@ toml::Value to_toml(nb::handle value, nb::handle datetime) {
 // damaged file: it is reported and deleted, so the sync starts clean.
 void prune_one(nb::handle self, nb::handle home, nb::handle reader, nb::handle keep,
                const char *file_name) {
-    nb::object path = os_path().attr("join")(home, file_name);
-    if (!nb::cast<bool>(os_path().attr("exists")(path))) return;
+    nb::object path = host::os_path().attr("join")(home, file_name);
+    if (!nb::cast<bool>(host::os_path().attr("exists")(path))) return;
     try {
         nb::object document = load_toml(reader, path);
         if (!PyDict_Check(document.ptr()))
             host::raise(PyExc_TypeError, "the document is not a table");
         nb::object tools = nb::borrow<nb::dict>(document).get("tools", nb::none());
-        if (!host::arg_bool(tools)) return;
+        if (!host::truthy(tools)) return;
         if (!PyDict_Check(tools.ptr()))
             host::raise(PyExc_TypeError, std::string("\"tools\" is a ") + host::type_name(tools) +
                                              ", not a table");
         nb::list stale;
         for (nb::handle name : nb::borrow<nb::dict>(tools).keys()) {
-            int kept = PySequence_Contains(keep.ptr(), name.ptr());
-            if (kept < 0) throw nb::python_error();
+            bool kept = host::contains(keep, name);
             if (!kept) stale.append(name);
         }
         if (nb::len(stale) == 0) return;
@@ -115,10 +108,10 @@ using ProjectLock = std::unique_ptr<files::ExclusiveFileLock>;
 // the home first; otherwise a missing home is not locked (it has no files).
 ProjectLock lock_project(nb::handle self, bool create_home) {
     nb::object home = self.attr("_mivo_home");
-    if (!host::arg_bool(home)) return nullptr;
+    if (!host::truthy(home)) return nullptr;
     if (create_home) host::import("os").attr("makedirs")(home, "exist_ok"_a = true);
-    else if (!nb::cast<bool>(os_path().attr("isdir")(home))) return nullptr;
-    return host::lock_file(os_path().attr("join")(home, kProjectLockName));
+    else if (!nb::cast<bool>(host::os_path().attr("isdir")(home))) return nullptr;
+    return host::lock_file(host::os_path().attr("join")(home, kProjectLockName));
 }
 
 // A tool-manager command that rewrites the project files, under the lock.
@@ -128,7 +121,7 @@ void run_project_command(nb::handle self, nb::handle words) {
 }
 
 void append_if_set(nb::list &words, const char *option, nb::handle value) {
-    if (!non_empty_str(value)) return;
+    if (!host::is_nonempty_exact_str(value)) return;
     words.append(option);
     words.append(value);
 }
@@ -167,7 +160,7 @@ void bind_project(nb::module_ &, MivoClass &cls) {
         [](nb::handle self) {
             nb::object home = self.attr("_mivo_home");
             nb::object keep = self.attr("_session_tools");
-            if (!host::arg_bool(home) || !host::arg_bool(keep)) return;
+            if (!host::truthy(home) || !host::truthy(keep)) return;
             nb::object reader = toml_reader();
             if (!reader.is_valid()) {
                 logger.debug("No TOML reader; skipping lockfile prune");
@@ -179,7 +172,7 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             if (lock)
                 for (const char *name : kProjectFiles)
                     files::remove_stale_temporaries(
-                        host::fs_path(os_path().attr("join")(home, name)));
+                        host::fs_path(host::os_path().attr("join")(home, name)));
             // The lockfile first: it is what the sync reads.
             prune_one(self, home, reader, keep, "mivo.lock");
             prune_one(self, home, reader, keep, "mivo.toml");
@@ -220,8 +213,7 @@ void bind_project(nb::module_ &, MivoClass &cls) {
             for (nb::handle tool : tools) host::arg_str(tool, "tools");
             for (nb::handle tool : tools) {
                 nb::object session = self.attr("_session_tools");
-                int known = PySequence_Contains(session.ptr(), tool.ptr());
-                if (known < 0) throw nb::python_error();
+                bool known = host::contains(session, tool);
                 if (!known) session.attr("append")(tool);
                 self.attr("_load_cached_image")(tool);
             }

@@ -22,15 +22,6 @@ constexpr double kStreamGraceSeconds = 2.0;
 // tell it from a host's replacement.
 PyObject *own_run_function = nullptr;
 
-// Value of PIPELINE_VOLUME_PATH in the process environment, "" when unset.
-nb::object volume_path() {
-    return host::import("os").attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
-}
-
-bool non_empty_str(nb::handle value) {
-    return PyUnicode_CheckExact(value.ptr()) && PyUnicode_GetLength(value.ptr()) > 0;
-}
-
 // "add sync ..." as the words appear in error messages.
 std::string joined_words(nb::handle cmd) {
     nb::list shown;
@@ -92,9 +83,9 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
         if (options.contains(ignored)) PyDict_DelItemString(options.ptr(), ignored);
 
     if (!options.contains("cwd")) {
-        nb::object volume = volume_path();
-        nb::object project = host::arg_bool(volume)
-                                 ? host::import("os.path").attr("join")(volume, ".mivo_home")
+        nb::object volume = host::volume_path();
+        nb::object project = host::truthy(volume)
+                                 ? host::os_path().attr("join")(volume, ".mivo_home")
                                  : host::import("tempfile").attr("mkdtemp")("prefix"_a = "mivo_");
         os.attr("makedirs")(project, "exist_ok"_a = true);
         options["cwd"] = project;
@@ -107,10 +98,10 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
     if (!env.is_valid() || env.is_none()) env = os.attr("environ").attr("copy")();
     if (!nb::cast<bool>(env.attr("__contains__")("MIVO_REGISTRY"))) {
         nb::object registry = self.attr("registry");
-        env["MIVO_REGISTRY"] = non_empty_str(registry) ? registry : nb::object(nb::str(kDefaultRegistry));
+        env["MIVO_REGISTRY"] = host::is_nonempty_exact_str(registry) ? registry : nb::object(nb::str(kDefaultRegistry));
     }
-    nb::object volume = volume_path();
-    if (host::arg_bool(volume)) {
+    nb::object volume = host::volume_path();
+    if (host::truthy(volume)) {
         nb::object cache = volume + nb::str("/.apptainer_cache");
         os.attr("makedirs")(cache, "exist_ok"_a = true);
         env["APPTAINER_CACHEDIR"] = cache;
@@ -161,7 +152,7 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
     // (the tool or container, which may hold our pipes). A caller who chose
     // the group or session keeps that choice.
     if (options.contains("process_group")) watch.own_group = false;
-    else if (options.contains("start_new_session")) watch.own_group = host::arg_bool(options["start_new_session"]);
+    else if (options.contains("start_new_session")) watch.own_group = host::truthy(options["start_new_session"]);
     else watch.own_group = true, options["process_group"] = 0;
 
     nb::list argv;
@@ -216,7 +207,7 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
 
     nb::str out = decoded(watched.out), err = decoded(watched.err);
     nb::object result = subprocess.attr("CompletedProcess")(proc.attr("args"), returncode, out, err);
-    if (host::arg_bool(err)) logger.warning("stderr: %s", err.attr("rstrip")());
+    if (host::truthy(err)) logger.warning("stderr: %s", err.attr("rstrip")());
     if (!returncode.equal(nb::int_(0))) {
         std::string out_tail = stdout_path ? sb::file_tail(*stdout_path) : sb::stream_tail(watched.out);
         std::string message = "mivo " + joined_words(cmd) + " failed (exit " + host::str(returncode) +
@@ -256,9 +247,9 @@ void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
                 nb::setattr(self.h, "backend", backend);
                 nb::setattr(self.h, "registry", registry);
                 nb::setattr(self.h, "_session_tools", nb::list());
-                nb::object volume = volume_path();
-                nb::object join = host::import("os.path").attr("join");
-                bool on_volume = host::arg_bool(volume);
+                nb::object volume = host::volume_path();
+                nb::object join = host::os_path().attr("join");
+                bool on_volume = host::truthy(volume);
                 nb::setattr(self.h, "_mivo_home",
                             on_volume ? join(volume, ".mivo_home") : nb::str(""));
                 nb::setattr(self.h, "_image_cache",
@@ -273,12 +264,12 @@ void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
             [](nb::handle self) -> nb::list {
                 nb::list words;
                 nb::object backend = self.attr("backend");
-                if (non_empty_str(backend)) {
+                if (host::is_nonempty_exact_str(backend)) {
                     words.append("--backend");
                     words.append(backend);
                 }
                 nb::object registry = self.attr("registry");
-                if (non_empty_str(registry)) {
+                if (host::is_nonempty_exact_str(registry)) {
                     words.append("--registry");
                     words.append(registry);
                 }

@@ -45,19 +45,10 @@ template <typename Fn> auto without_gil(Fn &&fn) -> decltype(fn()) {
     }
 }
 
-bool truthy(nb::handle value) { return host::arg_bool(value); }
+using host::truthy;
 
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool differs(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
+bool equals(nb::handle a, nb::handle b) { return host::compare(a, b, Py_EQ); }
+bool differs(nb::handle a, nb::handle b) { return host::compare(a, b, Py_NE); }
 
 // os.path.exists: any failure to look (bad characters included) is "no".
 bool names_existing_path(nb::handle value) {
@@ -79,15 +70,6 @@ void require_text_key(nb::handle key) {
                      Py_TYPE(key.ptr())->tp_name);
         throw nb::python_error();
     }
-}
-
-nb::object get_or(nb::dict mapping, const char *key, nb::handle fallback) {
-    PyObject *v = PyDict_GetItemString(mapping.ptr(), key);
-    if (!v) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(fallback);
-    }
-    return nb::borrow(v);
 }
 
 nb::list str_list(const std::vector<std::string> &words) {
@@ -185,7 +167,7 @@ std::vector<Slot> output_slots(nb::handle tool_outputs) {
 // would have streamed it, byte for byte as it was read.
 void save_text(nb::handle text, const std::string &path) {
     std::string data;
-    if (host::arg_bool(text)) {
+    if (host::truthy(text)) {
         nb::object encoding = host::import("locale").attr("getpreferredencoding")(false);
         nb::object raw = PyUnicode_Check(text.ptr()) ? text.attr("encode")(encoding, "surrogateescape")
                                                        : nb::object(nb::borrow(text));
@@ -478,9 +460,9 @@ sc::StepFacts step_facts(const Step &step, const sb::StepRequest &request) {
 
 // Project home on the pipeline volume (created when missing), if any.
 std::optional<std::string> project_home() {
-    nb::object volume = host::import("os").attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
+    nb::object volume = host::volume_path();
     if (!truthy(volume)) return std::nullopt;
-    std::string home = host::fs_path(host::import("os.path").attr("join")(volume, ".mivo_home"));
+    std::string home = host::fs_path(host::os_path().attr("join")(volume, ".mivo_home"));
     without_gil([&] { sb::make_dirs(home); });
     return home;
 }
@@ -516,10 +498,10 @@ sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_output
         }
         request.outputs.push_back(std::move(output));
     }
-    nb::object template_value = get_or(step.manifest, "args_template", nb::none());
+    nb::object template_value = host::dict_item_or(step.manifest, "args_template", nb::none());
     request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
     step.has_template = !request.args_template.empty();
-    nb::object entrypoint_value = get_or(step.manifest, "entrypoint", nb::none());
+    nb::object entrypoint_value = host::dict_item_or(step.manifest, "entrypoint", nb::none());
     step.entrypoint_cmd = truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : step.tool_name;
     request.executable = host::utf8(step.entrypoint_cmd);
     step.executable = request.executable;

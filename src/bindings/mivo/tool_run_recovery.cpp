@@ -16,11 +16,7 @@ namespace {
 
 constexpr int kFindTimeoutSeconds = 60;
 
-bool truthy(nb::handle value) { return host::arg_bool(value); }
-
-nb::object get_or(nb::handle mapping, const char *key, nb::handle fallback) {
-    return mapping.attr("get")(key, fallback);
-}
+using host::truthy;
 
 // a.startswith(prefix) for the host's text; other values answer through the host.
 bool starts_with(nb::handle value, const char *prefix) {
@@ -43,14 +39,14 @@ nb::object fix_stale_abs_paths(nb::handle, nb::handle args_arg, nb::handle manif
     for (nb::handle a : args)
         if (is_stale(a)) stale.push_back(nb::borrow(a));
     if (stale.empty()) return nb::none();
-    nb::object image = get_or(manifest, "image", nb::none());
+    nb::object image = host::mapping_get(manifest, "image", nb::none());
     if (!truthy(image)) return nb::none();
 
     // The engine itself, not the host-network wrapper put in front of it.
     nb::object shutil = host::import("shutil");
     nb::object docker_real = shutil.attr("which")("docker.real");
     if (!truthy(docker_real)) docker_real = nb::str("/usr/bin/docker.real");
-    if (!truthy(host::import("os.path").attr("exists")(docker_real))) {
+    if (!truthy(host::os_path().attr("exists")(docker_real))) {
         docker_real = shutil.attr("which")("docker");
         if (!truthy(docker_real)) docker_real = nb::str("docker");
     }
@@ -77,9 +73,7 @@ nb::object fix_stale_abs_paths(nb::handle, nb::handle args_arg, nb::handle manif
                 nb::str new_path = host::from_utf8(hits.front());
                 logger.info("Relocated %s \u2192 %s in container", bad_path, new_path);
                 for (std::size_t i = 0; i < nb::len(fixed); ++i) {
-                    int same = PyObject_RichCompareBool(nb::object(fixed[i]).ptr(), bad_path.ptr(), Py_EQ);
-                    if (same < 0) throw nb::python_error();
-                    if (same) fixed[i] = new_path;
+                    if (host::compare(nb::object(fixed[i]), bad_path, Py_EQ)) fixed[i] = new_path;
                 }
                 changed = true;
             }
@@ -97,8 +91,8 @@ std::vector<sb::PromptField> prompt_fields(nb::handle slots) {
     std::vector<sb::PromptField> fields;
     for (nb::handle item : slots.attr("items")()) {
         nb::object name = item[0], record = item[1];
-        fields.push_back({host::str(name), host::str(get_or(record, "type", nb::str(""))),
-                          host::str(get_or(record, "description", nb::str("")))});
+        fields.push_back({host::str(name), host::str(host::mapping_get(record, "type", nb::str(""))),
+                          host::str(host::mapping_get(record, "description", nb::str("")))});
     }
     return fields;
 }
@@ -110,8 +104,8 @@ nb::list infer_args(nb::handle, nb::handle tool_name_arg, nb::handle manifest_ar
     nb::dict staged = host::arg_dict(staged_arg, "staged");
 
     sb::InferencePrompt question;
-    question.inputs = prompt_fields(get_or(manifest, "inputs", nb::dict()));
-    question.outputs = prompt_fields(get_or(manifest, "outputs", nb::dict()));
+    question.inputs = prompt_fields(host::mapping_get(manifest, "inputs", nb::dict()));
+    question.outputs = prompt_fields(host::mapping_get(manifest, "outputs", nb::dict()));
 
     // File names as the tool sees them in its working directory; the same
     // names, in order, are the positional arguments to fall back on.
@@ -133,10 +127,10 @@ nb::list infer_args(nb::handle, nb::handle tool_name_arg, nb::handle manifest_ar
         question.staged.emplace_back(host::str(key), std::move(names));
     }
 
-    nb::object entrypoint_value = get_or(manifest, "entrypoint", nb::none());
+    nb::object entrypoint_value = host::mapping_get(manifest, "entrypoint", nb::none());
     question.executable = host::str(truthy(entrypoint_value) ? entrypoint_value : nb::object(tool_name));
     question.tool_name = host::str(tool_name);
-    question.description = host::str(get_or(manifest, "description", nb::str("")));
+    question.description = host::str(host::mapping_get(manifest, "description", nb::str("")));
     std::string prompt = sb::inference_prompt(question);
 
     try {

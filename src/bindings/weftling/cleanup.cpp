@@ -2,13 +2,11 @@
 // module level removed, missing standard-library imports added per function.
 #include "weftling.hpp"
 
+#include "weftling/prompt.hpp"
 #include "weftling/source.hpp"
 
 #include <set>
 #include <vector>
-
-namespace core = plexaro::weftling;
-using namespace nb::literals;
 
 namespace plexaro::weftling_binding {
 
@@ -139,9 +137,8 @@ void bind_cleanup(Class &cls) {
                 ast().attr("parse")(text);
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_SyntaxError)) throw;
-                nb::str prompt = host::from_utf8(
-                    "Python syntax error: " + host::str(e.value()) +
-                    "\nFix and return only the corrected code, no markdown:\n\n" + host::utf8(text));
+                nb::str prompt =
+                    host::from_utf8(core::syntax_repair_prompt(host::str(e.value()), host::utf8(text)));
                 text = trimmed(host::expect_str(self.attr("_call_and_clean")(prompt)));
             }
             return finish_cleanup(self, text);

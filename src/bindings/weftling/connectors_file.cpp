@@ -4,15 +4,11 @@
 // rewritten through a unique temporary name renamed over it.
 #include "weftling.hpp"
 
-#include "common/file_lock.hpp"
-#include "common/replace_file.hpp"
+#include "common/host_files.hpp"
 #include "weftling/source.hpp"
 
 #include <cerrno>
 #include <system_error>
-
-namespace core = plexaro::weftling;
-using namespace nb::literals;
 
 namespace plexaro::weftling_binding {
 
@@ -109,19 +105,8 @@ std::size_t line_breaks(std::string_view text) { return core::line_starts(text).
 
 }  // namespace
 
-OsLock::OsLock(nb::handle path) : lock_(nullptr) {
-    std::string lock_path = host::fs_path(path) + ".lock";
-    try {
-        nb::gil_scoped_release unlocked;
-        lock_ = new plexaro::common::FileLock(lock_path);
-    } catch (const std::system_error &e) {
-        errno = e.code().value();
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, lock_path.c_str());
-        throw nb::python_error();
-    }
-}
-
-OsLock::~OsLock() { delete static_cast<plexaro::common::FileLock *>(lock_); }
+OsLock::OsLock(nb::handle path)
+    : lock_(host::lock_file(host::from_fs_path(host::fs_path(path) + ".lock"))) {}
 
 core::FileStamp replace_text(nb::handle path, std::string_view text) {
     // The file is written in the host's default text encoding; when that is
@@ -138,10 +123,10 @@ core::FileStamp replace_text(nb::handle path, std::string_view text) {
         data = std::string_view(encoded.c_str(), encoded.size());
     }
     const std::string where = host::fs_path(path);
-    plexaro::common::FileIdentity id;
+    plexaro::files::FileIdentity id;
     try {
         nb::gil_scoped_release unlocked;
-        id = plexaro::common::replace_file(where, data, 0644, true);
+        id = plexaro::files::replace_file(where, data, {.mode = 0644, .keep_mode = true});
     } catch (const std::system_error &e) {
         if (e.code().value() == ELOOP) refuse_link(path);
         errno = e.code().value();
@@ -149,7 +134,7 @@ core::FileStamp replace_text(nb::handle path, std::string_view text) {
         throw nb::python_error();
     }
     forget_bytecode(path);
-    return {id.device, id.inode, id.size, id.mtime_ns};
+    return id;
 }
 
 std::optional<std::vector<core::Statement>> statements_of(nb::handle text) {

@@ -27,14 +27,6 @@ nb::object attr_or_none(nb::handle obj, const char *name) {
     return nb::none();
 }
 
-bool truthy(nb::handle value) { return host::arg_bool(value); }
-
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
 bool is_instance(nb::handle obj, nb::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0) throw nb::python_error();

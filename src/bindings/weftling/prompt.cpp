@@ -4,9 +4,6 @@
 
 #include "weftling/prompt.hpp"
 
-namespace core = plexaro::weftling;
-using namespace nb::literals;
-
 namespace plexaro::weftling_binding {
 
 namespace {
@@ -158,9 +155,7 @@ void bind_prompt(Class &cls) {
                 if (!contains(meta, key)) continue;
                 nb::object value = meta[key];
                 if (value.is_none()) continue;
-                int blank = PyObject_RichCompareBool(value.ptr(), empty.ptr(), Py_EQ);
-                if (blank < 0) throw nb::python_error();
-                if (!blank) tags.emplace_back(std::string(tag), host::repr(value));
+                if (!host::compare(value, empty, Py_EQ)) tags.emplace_back(std::string(tag), host::repr(value));
             }
             core::Required required = core::Required::hidden;
             if (host::arg_bool(include_required))

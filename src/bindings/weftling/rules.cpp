@@ -10,10 +10,6 @@
 #include <set>
 #include <unordered_set>
 
-namespace core = plexaro::weftling;
-namespace rules = plexaro::weftling::rules;
-using namespace nb::literals;
-
 namespace plexaro::weftling_binding {
 
 namespace {

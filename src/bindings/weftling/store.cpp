@@ -11,10 +11,6 @@
 #include <set>
 #include <vector>
 
-namespace core = plexaro::weftling;
-namespace rules = plexaro::weftling::rules;
-using namespace nb::literals;
-
 namespace plexaro::weftling_binding {
 
 namespace {

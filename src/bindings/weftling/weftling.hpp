@@ -2,7 +2,10 @@
 // LLM, cleaned and checked, stored in one source file and loaded from it.
 #pragma once
 
+#include "common/files.hpp"
 #include "common/host.hpp"
+
+#include <memory>
 
 #include <optional>
 #include <set>
@@ -17,6 +20,9 @@
 namespace plexaro::weftling_binding {
 
 namespace host = plexaro::host;
+namespace core = plexaro::weftling;
+namespace rules = plexaro::weftling::rules;
+using namespace nb::literals;
 
 // The C++ side of a Weftling holds only caches of the connectors file,
 // guarded by the object's `fileLock` and the file's OS lock.
@@ -49,8 +55,8 @@ std::string edge_name(nb::handle u_id, nb::handle v_id, const char *u_param, con
 
 // attribute `name` of `obj`, or none when it has none.
 nb::object attr_or_none(nb::handle obj, const char *name);
-bool truthy(nb::handle value);
-bool contains(nb::handle container, nb::handle item);
+using host::contains;
+using host::truthy;
 bool is_instance(nb::handle obj, nb::handle cls);
 
 // The two elements of a pair the host passed in.
@@ -105,12 +111,9 @@ template <typename Body> auto holding(nb::handle lock, Body &&body) {
 class OsLock {
 public:
     explicit OsLock(nb::handle path);
-    ~OsLock();
-    OsLock(const OsLock &) = delete;
-    OsLock &operator=(const OsLock &) = delete;
 
 private:
-    void *lock_;
+    std::unique_ptr<plexaro::files::ExclusiveFileLock> lock_;
 };
 
 // Runs `body` holding the object's `fileLock` and the file's OS lock, so

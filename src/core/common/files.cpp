@@ -1,11 +1,14 @@
 #include "common/files.hpp"
 
+#include "common/listing.hpp"
+#include "common/path.hpp"
+#include "common/unique_fd.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <map>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -28,36 +31,11 @@ struct HeldLock {
 };
 thread_local std::map<std::string, HeldLock> held_locks;
 
-std::string directory_of(const std::string &path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
+std::string directory_of(const std::string &path) { return parent_directory(path); }
 
 std::string name_of(const std::string &path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string random_hex(std::size_t bytes) {
-    unsigned char raw[16];
-    std::size_t got = 0;
-    while (got < bytes) {
-        ssize_t n = getrandom(raw + got, bytes - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "getrandom");
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < bytes; ++i) {
-        out += digits[raw[i] >> 4];
-        out += digits[raw[i] & 15];
-    }
-    return out;
 }
 
 constexpr std::size_t kTempHexBytes = 6;  // 12 hex digits
@@ -116,8 +94,77 @@ TempFile create_temp_beside(const std::string &target, unsigned mode) {
     }
 }
 
+std::string random_hex(std::size_t bytes) {
+    unsigned char raw[16];
+    std::size_t got = 0;
+    while (got < bytes) {
+        ssize_t n = getrandom(raw + got, bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "getrandom");
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        out += digits[raw[i] >> 4];
+        out += digits[raw[i] & 15];
+    }
+    return out;
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 void replace_into_place(const std::string &temp, const std::string &target) {
     if (::rename(temp.c_str(), target.c_str()) != 0) fail(target, "cannot rename into");
+}
+
+FileIdentity replace_file(const std::string &target, std::string_view bytes,
+                          const ReplaceOptions &options) {
+    std::optional<unsigned> mode = options.mode;
+    struct stat old {};
+    if (::lstat(target.c_str(), &old) == 0) {
+        if (S_ISLNK(old.st_mode)) {
+            errno = ELOOP;
+            fail(target, "refusing to replace a symbolic link at");
+        }
+        if (options.keep_mode) mode = old.st_mode & 07777;
+    } else if (errno != ENOENT) {
+        fail(target, "cannot inspect");
+    }
+
+    TempFile temp = create_temp_beside(target, mode ? 0600 : 0666);
+    UniqueFd fd(temp.fd);
+    struct stat st {};
+    bool written = write_all(fd.get(), bytes) && (!options.sync || ::fsync(fd.get()) == 0) &&
+                   (!mode || ::fchmod(fd.get(), static_cast<mode_t>(*mode)) == 0) &&
+                   ::fstat(fd.get(), &st) == 0;
+    if (!written || !fd.close()) {
+        int err = errno;
+        ::unlink(temp.path.c_str());
+        errno = err;
+        fail(target, "cannot write");
+    }
+    try {
+        replace_into_place(temp.path, target);
+    } catch (const PathError &) {
+        ::unlink(temp.path.c_str());
+        throw;
+    }
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                        static_cast<std::uint64_t>(st.st_size),
+                        nanoseconds(st.st_mtim)};
 }
 
 bool is_temp_name_of(std::string_view entry, std::string_view target_name) {
@@ -137,18 +184,17 @@ std::vector<std::string> remove_stale_temporaries(const std::string &target,
                                                   std::optional<std::chrono::seconds> older_than) {
     std::vector<std::string> removed;
     std::string dir = directory_of(target), name = name_of(target);
-    DIR *listing = ::opendir(dir.c_str());
-    if (!listing) return removed;
+    std::vector<DirEntry> entries;
+    list_directory(dir, entries);  // what could be listed, however the listing ended
     std::time_t now = std::time(nullptr);
-    while (dirent *entry = ::readdir(listing)) {
-        if (!is_temp_name_of(entry->d_name, name)) continue;
-        std::string path = dir + "/" + entry->d_name;
+    for (const DirEntry &entry : entries) {
+        if (!is_temp_name_of(entry.name, name)) continue;
+        std::string path = join_path(dir, entry.name);
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
         if (older_than && now - st.st_mtime <= older_than->count()) continue;
         if (::unlink(path.c_str()) == 0) removed.push_back(path);
     }
-    ::closedir(listing);
     return removed;
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -59,9 +61,47 @@ struct TempFile {
 };
 TempFile create_temp_beside(const std::string &target, unsigned mode = 0666);
 
+// Writes every byte to `fd`, going on after interrupted or short writes;
+// false (errno set) when a write fails.
+bool write_all(int fd, std::string_view bytes);
+
+// `bytes` random bytes (at most 16) from the kernel, as lower-case hex
+// digits: for names no other writer picks.
+std::string random_hex(std::size_t bytes);
+
 // rename(temp, target): the target is replaced in one step, so readers see
 // either the old file or the complete new one.
 void replace_into_place(const std::string &temp, const std::string &target);
+
+// A file time of stat (st_mtim, st_ctim) in nanoseconds since the epoch.
+inline std::int64_t nanoseconds(const struct timespec &t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// What a rewrite left at the path: enough to tell later whether the file
+// is still the one written.
+struct FileIdentity {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t mtime_ns = 0;
+    friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
+};
+
+struct ReplaceOptions {
+    // Exact permission bits of the new file; none: those a plain open()
+    // would give (0666 less the umask).
+    std::optional<unsigned> mode;
+    bool keep_mode = false;  // an existing file's bits win over `mode`
+    bool sync = true;        // flushed to disk before the rename
+};
+
+// Replaces the file at `target` by `bytes`: written to a temporary of
+// create_temp_beside and renamed into place, so a reader sees the old file
+// or the new one, never a part (and, synced, a crash leaves the old content
+// intact). A symbolic link at `target` is refused (PathError with ELOOP),
+// never followed or replaced. On failure the temporary is removed and
+// PathError says why.
+FileIdentity replace_file(const std::string &target, std::string_view bytes,
+                          const ReplaceOptions &options = {});
 
 // Whether `entry` (a name inside target's directory) is a temporary of
 // create_temp_beside for a target named `target_name`.

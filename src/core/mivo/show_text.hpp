@@ -2,6 +2,8 @@
 // the small manifest the front end builds from the labelled lines.
 #pragma once
 
+#include "common/text.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,14 +11,10 @@
 
 namespace plexaro::mivo {
 
-// Lines of UTF-8 text, split at every boundary the host's str.splitlines
-// knows: \n, \r, \r\n, \v, \f, \x1c, \x1d, \x1e, U+0085, U+2028, U+2029.
-// Breaks are dropped; a final break does not start another (empty) line.
-std::vector<std::string_view> split_lines(std::string_view utf8);
-
-// `utf8` without the leading and trailing characters the host's str.strip
-// removes (every Unicode white-space character).
-std::string_view strip(std::string_view utf8);
+// The host's str.splitlines() and str.strip(), which the front end applies
+// to the text (they live with the other host text rules in common/text).
+using text::split_lines;
+inline std::string_view strip(std::string_view utf8) { return text::strip_unicode_whitespace(utf8); }
 
 struct ShowManifest {
     std::optional<std::string> image;

@@ -1,14 +1,9 @@
 #include "sandbox/companions.hpp"
 
+#include "common/index_files.hpp"
 #include "common/text.hpp"
 
 namespace plexaro::sandbox {
-
-namespace {
-
-constexpr const char *kIndexSuffixes[] = {".bai", ".crai", ".csi", ".tbi", ".fai", ".gzi"};
-
-}  // namespace
 
 std::string parse_companion_pattern(std::string_view text, CompanionPattern &out) {
     out = {};
@@ -42,7 +37,7 @@ std::optional<std::string> companion_name(std::string_view primary, const Compan
 
 std::vector<CompanionPattern> well_known_patterns(std::string_view primary) {
     std::vector<CompanionPattern> out;
-    for (const char *suffix : kIndexSuffixes) out.push_back({0, suffix});
+    for (std::string_view suffix : files::kIndexSuffixes) out.push_back({0, std::string(suffix)});
     // htslib also finds x.bai for x.bam (and Picard writes it there).
     if (text::ends_with(primary, ".bam")) out.push_back({1, ".bai"});
     if (text::ends_with(primary, ".cram")) out.push_back({1, ".crai"});

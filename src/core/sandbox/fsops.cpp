@@ -1,5 +1,9 @@
 #include "sandbox/fsops.hpp"
 
+#include "common/files.hpp"
+#include "common/path.hpp"
+#include "common/unique_fd.hpp"
+
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,40 +21,13 @@ namespace plexaro::sandbox {
 
 namespace {
 
-std::string child(const std::string &dir, std::string_view name) {
-    std::string out = dir;
-    if (out.empty() || out.back() != '/') out += '/';
-    out.append(name);
-    return out;
-}
-
 std::string_view base_name(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-bool write_all(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        ssize_t w = ::write(fd, data, size);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += w;
-        size -= (std::size_t) w;
-    }
-    return true;
-}
+using files::write_all;
 
 constexpr off_t kKernelCopyFrom = 256 << 10;
 
@@ -68,7 +45,7 @@ bool copy_by_reading(int in, int out, off_t size, bool regular) {
             return false;
         }
         if (r == 0) return true;
-        if (!write_all(out, buffer.get(), (std::size_t) r)) return false;
+        if (!write_all(out, std::string_view(buffer.get(), (std::size_t) r))) return false;
         total += r;
         if (regular && size > 0 && total >= size && (std::size_t) r < kBuffer) return true;
     }
@@ -158,10 +135,10 @@ void copy_file(const std::string &src, const std::string &dst_given, bool confin
     // Non-blocking opens: a named pipe at either end is reported instead of
     // waiting for a peer that never comes.
     const int no_follow = confined ? O_NOFOLLOW : 0;
-    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | no_follow));
-    if (in.fd < 0) throw FsError(errno, src);
+    files::UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | no_follow));
+    if (!in.valid()) throw FsError(errno, src);
     struct stat sst;
-    if (::fstat(in.fd, &sst) != 0) throw FsError(errno, src);
+    if (::fstat(in.get(), &sst) != 0) throw FsError(errno, src);
     if (S_ISFIFO(sst.st_mode)) throw FsError(FsError::Kind::named_pipe, src);
     if (S_ISDIR(sst.st_mode)) throw FsError(EISDIR, src);
     if (confined && !S_ISREG(sst.st_mode)) throw FsError(EINVAL, src);
@@ -177,7 +154,7 @@ void copy_file(const std::string &src, const std::string &dst_given, bool confin
         out_fd = ::open(dst.c_str(), flags, sst.st_mode & 0777);
     }
     if (out_fd < 0 && errno == EISDIR) {  // a directory receives the file under its own name
-        dst = child(dst_given, base_name(src));
+        dst = files::join_path(dst_given, base_name(src));
         out_fd = ::open(dst.c_str(), flags, sst.st_mode & 0777);
     }
     if (out_fd < 0) {
@@ -187,38 +164,32 @@ void copy_file(const std::string &src, const std::string &dst_given, bool confin
             throw FsError(FsError::Kind::named_pipe, dst);
         throw FsError(e, dst);
     }
-    Fd out(out_fd);
+    files::UniqueFd out(out_fd);
     struct stat dst_st;
-    if (::fstat(out.fd, &dst_st) != 0) throw FsError(errno, dst);
+    if (::fstat(out.get(), &dst_st) != 0) throw FsError(errno, dst);
     if (dst_st.st_dev == sst.st_dev && dst_st.st_ino == sst.st_ino)
         throw FsError(FsError::Kind::same_file, src, dst);
     if (S_ISFIFO(dst_st.st_mode)) throw FsError(FsError::Kind::named_pipe, dst);
-    if (dst_st.st_size > 0 && ::ftruncate(out.fd, 0) != 0) throw FsError(errno, dst);
-    if (!copy_contents(in.fd, out.fd, sst.st_size, S_ISREG(sst.st_mode))) throw FsError(errno, src, dst);
+    if (dst_st.st_size > 0 && ::ftruncate(out.get(), 0) != 0) throw FsError(errno, dst);
+    if (!copy_contents(in.get(), out.get(), sst.st_size, S_ISREG(sst.st_mode))) throw FsError(errno, src, dst);
 
     // Timestamps after the last write, then the permission bits.
     struct timespec times[2] = {sst.st_atim, sst.st_mtim};
-    if (::futimens(out.fd, times) != 0) throw FsError(errno, dst);
-    if ((dst_st.st_mode & 07777) != (sst.st_mode & 07777) && ::fchmod(out.fd, sst.st_mode & 07777) != 0)
+    if (::futimens(out.get(), times) != 0) throw FsError(errno, dst);
+    if ((dst_st.st_mode & 07777) != (sst.st_mode & 07777) && ::fchmod(out.get(), sst.st_mode & 07777) != 0)
         throw FsError(errno, dst);
-    int fd = out.fd;
-    out.fd = -1;
-    if (::close(fd) != 0) throw FsError(errno, dst);
+    if (!out.close()) throw FsError(errno, dst);
+}
+
+std::vector<DirEntry> list_dir_typed(const std::string &path) {
+    std::vector<DirEntry> entries;
+    if (int error = files::list_directory(path, entries)) throw FsError(error, path);
+    return entries;
 }
 
 std::vector<std::string> list_dir(const std::string &path) {
-    DIR *dir = ::opendir(path.c_str());
-    if (!dir) throw FsError(errno, path);
     std::vector<std::string> names;
-    errno = 0;
-    while (struct dirent *entry = ::readdir(dir)) {
-        std::string_view name = entry->d_name;
-        if (name != "." && name != "..") names.emplace_back(name);
-        errno = 0;
-    }
-    int e = errno;
-    ::closedir(dir);
-    if (e != 0) throw FsError(e, path);
+    for (DirEntry &entry : list_dir_typed(path)) names.push_back(std::move(entry.name));
     return names;
 }
 
@@ -233,7 +204,7 @@ void copy_tree(const std::string &src, const std::string &dst, bool merge) {
     }
     TreeCopyError errors;
     for (const std::string &name : names) {
-        std::string s = child(src, name), d = child(dst, name);
+        std::string s = files::join_path(src, name), d = files::join_path(dst, name);
         try {
             if (is_dir(s)) copy_tree(s, d, merge);
             else copy_file(s, d);
@@ -257,12 +228,10 @@ void copy_tree(const std::string &src, const std::string &dst, bool merge) {
 }
 
 void write_file(const std::string &path, std::string_view data) {
-    Fd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (out.fd < 0) throw FsError(errno, path);
-    if (!write_all(out.fd, data.data(), data.size())) throw FsError(errno, path);
-    int fd = out.fd;
-    out.fd = -1;
-    if (::close(fd) != 0) throw FsError(errno, path);
+    files::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!out.valid()) throw FsError(errno, path);
+    if (!write_all(out.get(), data)) throw FsError(errno, path);
+    if (!out.close()) throw FsError(errno, path);
 }
 
 bool make_symlink(const std::string &target, const std::string &link) {
@@ -279,16 +248,10 @@ void clear_dir(int fd, const std::string &prefix, RemovalReport &report) noexcep
         ++report.left_count;
         if (report.left.size() < RemovalReport::kNamesKept) report.left.push_back(prefix + name);
     };
-    DIR *dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return;
-    }
-    std::vector<std::pair<std::string, unsigned char>> entries;
-    while (struct dirent *entry = ::readdir(dir)) {
-        std::string_view name = entry->d_name;
-        if (name != "." && name != "..") entries.emplace_back(name, entry->d_type);
-    }
+    std::vector<DirEntry> entries;
+    // What could be listed is removed even when the listing broke off; what
+    // stays is reported by the caller's check of the tree.
+    files::list_directory(::fcntl(fd, F_DUPFD_CLOEXEC, 0), entries);  // `fd` stays open for the *at calls
     for (auto &[name, type] : entries) {
         bool is_directory = type == DT_DIR;
         if (type == DT_UNKNOWN) {
@@ -306,7 +269,7 @@ void clear_dir(int fd, const std::string &prefix, RemovalReport &report) noexcep
             left_behind(name);
         }
     }
-    ::closedir(dir);
+    ::close(fd);
 }
 
 }  // namespace
@@ -326,32 +289,16 @@ RemovalReport remove_tree(const std::string &path) noexcept {
     return report;
 }
 
-std::vector<DirEntry> list_dir_typed(const std::string &path) {
-    DIR *dir = ::opendir(path.c_str());
-    if (!dir) throw FsError(errno, path);
-    std::vector<DirEntry> entries;
-    errno = 0;
-    while (struct dirent *entry = ::readdir(dir)) {
-        std::string_view name = entry->d_name;
-        if (name != "." && name != "..") entries.push_back({std::string(name), entry->d_type});
-        errno = 0;
-    }
-    int e = errno;
-    ::closedir(dir);
-    if (e != 0) throw FsError(e, path);
-    return entries;
-}
-
 bool is_file(const std::string &dir, const DirEntry &entry) {
     if (entry.type == DT_REG) return true;
     if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) return false;
-    return is_file(dir + "/" + entry.name);
+    return is_file(files::join_path(dir, entry.name));
 }
 
 bool is_dir(const std::string &dir, const DirEntry &entry) {
     if (entry.type == DT_DIR) return true;
     if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) return false;
-    return is_dir(dir + "/" + entry.name);
+    return is_dir(files::join_path(dir, entry.name));
 }
 
 }  // namespace plexaro::sandbox

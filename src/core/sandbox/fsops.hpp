@@ -3,6 +3,8 @@
 // made with their missing parents. Large files are copied in the kernel.
 #pragma once
 
+#include "common/listing.hpp"
+
 #include <exception>
 #include <functional>
 #include <set>
@@ -73,10 +75,7 @@ std::vector<std::string> list_dir(const std::string &path);
 // Entries with the type the directory listing reports (DT_* of dirent.h);
 // the two tests below follow links, asking the file system only when the
 // listing could not tell.
-struct DirEntry {
-    std::string name;
-    unsigned char type;
-};
+using DirEntry = files::DirEntry;
 std::vector<DirEntry> list_dir_typed(const std::string &path);
 bool is_file(const std::string &dir, const DirEntry &entry);
 bool is_dir(const std::string &dir, const DirEntry &entry);

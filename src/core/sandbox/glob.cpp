@@ -2,6 +2,9 @@
 
 #include "sandbox/fsops.hpp"
 
+#include "common/path.hpp"
+#include "common/text.hpp"
+
 #include <optional>
 #include <utility>
 
@@ -9,30 +12,11 @@ namespace plexaro::sandbox {
 
 namespace {
 
-// Code points; an invalid byte becomes U+DC80+byte like the host's
-// surrogateescape decoding, and a surrogatepass-encoded surrogate decodes as itself.
+// Code points as the host sees a file name: an invalid byte becomes
+// U+DC80+byte (surrogateescape); a pattern from the host's text may hold a
+// lone surrogate ("surrogatepass"), which reads as itself.
 std::u32string decode(std::string_view s) {
-    std::u32string out;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = (unsigned char) s[i];
-        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-        bool ok = extra >= 0 && i + extra < s.size();
-        char32_t cp = extra <= 0 ? c : c & (0x3F >> extra);
-        for (int k = 1; ok && k <= extra; ++k) {
-            unsigned char cc = (unsigned char) s[i + k];
-            if ((cc & 0xC0) != 0x80) ok = false;
-            else cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (!ok) {
-            out.push_back(0xDC00 + c);
-            i += 1;
-        } else {
-            out.push_back(cp);
-            i += 1 + extra;
-        }
-    }
-    return out;
+    return text::code_points_of(s, text::Surrogates::pass);
 }
 
 // One element of a compiled pattern.
@@ -189,11 +173,7 @@ std::pair<std::string, std::string> split_path(std::string_view p) {
     return {std::string(trimmed.empty() ? head : trimmed), std::string(tail)};
 }
 
-std::string join(const std::string &a, const std::string &b) {
-    if (a.empty()) return b;
-    if (!b.empty() && b[0] == '/') return b;
-    return a.back() == '/' ? a + b : a + "/" + b;
-}
+using files::join_path;
 
 std::vector<std::string> in_dir(const std::string &dir, const std::string &pattern, bool dirs_only);
 
@@ -201,8 +181,8 @@ std::vector<std::string> glob_rel(const std::string &root, std::string_view patt
     auto [dirname, basename] = split_path(pattern);
     if (!has_magic(pattern)) {
         if (!basename.empty()) {
-            if (lexists(join(root, std::string(pattern)))) return {std::string(pattern)};
-        } else if (is_dir(join(root, dirname))) {
+            if (lexists(join_path(root, std::string(pattern)))) return {std::string(pattern)};
+        } else if (is_dir(join_path(root, dirname))) {
             return {std::string(pattern)};
         }
         return {};
@@ -213,11 +193,11 @@ std::vector<std::string> glob_rel(const std::string &root, std::string_view patt
     else dirs = {dirname};
     std::vector<std::string> out;
     for (const std::string &d : dirs) {
-        std::string full = join(root, d);
+        std::string full = join_path(root, d);
         if (has_magic(basename)) {
-            for (auto &name : in_dir(full, basename, dirs_only)) out.push_back(join(d, name));
-        } else if (basename.empty() ? is_dir(full) : lexists(join(full, basename))) {
-            out.push_back(join(d, basename));
+            for (auto &name : in_dir(full, basename, dirs_only)) out.push_back(join_path(d, name));
+        } else if (basename.empty() ? is_dir(full) : lexists(join_path(full, basename))) {
+            out.push_back(join_path(d, basename));
         }
     }
     return out;

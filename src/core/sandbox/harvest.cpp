@@ -1,5 +1,8 @@
 #include "sandbox/harvest.hpp"
 
+#include "common/files.hpp"
+#include "common/path.hpp"
+#include "common/unique_fd.hpp"
 #include "sandbox/glob.hpp"
 #include "sandbox/paths.hpp"
 #include "sandbox/streams.hpp"
@@ -29,10 +32,9 @@ std::string real_path(const std::string &path) {
     return buffer;
 }
 
+// The directory part of a path, "" for a bare name.
 std::string parent_of(const std::string &path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return {};
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
+    return path.find('/') == std::string::npos ? std::string() : files::parent_directory(path);
 }
 
 // What an entry of the sandbox is, for the harvest.
@@ -215,37 +217,21 @@ std::string Harvest::capture(const std::string &saved, const std::string &slot) 
 
 void Harvest::append_stderr(const std::string &target) {
     // The target is the file just moved in from outside the sandbox.
-    int out = ::open(target.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (out < 0) throw FsError(errno, target);
-    int in = ::open(q_.stderr_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        int err = errno;
-        ::close(out);
-        throw FsError(err, q_.stderr_path);
-    }
+    files::UniqueFd out(::open(target.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    if (!out.valid()) throw FsError(errno, target);
+    files::UniqueFd in(::open(q_.stderr_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) throw FsError(errno, q_.stderr_path);
     char buffer[1 << 16];
-    ssize_t got;
-    int err = 0;
-    while ((got = ::read(in, buffer, sizeof buffer)) != 0) {
+    while (true) {
+        ssize_t got = ::read(in.get(), buffer, sizeof buffer);
+        if (got == 0) return;
         if (got < 0) {
             if (errno == EINTR) continue;
-            err = errno;
-            break;
+            throw FsError(errno, target);
         }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t w = ::write(out, buffer + done, (std::size_t) (got - done));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                err = errno;
-                break;
-            }
-            done += w;
-        }
-        if (err) break;
+        if (!files::write_all(out.get(), std::string_view(buffer, (std::size_t) got)))
+            throw FsError(errno, target);
     }
-    ::close(in);
-    ::close(out);
-    if (err) throw FsError(err, target);
 }
 
 void Harvest::harvest_dir(std::size_t s, const std::vector<DirEntry> &top) {

@@ -2,6 +2,8 @@
 // outside programs and the LLM answer: strip() and splitlines().
 #pragma once
 
+#include "common/text.hpp"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,8 +11,8 @@
 namespace plexaro::sandbox {
 
 // The host's str.strip() without arguments on UTF-8 text (every Unicode
-// white-space character counts, not only ASCII).
-std::string_view strip(std::string_view utf8);
+// white-space character counts, not only ASCII); see common/text.
+inline std::string_view strip(std::string_view utf8) { return text::strip_unicode_whitespace(utf8); }
 
 // True when strip() leaves nothing.
 bool is_blank(std::string_view utf8);

@@ -1,5 +1,7 @@
 #include "stepcache/content_hashes.hpp"
 
+#include "common/files.hpp"
+
 #include "sandbox/fsops.hpp"
 #include "stepcache/files.hpp"
 
@@ -22,8 +24,8 @@ FileIdentity identity_of(const struct stat &st) {
     id.device = st.st_dev;
     id.inode = st.st_ino;
     id.size = (std::uint64_t) st.st_size;
-    id.mtime_ns = (std::int64_t) st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
-    id.ctime_ns = (std::int64_t) st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec;
+    id.mtime_ns = files::nanoseconds(st.st_mtim);
+    id.ctime_ns = files::nanoseconds(st.st_ctim);
     id.is_dir = S_ISDIR(st.st_mode);
     return id;
 }

@@ -1,10 +1,11 @@
 #include "stepcache/files.hpp"
 
+#include "common/files.hpp"
+#include "common/path.hpp"
 #include "sandbox/fsops.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,10 +13,6 @@
 namespace plexaro::stepcache {
 
 namespace sb = plexaro::sandbox;
-
-FdGuard::~FdGuard() {
-    if (fd >= 0) ::close(fd);
-}
 
 std::optional<std::string> read_small_file(const std::string &path, std::size_t limit) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -35,59 +32,24 @@ std::optional<std::string> read_small_file(const std::string &path, std::size_t 
     return data;
 }
 
-namespace {
-
-std::string parent_of(const std::string &path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
-
 void write_file_replacing(const std::string &path, std::string_view data) {
-    std::string dir = parent_of(path);
-    std::string tmp = dir + "/." + path.substr(dir.size() + 1) + "." + unique_suffix() + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == ENOENT) {
-        sb::make_dirs(dir);
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    }
-    if (fd < 0) throw sb::FsError(errno, tmp);
-    {
-        FdGuard guard(fd);
-        const char *p = data.data();
-        std::size_t left = data.size();
-        while (left > 0) {
-            ssize_t w = ::write(fd, p, left);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) {
-                int e = errno;
-                ::unlink(tmp.c_str());
-                throw sb::FsError(e, tmp);
-            }
-            p += w;
-            left -= (std::size_t) w;
+    // Not synced: what is written here only saves work and is checked on use.
+    files::ReplaceOptions options;
+    options.sync = false;
+    try {
+        try {
+            files::replace_file(path, data, options);
+        } catch (const files::PathError &e) {
+            if (e.code().value() != ENOENT || sb::is_dir(files::parent_directory(path))) throw;
+            sb::make_dirs(files::parent_directory(path));
+            files::replace_file(path, data, options);
         }
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        throw sb::FsError(e, tmp, path);
+    } catch (const files::PathError &e) {
+        throw sb::FsError(e.code().value(), e.path());
     }
 }
 
-std::string unique_suffix() {
-    thread_local std::mt19937_64 engine([] {
-        std::random_device device;
-        return ((std::uint64_t) device() << 32) ^ device() ^ (std::uint64_t) ::getpid();
-    }());
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::uint64_t v = engine();
-    std::string out(16, '0');
-    for (int i = 0; i < 16; ++i) out[i] = kDigits[(v >> (4 * i)) & 15];
-    return out;
-}
+std::string unique_suffix() { return files::random_hex(8); }
 
 std::optional<double> modified_at(const std::string &path) {
     struct stat st;

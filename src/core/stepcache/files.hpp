@@ -3,32 +3,29 @@
 // that hold between processes and between threads of one process.
 #pragma once
 
+#include "common/unique_fd.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace plexaro::stepcache {
 
-struct FdGuard {
-    int fd = -1;
-    explicit FdGuard(int f) : fd(f) {}
-    FdGuard(const FdGuard &) = delete;
-    FdGuard &operator=(const FdGuard &) = delete;
-    FdGuard(FdGuard &&other) noexcept : fd(other.fd) { other.fd = -1; }
-    ~FdGuard();
-};
+// Open descriptors are owned by files::UniqueFd (common/unique_fd.hpp).
+using FdGuard = files::UniqueFd;
 
 // The file's bytes when it is a regular file of at most `limit` bytes;
 // nullopt when it is missing, larger, or not a regular file (links are not
 // followed).
 std::optional<std::string> read_small_file(const std::string &path, std::size_t limit);
 
-// Writes `data` under a unique temporary name beside `path` (its directory
-// made when missing), then renames it over `path`: a reader sees the old
-// file or the new one, never a part. Throws sandbox::FsError.
+// files::replace_file without the flush to disk, the directory made when
+// missing: a reader sees the old file or the new one, never a part. Throws
+// sandbox::FsError.
 void write_file_replacing(const std::string &path, std::string_view data);
 
-// 16 random hexadecimal digits, for names no other writer picks.
+// 16 random hexadecimal digits, for names no other writer picks
+// (files::random_hex).
 std::string unique_suffix();
 
 // Seconds since the epoch of the entry's last modification (links not

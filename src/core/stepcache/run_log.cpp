@@ -1,5 +1,6 @@
 #include "stepcache/run_log.hpp"
 
+#include "common/files.hpp"
 #include "common/text.hpp"
 #include "sandbox/fsops.hpp"
 #include "stepcache/files.hpp"
@@ -38,20 +39,17 @@ std::string json_string(std::string_view text) {
             ++i;
             continue;
         }
-        // A surrogate carried through as UTF-8 bytes (how the host's
-        // undecodable file-name bytes arrive) stays that surrogate.
-        if (c == 0xED && i + 2 < text.size() &&
-            ((unsigned char) text[i + 1] & 0xE0) == 0xA0 && ((unsigned char) text[i + 2] & 0xC0) == 0x80) {
-            unsigned cp = 0xD000 | (((unsigned char) text[i + 1] & 0x3F) << 6) | ((unsigned char) text[i + 2] & 0x3F);
-            std::snprintf(buf, sizeof buf, "\\u%04x", cp);
-            out += buf;
-            i += 3;
-            continue;
-        }
         char32_t cp;
         std::size_t length;
-        if (text::decode_utf8(text, i, cp, length) == text::Utf8Status::ok) {
-            out.append(text.substr(i, length));
+        // A surrogate carried through as UTF-8 bytes (how the host's
+        // undecodable file-name bytes arrive) stays that surrogate.
+        if (text::decode_utf8(text, i, cp, length, text::Surrogates::pass) == text::Utf8Status::ok) {
+            if (cp >= 0xD800 && cp <= 0xDFFF) {
+                std::snprintf(buf, sizeof buf, "\\u%04x", (unsigned) cp);
+                out += buf;
+            } else {
+                out.append(text.substr(i, length));
+            }
             i += length;
         } else {
             std::snprintf(buf, sizeof buf, "\\u%04x", 0xDC00 | c);
@@ -173,15 +171,7 @@ void append_line(const std::string &path, std::string_view line) {
     if (fd < 0) throw sb::FsError(errno, path);
     FdGuard guard(fd);
     lock_file(fd);
-    const char *p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) throw sb::FsError(errno, path);
-        p += w;
-        left -= (std::size_t) w;
-    }
+    if (!files::write_all(fd, line)) throw sb::FsError(errno, path);
 }
 
 }  // namespace plexaro::stepcache

@@ -1,5 +1,6 @@
 #include "stepcache/step.hpp"
 
+#include "common/path.hpp"
 #include "common/text.hpp"
 #include "sandbox/fsops.hpp"
 #include "stepcache/key.hpp"
@@ -16,9 +17,9 @@ namespace {
 
 constexpr std::size_t kMaxErrorText = 1000;  // code points of the first line
 
+// A path below the working directory "." is spelled without "./".
 std::string join_path(const std::string &dir, const std::string &rel) {
-    if (dir.empty() || dir == ".") return rel;
-    return dir.back() == '/' ? dir + rel : dir + "/" + rel;
+    return dir == "." ? rel : files::join_path(dir, rel);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "stepcache/store.hpp"
 
+#include "common/files.hpp"
+#include "common/path.hpp"
+
 #include "sandbox/fsops.hpp"
 #include "stepcache/files.hpp"
 
@@ -36,20 +39,11 @@ bool link_replacing(const std::string &src, const std::string &dst) {
     return true;
 }
 
-std::int64_t nanoseconds(const struct timespec &t) {
-    return (std::int64_t) t.tv_sec * 1000000000 + t.tv_nsec;
-}
-
 bool valid_key(const std::string &key) {
     if (key.size() < 8 || key.size() > 128) return false;
     for (char c : key)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     return true;
-}
-
-std::string parent_of(const std::string &path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
 double now_seconds() {
@@ -82,8 +76,8 @@ std::optional<Hit> StepCache::find(const std::string &key) const {
         // the modification time alone tells a changed file.
         if (::lstat(stored.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
             (std::uint64_t) st.st_size != f.size || st.st_ino != f.inode ||
-            nanoseconds(st.st_mtim) != f.mtime_ns ||
-            (!hard_links_ && nanoseconds(st.st_ctim) != f.ctime_ns))
+            files::nanoseconds(st.st_mtim) != f.mtime_ns ||
+            (!hard_links_ && files::nanoseconds(st.st_ctim) != f.ctime_ns))
             return std::nullopt;
     }
     return Hit{std::move(entry), std::move(*record)};
@@ -93,7 +87,7 @@ bool StepCache::place(const Hit &hit, const std::string &output_path) const {
     for (const std::string &d : hit.record.dirs) sb::make_dirs(output_path + "/" + d);
     for (const EntryFile &f : hit.record.files) {
         std::string src = hit.entry_dir + "/files/" + f.rel, dst = output_path + "/" + f.rel;
-        sb::make_dirs(parent_of(dst));
+        sb::make_dirs(files::parent_directory(dst));
         if (hard_links_ && link_replacing(src, dst)) continue;
         try {
             sb::copy_file(src, dst, true);
@@ -152,13 +146,13 @@ StepCache::Stored StepCache::store(const std::string &key, EntryRecord record,
     }
     FdGuard used(used_fd);
     try {
-        lock_file(used.fd);
-        std::string files = tmp + "/files";
-        sb::make_dirs(files);
-        for (const std::string &d : record.dirs) sb::make_dirs(files + "/" + d);
+        lock_file(used.get());
+        std::string stored_dir = tmp + "/files";
+        sb::make_dirs(stored_dir);
+        for (const std::string &d : record.dirs) sb::make_dirs(stored_dir + "/" + d);
         for (EntryFile &f : record.files) {
-            std::string stored = files + "/" + f.rel;
-            sb::make_dirs(parent_of(stored));
+            std::string stored = stored_dir + "/" + f.rel;
+            sb::make_dirs(files::parent_directory(stored));
             std::string placed = output_path + "/" + f.rel;
             struct stat st;
             if (hard_links_ && ::lstat(placed.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -170,17 +164,17 @@ StepCache::Stored StepCache::store(const std::string &key, EntryRecord record,
         // from here on only an outside hand changes them.
         for (EntryFile &f : record.files) {
             struct stat st;
-            std::string stored = files + "/" + f.rel;
+            std::string stored = stored_dir + "/" + f.rel;
             if (::lstat(stored.c_str(), &st) != 0) throw sb::FsError(errno, stored);
             f.size = (std::uint64_t) st.st_size;
             f.inode = st.st_ino;
-            f.mtime_ns = nanoseconds(st.st_mtim);
-            f.ctime_ns = nanoseconds(st.st_ctim);
+            f.mtime_ns = files::nanoseconds(st.st_mtim);
+            f.ctime_ns = files::nanoseconds(st.st_ctim);
         }
         sb::write_file(tmp + "/record", format_record(record));
 
         std::string entry = entry_dir(key);
-        sb::make_dirs(parent_of(entry));
+        sb::make_dirs(files::parent_directory(entry));
         for (int attempt = 0;; ++attempt) {
             if (::rename(tmp.c_str(), entry.c_str()) == 0) return Stored::stored;
             int e = errno;

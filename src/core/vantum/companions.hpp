@@ -2,15 +2,15 @@
 // and look for by name (htslib, samtools faidx, bgzip).
 #pragma once
 
+#include "common/index_files.hpp"
+
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace plexaro::vantum {
 
-// The well-known index suffixes, in the order companions are listed.
-inline constexpr std::string_view kIndexSuffixes[] = {".bai", ".crai", ".csi",
-                                                      ".tbi", ".fai", ".gzi"};
+using files::kIndexSuffixes;
 
 // Existing regular files (links followed) named `path` plus an index
 // suffix, then, for a name ending in ".bam", the name without it plus

@@ -2,6 +2,8 @@
 
 #include "vantum/formats.hpp"
 
+#include "common/unique_fd.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,20 +15,6 @@ namespace plexaro::vantum {
 namespace {
 
 constexpr std::size_t kChunk = 128 * 1024;
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Feeds `data` up to the line break that completes line `lines`; true once
 // nothing more is wanted (that line is complete or the text is not text).
@@ -110,7 +98,7 @@ FileLook look_at_file(const std::string &path, std::size_t lines, std::size_t ch
     // and a device from being opened at all.
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return look;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    files::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) return look;
     // The name may have been replaced between the two looks.
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return look;

@@ -1,27 +1,17 @@
 #include "vantum/walk.hpp"
 
+#include "common/listing.hpp"
+#include "common/path.hpp"
 #include "common/text.hpp"
 
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <queue>
 
 namespace plexaro::vantum {
 
 namespace {
-
-// Next code point of a path as the host decodes it (surrogateescape).
-char32_t next_host_char(std::string_view s, std::size_t &pos) {
-    char32_t cp;
-    std::size_t length;
-    if (text::decode_utf8(s, pos, cp, length) == text::Utf8Status::ok) {
-        pos += length;
-        return cp;
-    }
-    return 0xDC00 + (unsigned char) s[pos++];
-}
 
 enum class EntryKind { directory, linked_directory, other };
 
@@ -41,26 +31,6 @@ EntryKind kind_of(const std::string &path, unsigned char d_type) {
     return EntryKind::other;
 }
 
-// The entries of one directory, or nothing at all when it cannot be read to
-// its end (the host's walk drops such a directory entirely).
-bool read_directory(const std::string &path, std::vector<std::pair<std::string, unsigned char>> &out) {
-    DIR *dir = opendir(path.c_str());
-    if (!dir) return false;
-    out.clear();
-    while (true) {
-        errno = 0;
-        dirent *entry = readdir(dir);
-        if (!entry) break;
-        std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
-        out.emplace_back(std::string(name), entry->d_type);
-    }
-    bool complete = errno == 0;
-    closedir(dir);
-    if (!complete) out.clear();
-    return complete;
-}
-
 }  // namespace
 
 bool host_order_less(std::string_view a, std::string_view b) {
@@ -72,17 +42,10 @@ bool host_order_less(std::string_view a, std::string_view b) {
             ++pa, ++pb;
             continue;
         }
-        char32_t ca = next_host_char(a, pa), cb = next_host_char(b, pb);
+        char32_t ca = text::next_code_point(a, pa), cb = text::next_code_point(b, pb);
         if (ca != cb) return ca < cb;
     }
     return pa == a.size() && pb < b.size();
-}
-
-std::string join_path(std::string_view dir, std::string_view name) {
-    std::string out(dir);
-    if (!out.empty() && out.back() != '/') out.push_back('/');
-    out.append(name);
-    return out;
 }
 
 std::vector<std::string> list_files(const std::string &top, std::size_t limit) {
@@ -99,14 +62,16 @@ std::vector<std::string> list_files(const std::string &top, std::size_t limit) {
     };
 
     std::vector<std::string> pending{""};  // relative directories still to read
-    std::vector<std::pair<std::string, unsigned char>> entries;
+    std::vector<files::DirEntry> entries;
     while (!pending.empty()) {
         std::string rel_dir = std::move(pending.back());
         pending.pop_back();
         std::string dir_path = rel_dir.empty() ? top : join_path(top, rel_dir);
-        if (!read_directory(dir_path, entries)) continue;
+        // A directory that cannot be read to its end is dropped entirely, as
+        // the host's walk drops it.
+        if (files::list_directory(dir_path, entries) != 0) continue;
         for (auto &[name, d_type] : entries) {
-            std::string rel = rel_dir.empty() ? name : rel_dir + "/" + name;
+            std::string rel = join_path(rel_dir, name);
             switch (kind_of(join_path(dir_path, name), d_type)) {
             case EntryKind::directory: pending.push_back(std::move(rel)); break;
             case EntryKind::linked_directory: break;

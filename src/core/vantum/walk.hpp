@@ -1,6 +1,8 @@
 // Listing the files under a directory the way the host's os.walk sees them.
 #pragma once
 
+#include "common/path.hpp"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -13,9 +15,8 @@ namespace plexaro::vantum {
 // differs from byte order only for names that are not valid UTF-8.
 bool host_order_less(std::string_view a, std::string_view b);
 
-// The host's os.path.join of two parts: the separator is added unless the
-// first part is empty or already ends with one.
-std::string join_path(std::string_view dir, std::string_view name);
+// The host's os.path.join of two parts (common/path).
+using files::join_path;
 
 // Relative paths ("sub/y.csv") of every non-directory entry under `top`,
 // walked top-down: symbolic links to directories are neither listed nor

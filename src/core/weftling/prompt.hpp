@@ -78,4 +78,8 @@ bool is_scatter(const PromptParts &parts);
 
 std::string build_prompt(const PromptParts &parts);
 
+// The one request to fix a reply that does not parse: the host's
+// SyntaxError text (`error`), then the code.
+std::string syntax_repair_prompt(std::string_view error, std::string_view code);
+
 }  // namespace plexaro::weftling

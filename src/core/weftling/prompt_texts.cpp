@@ -67,3 +67,13 @@ const std::string_view kCoding = R"(  - Always guard against None before calling
 Write all )";
 
 }  // namespace plexaro::weftling::texts
+
+namespace plexaro::weftling {
+
+std::string syntax_repair_prompt(std::string_view error, std::string_view code) {
+    std::string out = "Python syntax error: ";
+    out.append(error).append("\nFix and return only the corrected code, no markdown:\n\n").append(code);
+    return out;
+}
+
+}  // namespace plexaro::weftling

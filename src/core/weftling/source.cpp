@@ -6,85 +6,13 @@
 
 namespace plexaro::weftling {
 
-char32_t next_code_point(std::string_view text, std::size_t &pos) {
-    auto byte = [&](std::size_t i) -> unsigned char { return (unsigned char) text[i]; };
-    unsigned char lead = byte(pos);
-    std::size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-    if (extra == 0 || pos + extra >= text.size()) {
-        ++pos;
-        return lead;
-    }
-    char32_t cp = lead & (0x3F >> extra);
-    for (std::size_t i = 1; i <= extra; ++i) {
-        unsigned char c = byte(pos + i);
-        if ((c & 0xC0) != 0x80) {  // truncated sequence: take the lead byte alone
-            ++pos;
-            return lead;
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    pos += extra + 1;
-    return cp;
-}
-
-bool is_space(char32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 ||
-           cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 ||
-           cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
-}
-
 namespace {
-
-// Start of the trailing run of white space.
-std::size_t space_tail(std::string_view text) {
-    std::size_t end = 0, pos = 0;
-    while (pos < text.size()) {
-        char32_t cp = next_code_point(text, pos);
-        if (!is_space(cp)) end = pos;
-    }
-    return end;
-}
-
-std::size_t space_head(std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t at = pos;
-        if (!is_space(next_code_point(text, pos))) return at;
-    }
-    return text.size();
-}
 
 bool is_indent(std::string_view prefix) {
     return prefix.find_first_not_of(" \t\f") == std::string_view::npos;
 }
 
 }  // namespace
-
-std::string_view py_strip(std::string_view text) {
-    std::size_t head = space_head(text);
-    text.remove_prefix(head);
-    return text.substr(0, space_tail(text));
-}
-
-// Walks back from the end, so the cost is that of the trailing white space,
-// not of the whole text (the connectors file can be large).
-std::string_view py_rstrip(std::string_view text) {
-    std::size_t end = text.size();
-    while (end > 0) {
-        std::size_t start = end - 1;
-        // Step back to the lead byte of the last code point (at most 3 steps).
-        while (start > 0 && end - start < 4 && ((unsigned char) text[start] & 0xC0) == 0x80) --start;
-        std::size_t pos = start;
-        char32_t cp = next_code_point(text, pos);
-        if (pos != end) {  // not a whole sequence: the byte stands for itself
-            cp = (unsigned char) text[end - 1];
-            start = end - 1;
-        }
-        if (!is_space(cp)) break;
-        end = start;
-    }
-    return text.substr(0, end);
-}
 
 std::vector<std::string_view> source_lines(std::string_view code) {
     std::vector<std::string_view> lines;
@@ -116,7 +44,7 @@ std::string ident(std::string_view node_id, const WordTest &is_word) {
     std::size_t pos = 0;
     while (pos < node_id.size()) {
         std::size_t at = pos;
-        char32_t cp = next_code_point(node_id, pos);
+        char32_t cp = text::next_code_point(node_id, pos, text::Surrogates::pass);
         if (is_word(cp))
             out.append(node_id.substr(at, pos - at));
         else

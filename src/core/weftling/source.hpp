@@ -3,6 +3,8 @@
 // of model replies, connector names, and the connectors file's text.
 #pragma once
 
+#include "common/text.hpp"
+
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -16,15 +18,10 @@ namespace plexaro::weftling {
 
 // --- host text rules ---------------------------------------------------------
 
-// Next code point of UTF-8 text at `pos` (advanced past it). Lenient: lone
-// surrogates as the host encodes them decode like any three-byte sequence,
-// and a stray byte decodes as itself.
-char32_t next_code_point(std::string_view text, std::size_t &pos);
-
-// The host's white space (what its str.strip() removes).
-bool is_space(char32_t cp);
-std::string_view py_strip(std::string_view text);
-std::string_view py_rstrip(std::string_view text);
+// The host's str.strip() and str.rstrip() (common/text holds the one
+// implementation of its white space).
+inline std::string_view py_strip(std::string_view text) { return text::strip_unicode_whitespace(text); }
+inline std::string_view py_rstrip(std::string_view text) { return text::rstrip_unicode_whitespace(text); }
 
 // Lines as the host's parser numbers them: "\r\n", "\r" and "\n" end a line,
 // the breaks are dropped, and a break at the very end opens no further line.

@@ -5,6 +5,8 @@
 // alone, so the cost of storing a batch does not grow with the file.
 #pragma once
 
+#include "common/files.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,14 +17,8 @@
 
 namespace plexaro::weftling {
 
-struct FileStamp {
-    std::uint64_t device = 0, inode = 0, size = 0;
-    std::int64_t mtime_ns = 0;
-    bool operator==(const FileStamp &other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               mtime_ns == other.mtime_ns;
-    }
-};
+// The file's identity, size and modification time (common/files).
+using FileStamp = files::FileIdentity;
 
 // One top-level statement as the host's parser saw it.
 struct Statement {
