@@ -22,32 +22,38 @@ NB_MODULE(condition, m) {
 
     nb::object op = nb::module_::import_("operator");
     nb::dict ops;
-    for (auto [text, fn] : {std::pair{">", "gt"}, {"<", "lt"}, {">=", "ge"},
-                            {"<=", "le"}, {"==", "eq"}, {"!=", "ne"}})
+    for (auto [text, fn] : {std::pair{">", "gt"},
+                            {"<", "lt"},
+                            {">=", "ge"},
+                            {"<=", "le"},
+                            {"==", "eq"},
+                            {"!=", "ne"}})
         ops[text] = op.attr(fn);
     m.attr("_OPS") = ops;
 
     host::plain_class<Condition>(m, "Condition",
                                  "A comparator of _OPS and the value `a` it compares against.")
-        .def("__init__",
-             [](nb::pointer_and_handle<Condition> self, nb::handle comparator, nb::handle a) {
-                 new (self.p) Condition();
-                 nb::str text = host::arg_str(comparator, "comparator");
-                 nb::object table = ops_table();
-                 if (!host::contains(table, text))
-                     host::raise(PyExc_ValueError,
-                                 "Unsupported comparator " + host::repr(text) +
-                                     ". Use one of: " + host::repr(nb::list(table)));
-                 nb::setattr(self.h, "comparator", text);
-                 nb::setattr(self.h, "a", a);
-             },
-             host::param("comparator"), host::param("a"),
-             nb::sig("def __init__(self, comparator: str, a: object) -> None"))
-        .def("check",
-             [](nb::handle self, nb::handle x) -> nb::object {
-                 nb::object comparison = ops_table()[self.attr("comparator")];
-                 return comparison(x, self.attr("a"));
-             },
-             host::param("x"), nb::sig("def check(self, x: object) -> bool"),
-             "Compare the run-time value `x` (left) with `a` (right).");
+        .def(
+            "__init__",
+            [](nb::pointer_and_handle<Condition> self, nb::handle comparator, nb::handle a) {
+                new (self.p) Condition();
+                nb::str text = host::arg_str(comparator, "comparator");
+                nb::object table = ops_table();
+                if (!host::contains(table, text))
+                    host::raise(PyExc_ValueError,
+                                "Unsupported comparator " + host::repr(text) +
+                                    ". Use one of: " + host::repr(nb::list(table)));
+                nb::setattr(self.h, "comparator", text);
+                nb::setattr(self.h, "a", a);
+            },
+            host::param("comparator"), host::param("a"),
+            nb::sig("def __init__(self, comparator: str, a: object) -> None"))
+        .def(
+            "check",
+            [](nb::handle self, nb::handle x) -> nb::object {
+                nb::object comparison = ops_table()[self.attr("comparator")];
+                return comparison(x, self.attr("a"));
+            },
+            host::param("x"), nb::sig("def check(self, x: object) -> bool"),
+            "Compare the run-time value `x` (left) with `a` (right).");
 }

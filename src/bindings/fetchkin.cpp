@@ -51,9 +51,10 @@ struct Deadline {
 // file gets the permissions a plain open() would give (0666 less the umask).
 void download(nb::handle url, nb::handle dest) {
     nb::object clock = host::import("time").attr("monotonic");
-    Deadline deadline{nb::cast<double>(clock()),
-                      host::positive_setting(kMinSecondsVariable, kDefaultMinSeconds, "seconds"),
-                      host::positive_setting(kMinRateVariable, kDefaultMinRate, "bytes per second")};
+    Deadline deadline{
+        nb::cast<double>(clock()),
+        host::positive_setting(kMinSecondsVariable, kDefaultMinSeconds, "seconds"),
+        host::positive_setting(kMinRateVariable, kDefaultMinRate, "bytes per second")};
     host::write_file_atomically(dest, [&](nb::handle file) {
         nb::object response =
             host::import("urllib.request").attr("urlopen")(url, "timeout"_a = kTimeoutSeconds);
@@ -67,7 +68,8 @@ void download(nb::handle url, nb::handle dest) {
             double received = 0;
             while (true) {
                 double allowed = deadline.allowed(std::max(expected, received));
-                if (nb::cast<double>(clock()) - deadline.start > allowed) raise_overdue(url, allowed);
+                if (nb::cast<double>(clock()) - deadline.start > allowed)
+                    raise_overdue(url, allowed);
                 nb::object chunk = read(kChunkBytes);
                 if (!host::truthy(chunk)) break;
                 write(chunk);
@@ -80,7 +82,7 @@ void download(nb::handle url, nb::handle dest) {
             if (!missing.is_none() && nb::cast<long long>(missing) > 0) {
                 nb::object err =
                     host::import("http.client").attr("IncompleteRead")(nb::bytes(""), missing);
-                PyErr_SetObject((PyObject *) Py_TYPE(err.ptr()), err.ptr());
+                PyErr_SetObject((PyObject *)Py_TYPE(err.ptr()), err.ptr());
                 throw nb::python_error();
             }
         } catch (nb::python_error &) {
@@ -115,43 +117,45 @@ NB_MODULE(fetchkin, m) {
     m.doc() = "Download of Zenodo and Dropbox links into a local cache.";
 
     host::plain_class<Fetchkin>(m, "Fetchkin", "Download cache for pipeline inputs given as links.")
-        .def("__init__",
-             [](nb::pointer_and_handle<Fetchkin> self, nb::handle temp_dir) {
-                 new (self.p) Fetchkin();
-                 if (temp_dir.is_none()) {
-                     nb::setattr(self.h, "temp_dir", default_directory());
-                     return;
-                 }
-                 nb::setattr(self.h, "temp_dir", temp_dir);
-                 host::import("os").attr("makedirs")(temp_dir, "exist_ok"_a = true);
-             },
-             host::param("temp_dir") = nb::none(),
-             nb::sig("def __init__(self, temp_dir: str | os.PathLike[str] | None = None) -> None"))
-        .def("resolve_zenodo_dropbox",
-             [](nb::handle self, nb::handle key, nb::handle value) -> nb::object {
-                 nb::str key_text = host::arg_str(key, "key");
-                 if (!PyUnicode_Check(value.ptr())) return nb::borrow(value);
+        .def(
+            "__init__",
+            [](nb::pointer_and_handle<Fetchkin> self, nb::handle temp_dir) {
+                new (self.p) Fetchkin();
+                if (temp_dir.is_none()) {
+                    nb::setattr(self.h, "temp_dir", default_directory());
+                    return;
+                }
+                nb::setattr(self.h, "temp_dir", temp_dir);
+                host::import("os").attr("makedirs")(temp_dir, "exist_ok"_a = true);
+            },
+            host::param("temp_dir") = nb::none(),
+            nb::sig("def __init__(self, temp_dir: str | os.PathLike[str] | None = None) -> None"))
+        .def(
+            "resolve_zenodo_dropbox",
+            [](nb::handle self, nb::handle key, nb::handle value) -> nb::object {
+                nb::str key_text = host::arg_str(key, "key");
+                if (!PyUnicode_Check(value.ptr())) return nb::borrow(value);
 
-                 std::string link = host::utf8(value);
-                 fk::LinkKind kind = fk::classify(link);
-                 if (kind == fk::LinkKind::none) return nb::borrow(value);
+                std::string link = host::utf8(value);
+                fk::LinkKind kind = fk::classify(link);
+                if (kind == fk::LinkKind::none) return nb::borrow(value);
 
-                 std::string url = kind == fk::LinkKind::dropbox ? fk::dropbox_direct(link) : link;
-                 std::string name = fk::download_name(url, host::utf8(key_text));
+                std::string url = kind == fk::LinkKind::dropbox ? fk::dropbox_direct(link) : link;
+                std::string name = fk::download_name(url, host::utf8(key_text));
 
-                 nb::object directory = self.attr("temp_dir");
-                 nb::object dest = host::os_path().attr("join")(directory, host::from_utf8(name));
-                 if (nb::cast<bool>(host::os_path().attr("exists")(dest))) {
-                     logger.info("Using cached download for %s: %s", key_text, dest);
-                     return dest;
-                 }
-                 logger.info("Downloading %s: %s", key_text, value);
-                 download(host::from_utf8(url), dest);
-                 logger.info("Saved to %s", dest);
-                 return dest;
-             },
-             host::param("key"), host::param("value"),
-             nb::sig("def resolve_zenodo_dropbox(self, key: str, value: object) -> typing.Any"),
-             "Return the local path for a Zenodo/Dropbox link (downloading it once); "
-             "any other value unchanged.");
+                nb::object directory = self.attr("temp_dir");
+                nb::object dest = host::os_path().attr("join")(directory, host::from_utf8(name));
+                if (nb::cast<bool>(host::os_path().attr("exists")(dest))) {
+                    logger.info("Using cached download for %s: %s", key_text, dest);
+                    return dest;
+                }
+                logger.info("Downloading %s: %s", key_text, value);
+                download(host::from_utf8(url), dest);
+                logger.info("Saved to %s", dest);
+                return dest;
+            },
+            host::param("key"), host::param("value"),
+            nb::sig("def resolve_zenodo_dropbox(self, key: str, value: object) -> typing.Any"),
+            "Return the local path for a Zenodo/Dropbox link (downloading it once); "
+            "any other value unchanged.");
 }

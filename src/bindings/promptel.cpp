@@ -148,8 +148,7 @@ bool accepts_keyword(nb::handle fn, const char *keyword) {
     for (nb::handle param : params.attr("values")()) {
         nb::object kind = param.attr("kind");
         if (kind.equal(var_keyword)) return true;
-        if (param.attr("name").equal(nb::str(keyword)) && !kind.equal(positional_only))
-            return true;
+        if (param.attr("name").equal(nb::str(keyword)) && !kind.equal(positional_only)) return true;
     }
     return false;
 }
@@ -213,7 +212,8 @@ nb::object call_google(nb::handle self, nb::handle client, nb::handle user_promp
     nb::dict config;
     for (auto [key, value] : options) config[key] = value;
     config["temperature"] = temperature;
-    if (host::is_nonempty_str_or_subclass(system_prompt)) config["system_instruction"] = system_prompt;
+    if (host::is_nonempty_str_or_subclass(system_prompt))
+        config["system_instruction"] = system_prompt;
 
     nb::object response = client.attr("models").attr("generate_content")(
         "model"_a = self.attr("model_name"), "contents"_a = user_prompt, "config"_a = config);
@@ -237,86 +237,88 @@ NB_MODULE(promptel, m) {
 
     host::plain_class<Promptel>(m, "Promptel",
                                 "A model of one vendor: `provider`, `model_name` and its `client`.")
-        .def("__init__",
-             [](nb::pointer_and_handle<Promptel> self, nb::handle provider, nb::handle model_name,
-                nb::handle api_key) {
-                 new (self.p) Promptel();
-                 nb::str given = host::arg_str(provider, "provider");
-                 nb::str model = host::arg_str(model_name, "model_name");
-                 nb::str key = host::arg_str(api_key, "api_key");
+        .def(
+            "__init__",
+            [](nb::pointer_and_handle<Promptel> self, nb::handle provider, nb::handle model_name,
+               nb::handle api_key) {
+                new (self.p) Promptel();
+                nb::str given = host::arg_str(provider, "provider");
+                nb::str model = host::arg_str(model_name, "model_name");
+                nb::str key = host::arg_str(api_key, "api_key");
 
-                 nb::object name = given.attr("lower")();
-                 nb::setattr(self.h, "provider", name);
-                 nb::setattr(self.h, "model_name", model);
+                nb::object name = given.attr("lower")();
+                nb::setattr(self.h, "provider", name);
+                nb::setattr(self.h, "model_name", model);
 
-                 nb::object client;
-                 bool known = name.equal(nb::str("openai")) || name.equal(nb::str("anthropic")) ||
-                              name.equal(nb::str("google"));
-                 double timeout = known ? deadline_seconds() : 0;
-                 if (name.equal(nb::str("openai")))
-                     client = vendor_class("openai", "OpenAI", loaded_openai)(
-                         "api_key"_a = key, "timeout"_a = timeout, "max_retries"_a = 0);
-                 else if (name.equal(nb::str("anthropic")))
-                     client = vendor_class("anthropic", "Anthropic", loaded_anthropic)(
-                         "api_key"_a = key, "timeout"_a = timeout, "max_retries"_a = 0);
-                 else if (name.equal(nb::str("google"))) {
-                     nb::dict http_options;
-                     http_options["timeout"] = nb::int_((long long) (timeout * 1000));
-                     client = module_attr("genai").attr("Client")("api_key"_a = key,
-                                                                  "http_options"_a = http_options);
-                 } else
-                     host::raise(PyExc_ValueError,
-                                 "Unsupported provider: " + host::repr(given) +
-                                     ". Use 'openai', 'anthropic', or 'google'.");
-                 nb::setattr(self.h, "client", client);
-             },
-             "provider"_a.none(), "model_name"_a.none(), "api_key"_a.none(),
-             nb::sig("def __init__(self, provider: str, model_name: str, api_key: str) -> None"))
-        .def("call",
-             [](nb::handle self, nb::handle user_prompt, nb::handle system_prompt,
-                nb::kwargs kwargs) -> nb::object {
-                 host::arg_str(user_prompt, "user_prompt");
-                 host::arg_opt_str(system_prompt, "system_prompt");
+                nb::object client;
+                bool known = name.equal(nb::str("openai")) || name.equal(nb::str("anthropic")) ||
+                             name.equal(nb::str("google"));
+                double timeout = known ? deadline_seconds() : 0;
+                if (name.equal(nb::str("openai")))
+                    client = vendor_class("openai", "OpenAI", loaded_openai)(
+                        "api_key"_a = key, "timeout"_a = timeout, "max_retries"_a = 0);
+                else if (name.equal(nb::str("anthropic")))
+                    client = vendor_class("anthropic", "Anthropic", loaded_anthropic)(
+                        "api_key"_a = key, "timeout"_a = timeout, "max_retries"_a = 0);
+                else if (name.equal(nb::str("google"))) {
+                    nb::dict http_options;
+                    http_options["timeout"] = nb::int_((long long)(timeout * 1000));
+                    client = module_attr("genai").attr("Client")("api_key"_a = key,
+                                                                 "http_options"_a = http_options);
+                } else
+                    host::raise(PyExc_ValueError, "Unsupported provider: " + host::repr(given) +
+                                                      ". Use 'openai', 'anthropic', or 'google'.");
+                nb::setattr(self.h, "client", client);
+            },
+            "provider"_a.none(), "model_name"_a.none(), "api_key"_a.none(),
+            nb::sig("def __init__(self, provider: str, model_name: str, api_key: str) -> None"))
+        .def(
+            "call",
+            [](nb::handle self, nb::handle user_prompt, nb::handle system_prompt,
+               nb::kwargs kwargs) -> nb::object {
+                host::arg_str(user_prompt, "user_prompt");
+                host::arg_opt_str(system_prompt, "system_prompt");
 
-                 // A mapping of our own: the caller's keywords stay untouched.
-                 nb::dict options = nb::steal<nb::dict>(PyDict_Copy(kwargs.ptr()));
-                 if (!options.is_valid()) throw nb::python_error();
-                 bool default_temperature = !has_key(options, "temperature");
-                 if (default_temperature) options["temperature"] = nb::int_(0);
+                // A mapping of our own: the caller's keywords stay untouched.
+                nb::dict options = nb::steal<nb::dict>(PyDict_Copy(kwargs.ptr()));
+                if (!options.is_valid()) throw nb::python_error();
+                bool default_temperature = !has_key(options, "temperature");
+                if (default_temperature) options["temperature"] = nb::int_(0);
 
-                 nb::object provider = self.attr("provider");
-                 auto dispatch = [&]() -> nb::object {
-                     // Each attempt gets its own copy: a branch removes entries.
-                     nb::dict opts = nb::steal<nb::dict>(PyDict_Copy(options.ptr()));
-                     if (!opts.is_valid()) throw nb::python_error();
-                     if (provider.equal(nb::str("openai")))
-                         return call_openai(self, self.attr("client"), user_prompt, system_prompt, opts);
-                     if (provider.equal(nb::str("anthropic")))
-                         return call_anthropic(self, self.attr("client"), user_prompt,
-                                               system_prompt, opts, default_temperature);
-                     return call_google(self, self.attr("client"), user_prompt, system_prompt, opts);
-                 };
-                 if (!provider.equal(nb::str("openai")) && !provider.equal(nb::str("anthropic")) &&
-                     !provider.equal(nb::str("google")))
-                     return nb::none();
-                 const double deadline = deadline_seconds();
-                 const double started = now();
-                 try {
-                     return dispatch();
-                 } catch (nb::python_error &e) {
-                     if (!e.matches(PyExc_Exception) || !retryable(e.value())) throw;
-                     double remaining = deadline - (now() - started);
-                     double pause = std::min({retry_after(e.value()), kLongestPause, deadline / 10});
-                     if (!(pause >= 0) || pause >= remaining) throw;
-                     host::import("time").attr("sleep")(pause);
-                 }
-                 return dispatch();
-             },
-             "user_prompt"_a.none(), "system_prompt"_a.none() = nb::none(), "kwargs"_a,
-             nb::sig("def call(self, user_prompt: str, system_prompt: str | None = None, "
-                     "**kwargs: typing.Any) -> str | None"),
-             "Send `user_prompt` (and a non-empty `system_prompt`) to the model and return "
-             "its reply text, or None when the reply holds no text.");
+                nb::object provider = self.attr("provider");
+                auto dispatch = [&]() -> nb::object {
+                    // Each attempt gets its own copy: a branch removes entries.
+                    nb::dict opts = nb::steal<nb::dict>(PyDict_Copy(options.ptr()));
+                    if (!opts.is_valid()) throw nb::python_error();
+                    if (provider.equal(nb::str("openai")))
+                        return call_openai(self, self.attr("client"), user_prompt, system_prompt,
+                                           opts);
+                    if (provider.equal(nb::str("anthropic")))
+                        return call_anthropic(self, self.attr("client"), user_prompt, system_prompt,
+                                              opts, default_temperature);
+                    return call_google(self, self.attr("client"), user_prompt, system_prompt, opts);
+                };
+                if (!provider.equal(nb::str("openai")) && !provider.equal(nb::str("anthropic")) &&
+                    !provider.equal(nb::str("google")))
+                    return nb::none();
+                const double deadline = deadline_seconds();
+                const double started = now();
+                try {
+                    return dispatch();
+                } catch (nb::python_error &e) {
+                    if (!e.matches(PyExc_Exception) || !retryable(e.value())) throw;
+                    double remaining = deadline - (now() - started);
+                    double pause = std::min({retry_after(e.value()), kLongestPause, deadline / 10});
+                    if (!(pause >= 0) || pause >= remaining) throw;
+                    host::import("time").attr("sleep")(pause);
+                }
+                return dispatch();
+            },
+            "user_prompt"_a.none(), "system_prompt"_a.none() = nb::none(), "kwargs"_a,
+            nb::sig("def call(self, user_prompt: str, system_prompt: str | None = None, "
+                    "**kwargs: typing.Any) -> str | None"),
+            "Send `user_prompt` (and a non-empty `system_prompt`) to the model and return "
+            "its reply text, or None when the reply holds no text.");
 
     m.def(
         "default_llm",
@@ -327,8 +329,7 @@ NB_MODULE(promptel, m) {
             if (host::truthy(anthropic_key))
                 return promptel("anthropic", "claude-haiku-4-5-20251001", anthropic_key);
             nb::object openai_key = environment.attr("get")("OPENAI_API_KEY");
-            if (host::truthy(openai_key))
-                return promptel("openai", "gpt-4o-mini", openai_key);
+            if (host::truthy(openai_key)) return promptel("openai", "gpt-4o-mini", openai_key);
             // Unlike the two above, a present but empty GEMINI_API_KEY still
             // takes precedence over GOOGLE_API_KEY.
             nb::object key = nb::str("");

@@ -24,7 +24,7 @@ std::optional<std::string> path_of(nb::handle s) {
         PyErr_Clear();
         return std::nullopt;
     }
-    std::string out(PyBytes_AS_STRING(bytes), (size_t) PyBytes_GET_SIZE(bytes));
+    std::string out(PyBytes_AS_STRING(bytes), (size_t)PyBytes_GET_SIZE(bytes));
     Py_DECREF(bytes);
     return out;
 }
@@ -36,10 +36,10 @@ vt::ValueShape shape_of(nb::handle v) {
         shape.paths.push_back(path_of(v));
     } else if (PyList_Check(v.ptr())) {
         shape.type = vt::ValueShape::Type::list;
-        shape.length = (std::size_t) PyList_GET_SIZE(v.ptr());
+        shape.length = (std::size_t)PyList_GET_SIZE(v.ptr());
         // Past the first element that cannot name a file no rule looks further.
         for (std::size_t i = 0; i < shape.length; ++i) {
-            nb::handle item = PyList_GET_ITEM(v.ptr(), (Py_ssize_t) i);
+            nb::handle item = PyList_GET_ITEM(v.ptr(), (Py_ssize_t)i);
             if (!PyUnicode_Check(item.ptr())) break;
             shape.paths.push_back(path_of(item));
             if (!shape.paths.back()) break;
@@ -49,7 +49,7 @@ vt::ValueShape shape_of(nb::handle v) {
 }
 
 nb::object list_slice(nb::handle list, std::size_t count) {
-    PyObject *slice = PyList_GetSlice(list.ptr(), 0, (Py_ssize_t) count);
+    PyObject *slice = PyList_GetSlice(list.ptr(), 0, (Py_ssize_t)count);
     if (!slice) throw nb::python_error();
     return nb::steal(slice);
 }
@@ -103,9 +103,7 @@ nb::object build_vantum(nb::handle data, nb::handle header) {
             decision = vt::choose_rule(shape);
         }
         switch (decision.rule) {
-        case vt::Rule::directory:
-            describe_dir_fn()(k, v, lines);
-            break;
+        case vt::Rule::directory: describe_dir_fn()(k, v, lines); break;
         case vt::Rule::file: {
             std::string path_repr = host::repr(v);
             vt::FileSnapshot snap;
@@ -113,8 +111,8 @@ nb::object build_vantum(nb::handle data, nb::handle header) {
                 nb::gil_scoped_release unlocked;
                 snap = vt::snapshot_file(*shape.paths[0]);
             }
-            lines.append(host::from_utf8(
-                vt::file_line(key, path_repr, decision.size, snap.look.format)));
+            lines.append(
+                host::from_utf8(vt::file_line(key, path_repr, decision.size, snap.look.format)));
             if (!snap.companions.empty()) {
                 nb::list found;
                 for (const std::string &c : snap.companions) found.append(host::from_fs_path(c));
@@ -134,8 +132,8 @@ nb::object build_vantum(nb::handle data, nb::handle header) {
             break;
         }
         case vt::Rule::file_list:
-            lines.append(host::from_utf8(vt::file_list_line(
-                key, shape.length, host::repr(list_slice(v, vt::kListShown)))));
+            lines.append(host::from_utf8(
+                vt::file_list_line(key, shape.length, host::repr(list_slice(v, vt::kListShown)))));
             break;
         case vt::Rule::value:
             lines.append(host::from_utf8(vt::value_line(key, host::repr(v))));

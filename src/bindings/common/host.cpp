@@ -4,16 +4,15 @@ namespace plexaro::host {
 
 void raise_arg_type(const char *name, const char *expected, nb::handle got) {
     PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected, Py_TYPE(got.ptr())->tp_name);
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 expected, Py_TYPE(got.ptr())->tp_name);
     throw nb::python_error();
 }
 
 namespace {
 template <typename T>
 T exact(nb::handle value, PyTypeObject *type, const char *name, const char *expected) {
-    if (Py_TYPE(value.ptr()) != type)
-        raise_arg_type(name, expected, value);
+    if (Py_TYPE(value.ptr()) != type) raise_arg_type(name, expected, value);
     return nb::borrow<T>(value);
 }
 }  // namespace
@@ -78,13 +77,13 @@ const char *type_name(nb::handle value) { return Py_TYPE(value.ptr())->tp_name; 
 std::string utf8(nb::handle s) {
     PyObject *bytes = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
     if (!bytes) throw nb::python_error();
-    std::string out(PyBytes_AS_STRING(bytes), (size_t) PyBytes_GET_SIZE(bytes));
+    std::string out(PyBytes_AS_STRING(bytes), (size_t)PyBytes_GET_SIZE(bytes));
     Py_DECREF(bytes);
     return out;
 }
 
 nb::str from_utf8(std::string_view text) {
-    PyObject *s = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t) text.size(), "surrogatepass");
+    PyObject *s = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogatepass");
     if (!s) throw nb::python_error();
     return nb::steal<nb::str>(s);
 }
@@ -92,13 +91,13 @@ nb::str from_utf8(std::string_view text) {
 std::string fs_path(nb::handle path) {
     PyObject *bytes = nullptr;
     if (!PyUnicode_FSConverter(path.ptr(), &bytes)) throw nb::python_error();
-    std::string out(PyBytes_AS_STRING(bytes), (size_t) PyBytes_GET_SIZE(bytes));
+    std::string out(PyBytes_AS_STRING(bytes), (size_t)PyBytes_GET_SIZE(bytes));
     Py_DECREF(bytes);
     return out;
 }
 
 nb::str from_fs_path(std::string_view path) {
-    PyObject *s = PyUnicode_DecodeFSDefaultAndSize(path.data(), (Py_ssize_t) path.size());
+    PyObject *s = PyUnicode_DecodeFSDefaultAndSize(path.data(), (Py_ssize_t)path.size());
     if (!s) throw nb::python_error();
     return nb::steal<nb::str>(s);
 }
@@ -157,9 +156,7 @@ nb::object volume_path() {
     return import("os").attr("environ").attr("get")("PIPELINE_VOLUME_PATH", "");
 }
 
-nb::object Logger::logger() const {
-    return import("logging").attr("getLogger")(name_);
-}
+nb::object Logger::logger() const { return import("logging").attr("getLogger")(name_); }
 
 void raise(PyObject *exc_type, const std::string &message) {
     PyErr_SetObject(exc_type, from_utf8(message).ptr());

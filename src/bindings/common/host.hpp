@@ -113,16 +113,20 @@ class Logger {
 public:
     explicit Logger(const char *name) : name_(name) {}
 
-    template <typename... Args> void debug(const char *tmpl, Args &&...args) const {
+    template <typename... Args>
+    void debug(const char *tmpl, Args &&...args) const {
         emit("debug", 10, tmpl, std::forward<Args>(args)...);
     }
-    template <typename... Args> void info(const char *tmpl, Args &&...args) const {
+    template <typename... Args>
+    void info(const char *tmpl, Args &&...args) const {
         emit("info", 20, tmpl, std::forward<Args>(args)...);
     }
-    template <typename... Args> void warning(const char *tmpl, Args &&...args) const {
+    template <typename... Args>
+    void warning(const char *tmpl, Args &&...args) const {
         emit("warning", 30, tmpl, std::forward<Args>(args)...);
     }
-    template <typename... Args> void error(const char *tmpl, Args &&...args) const {
+    template <typename... Args>
+    void error(const char *tmpl, Args &&...args) const {
         emit("error", 40, tmpl, std::forward<Args>(args)...);
     }
 
@@ -132,8 +136,7 @@ private:
     template <typename... Args>
     void emit(const char *method, int level, const char *tmpl, Args &&...args) const {
         nb::object lg = logger();
-        if (!nb::cast<bool>(lg.attr("isEnabledFor")(level)))
-            return;
+        if (!nb::cast<bool>(lg.attr("isEnabledFor")(level))) return;
         lg.attr(method)(tmpl, std::forward<Args>(args)...);
     }
 

@@ -3,8 +3,9 @@
 namespace plexaro::host {
 
 void raise_path_error(const files::PathError &error) {
-    nb::object exc = import("builtins").attr("OSError")(
-        error.code().value(), from_utf8(error.code().message()), from_fs_path(error.path()));
+    nb::object exc = import("builtins")
+                         .attr("OSError")(error.code().value(), from_utf8(error.code().message()),
+                                          from_fs_path(error.path()));
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw nb::python_error();
 }
@@ -47,8 +48,10 @@ void write_file_atomically(nb::handle path, const std::function<void(nb::handle)
     } catch (nb::python_error &) {
         // Keep the original error; clean-up failures must not mask it.
         try {
-            if (file.is_valid()) file.attr("close")();
-            else os.attr("close")(tmp.fd);
+            if (file.is_valid())
+                file.attr("close")();
+            else
+                os.attr("close")(tmp.fd);
         } catch (nb::python_error &) {
         }
         try {

@@ -15,7 +15,8 @@ namespace plexaro::host {
 
 // Runs `action`, turning the file errors of common/files into the host's
 // OSError (PermissionError for a directory that is not private).
-template <typename F> auto with_host_errors(F &&action) -> decltype(action()) {
+template <typename F>
+auto with_host_errors(F &&action) -> decltype(action()) {
     try {
         return action();
     } catch (const files::PathError &e) {

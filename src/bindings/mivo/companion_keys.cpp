@@ -17,11 +17,13 @@ Patterns read_patterns(nb::handle value, const char *kind, nb::handle key) {
     if (value.is_none()) return out;
     std::string owner = std::string(kind) + " " + host::repr(key);
     if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr()))
-        host::raise(PyExc_TypeError, "secondary_files of " + owner + " must be a list of patterns, got " +
+        host::raise(PyExc_TypeError, "secondary_files of " + owner +
+                                         " must be a list of patterns, got " +
                                          host::type_name(value));
     for (nb::handle item : value) {
         if (!PyUnicode_Check(item.ptr()))
-            host::raise(PyExc_TypeError, "secondary_files of " + owner + " must hold patterns (str), got " +
+            host::raise(PyExc_TypeError, "secondary_files of " + owner +
+                                             " must hold patterns (str), got " +
                                              host::type_name(item));
         sb::CompanionPattern pattern;
         std::string why = sb::parse_companion_pattern(host::utf8(item), pattern);
@@ -55,7 +57,8 @@ CompanionKeys read_companion_keys(nb::dict manifest) {
             if (!from.is_none()) {
                 if (!PyUnicode_Check(from.ptr()))
                     host::raise(PyExc_TypeError, "from_input of output " + host::repr(slot) +
-                                                     " must name an input (a str), got " + host::type_name(from));
+                                                     " must name an input (a str), got " +
+                                                     host::type_name(from));
                 entry.from_input = host::utf8(from);
             }
             if (!entry.patterns.empty() || entry.from_input)

@@ -21,7 +21,7 @@ struct OutputCompanions {
 };
 
 struct CompanionKeys {
-    std::map<std::string, Patterns, std::less<>> inputs;            // by input key
+    std::map<std::string, Patterns, std::less<>> inputs;           // by input key
     std::map<std::string, OutputCompanions, std::less<>> outputs;  // by slot name
 };
 

@@ -48,13 +48,12 @@ nb::str error_text(nb::python_error &e) { return nb::str(e.value()); }
 
 // subprocess.run with captured text output; returns the completed record.
 nb::object run_captured(nb::handle argv, nb::handle timeout) {
-    return host::import("subprocess").attr("run")(argv, "capture_output"_a = true, "text"_a = true,
-                                                  "errors"_a = "replace", "timeout"_a = timeout);
+    return host::import("subprocess")
+        .attr("run")(argv, "capture_output"_a = true, "text"_a = true, "errors"_a = "replace",
+                     "timeout"_a = timeout);
 }
 
-bool exit_ok(nb::handle completed) {
-    return completed.attr("returncode").equal(nb::int_(0));
-}
+bool exit_ok(nb::handle completed) { return completed.attr("returncode").equal(nb::int_(0)); }
 
 // One readiness probe: true on exit status 0, false on another status or
 // when the probe's time-out expires. Any other error propagates.
@@ -116,9 +115,10 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
     m.attr("_NETWORK_RETRY_PAUSE") = kNetworkRetryPause;
     m.attr("_IMAGE_ARCHIVE_TIMEOUT") = kArchiveTimeout;
 
-    m.def("_docker_wrapper_text", [](nb::handle real_binary) { return wrapper_text(real_binary); },
-          host::param("real_binary"), nb::sig("def _docker_wrapper_text(real_binary: str) -> str"),
-          "Text of the host-network docker wrapper script that calls `real_binary`.");
+    m.def(
+        "_docker_wrapper_text", [](nb::handle real_binary) { return wrapper_text(real_binary); },
+        host::param("real_binary"), nb::sig("def _docker_wrapper_text(real_binary: str) -> str"),
+        "Text of the host-network docker wrapper script that calls `real_binary`.");
 
     cls.def(
         "wait_for_docker",
@@ -162,9 +162,11 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
                 logger.debug("Docker network not ready, retrying...");
                 time.attr("sleep")(module_value("_NETWORK_RETRY_PAUSE"));
             }
-            host::raise(PyExc_RuntimeError, "Docker networking did not become ready within timeout");
+            host::raise(PyExc_RuntimeError,
+                        "Docker networking did not become ready within timeout");
         },
-        host::param("timeout") = 300, nb::sig("def wait_for_docker(self, timeout: int = 300) -> None"),
+        host::param("timeout") = 300,
+        nb::sig("def wait_for_docker(self, timeout: int = 300) -> None"),
         "Wait until the container engine answers (and, on a pipeline volume, can pull images, "
         "then install the host-network wrapper); raises RuntimeError when it does not within "
         "`timeout` seconds.");
@@ -194,15 +196,16 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
             nb::object text = module_value("_docker_wrapper_text")(real);
             nb::object data = os.attr("fsencode")(host::expect_str(text));
             auto install = [&](nb::handle path) {
-                write_file_atomically(path, [&](nb::handle file) { file.attr("write")(data); },
-                                      kWrapperMode);
+                write_file_atomically(
+                    path, [&](nb::handle file) { file.attr("write")(data); }, kWrapperMode);
             };
             install(wrapper);
             // With the real binary still at the standard path, a wrapper there
             // would call itself.
             if (real.equal(standard)) {
-                logger.warning("Not installing the docker wrapper at %s: the real binary is still there",
-                               standard);
+                logger.warning(
+                    "Not installing the docker wrapper at %s: the real binary is still there",
+                    standard);
                 logger.info("Installed docker wrapper at %s (real binary at %s)", wrapper, real);
                 return;
             }
@@ -248,9 +251,9 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
             if (!host::truthy(archive) || !exists(archive)) return false;
             try {
                 logger.info("Restoring cached image for %s from %s", tool, archive);
-                nb::object done = run_captured(
-                    nb::make_tuple(self.attr("_real_docker")(), "load", "-i", archive),
-                    module_value("_IMAGE_ARCHIVE_TIMEOUT"));
+                nb::object done =
+                    run_captured(nb::make_tuple(self.attr("_real_docker")(), "load", "-i", archive),
+                                 module_value("_IMAGE_ARCHIVE_TIMEOUT"));
                 if (!exit_ok(done)) {
                     logger.warning("docker load for %s failed (will re-pull): %s", tool,
                                    done.attr("stderr").attr("strip")());
@@ -259,7 +262,8 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
                 return true;
             } catch (nb::python_error &e) {
                 if (!ordinary(e)) throw;
-                logger.warning("docker load for %s errored (will re-pull): %s", tool, error_text(e));
+                logger.warning("docker load for %s errored (will re-pull): %s", tool,
+                               error_text(e));
                 return false;
             }
         },

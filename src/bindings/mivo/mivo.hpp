@@ -22,7 +22,8 @@ inline constexpr const char *kDefaultRegistry = "https://github.com/mivo-tools/r
 
 // self._run(words, **options), looked up on the instance at call time so a
 // host that patches `_run` is obeyed.
-inline nb::object run_through_host(nb::handle self, nb::handle words, nb::handle options = nb::handle()) {
+inline nb::object run_through_host(nb::handle self, nb::handle words,
+                                   nb::handle options = nb::handle()) {
     if (!options.is_valid()) return self.attr("_run")(words);
     return self.attr("_run")(words, **options);
 }
@@ -36,7 +37,6 @@ bool uses_own_runner(nb::handle self);
 void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path,
                   const std::string *stderr_path = nullptr);
 
-
 // Project files and the wrapper are rewritten through a unique temporary
 // name renamed into place (common/host_files).
 using host::write_file_atomically;
@@ -49,10 +49,10 @@ nb::object load_toml(nb::handle reader, nb::handle path);
 
 // Each adds its methods (and any module-level names) in class order.
 void bind_construction_and_runner(nb::module_ &m, MivoClass &cls);  // __init__, _base_args, _run
-void bind_engine(nb::module_ &m, MivoClass &cls);        // wait_for_docker .. _locked_image_ref
-void bind_project(nb::module_ &m, MivoClass &cls);       // _prune_lockfile_to_session .. lock
-void bind_tool_run(nb::module_ &m, MivoClass &cls);      // run, _fix_stale_abs_paths, _infer_args
+void bind_engine(nb::module_ &m, MivoClass &cls);    // wait_for_docker .. _locked_image_ref
+void bind_project(nb::module_ &m, MivoClass &cls);   // _prune_lockfile_to_session .. lock
+void bind_tool_run(nb::module_ &m, MivoClass &cls);  // run, _fix_stale_abs_paths, _infer_args
 void bind_direct_commands(nb::module_ &m, MivoClass &cls);  // exec, shell
-void bind_queries(nb::module_ &m, MivoClass &cls);       // search .. list_tools
+void bind_queries(nb::module_ &m, MivoClass &cls);          // search .. list_tools
 
 }  // namespace plexaro::mivo_binding

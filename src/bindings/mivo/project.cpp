@@ -45,7 +45,8 @@ toml::Value to_toml(nb::handle value, nb::handle datetime) {
     if (PyLong_Check(v) || PyFloat_Check(v)) return toml::Value::literal(text_of(value));
     if (PyList_Check(v)) {
         std::vector<toml::Value> items;
-        for (nb::handle item : nb::borrow<nb::list>(value)) items.push_back(to_toml(item, datetime));
+        for (nb::handle item : nb::borrow<nb::list>(value))
+            items.push_back(to_toml(item, datetime));
         return toml::Value::array(std::move(items));
     }
     if (PyDict_Check(v)) return toml::Value::table(to_entries(value, datetime));
@@ -70,8 +71,8 @@ void prune_one(nb::handle self, nb::handle home, nb::handle reader, nb::handle k
         nb::object tools = nb::borrow<nb::dict>(document).get("tools", nb::none());
         if (!host::truthy(tools)) return;
         if (!PyDict_Check(tools.ptr()))
-            host::raise(PyExc_TypeError, std::string("\"tools\" is a ") + host::type_name(tools) +
-                                             ", not a table");
+            host::raise(PyExc_TypeError,
+                        std::string("\"tools\" is a ") + host::type_name(tools) + ", not a table");
         nb::list stale;
         for (nb::handle name : nb::borrow<nb::dict>(tools).keys()) {
             bool kept = host::contains(keep, name);
@@ -109,8 +110,10 @@ using ProjectLock = std::unique_ptr<files::ExclusiveFileLock>;
 ProjectLock lock_project(nb::handle self, bool create_home) {
     nb::object home = self.attr("_mivo_home");
     if (!host::truthy(home)) return nullptr;
-    if (create_home) host::import("os").attr("makedirs")(home, "exist_ok"_a = true);
-    else if (!nb::cast<bool>(host::os_path().attr("isdir")(home))) return nullptr;
+    if (create_home)
+        host::import("os").attr("makedirs")(home, "exist_ok"_a = true);
+    else if (!nb::cast<bool>(host::os_path().attr("isdir")(home)))
+        return nullptr;
     return host::lock_file(host::os_path().attr("join")(home, kProjectLockName));
 }
 
@@ -191,7 +194,8 @@ void bind_project(nb::module_ &, MivoClass &cls) {
                 if (!e.matches(PyExc_ImportError)) throw;
             }
             if (writer.is_valid()) {
-                write_file_atomically(path, [&](nb::handle file) { writer.attr("dump")(data, file); });
+                write_file_atomically(path,
+                                      [&](nb::handle file) { writer.attr("dump")(data, file); });
                 return;
             }
             std::vector<toml::Entry> root = to_entries(data, host::import("datetime"));

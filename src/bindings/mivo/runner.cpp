@@ -59,7 +59,10 @@ void close_pipes(nb::handle proc) {
     for (const char *stream : {"stdin", "stdout", "stderr"}) {
         nb::object pipe = proc.attr(stream);
         if (!pipe.is_none()) {
-            try { pipe.attr("close")(); } catch (nb::python_error &) {}
+            try {
+                pipe.attr("close")();
+            } catch (nb::python_error &) {
+            }
         }
     }
 }
@@ -72,8 +75,8 @@ int pipe_fd(nb::handle proc, const char *stream) {
 // Everything `_run` does. With `stdout_path`, mivo's standard output goes
 // straight into that file (the record's stdout is then empty) instead of
 // into memory; `stderr_path` does the same for standard error.
-nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const std::string *stdout_path,
-                    const std::string *stderr_path = nullptr) {
+nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options,
+                    const std::string *stdout_path, const std::string *stderr_path = nullptr) {
     nb::list cmd = host::arg_list(cmd_arg, "cmd");
     nb::object os = host::import("os");
     nb::object subprocess = host::import("subprocess");
@@ -98,7 +101,9 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
     if (!env.is_valid() || env.is_none()) env = os.attr("environ").attr("copy")();
     if (!nb::cast<bool>(env.attr("__contains__")("MIVO_REGISTRY"))) {
         nb::object registry = self.attr("registry");
-        env["MIVO_REGISTRY"] = host::is_nonempty_exact_str(registry) ? registry : nb::object(nb::str(kDefaultRegistry));
+        env["MIVO_REGISTRY"] = host::is_nonempty_exact_str(registry)
+                                   ? registry
+                                   : nb::object(nb::str(kDefaultRegistry));
     }
     nb::object volume = host::volume_path();
     if (host::truthy(volume)) {
@@ -111,11 +116,13 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
     env["APPTAINER_ROOTLESS"] = "1";
     options["env"] = env;
 
-    nb::object timeout = options.contains("timeout") ? pop(options, "timeout") : default_timeout(cmd);
+    nb::object timeout =
+        options.contains("timeout") ? pop(options, "timeout") : default_timeout(cmd);
 
     // The process start of subprocess.run with captured output.
     if (options.contains("stdout") || options.contains("stderr"))
-        host::raise(PyExc_ValueError, "stdout and stderr arguments may not be used with capture_output.");
+        host::raise(PyExc_ValueError,
+                    "stdout and stderr arguments may not be used with capture_output.");
     sb::Watch watch;
     if (options.contains("input")) {
         nb::object input = pop(options, "input");
@@ -125,7 +132,8 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
             options["stdin"] = subprocess.attr("PIPE");
             nb::object data = input;
             if (PyUnicode_Check(input.ptr()))
-                data = input.attr("encode")(host::import("locale").attr("getpreferredencoding")(false));
+                data = input.attr("encode")(
+                    host::import("locale").attr("getpreferredencoding")(false));
             nb::bytes raw = nb::steal<nb::bytes>(PyBytes_FromObject(data.ptr()));
             if (!raw.is_valid()) throw nb::python_error();
             watch.stdin_data.assign(raw.c_str(), raw.size());
@@ -136,14 +144,16 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
 
     std::optional<nb::object> stdout_file;
     if (stdout_path) {
-        stdout_file = nb::module_::import_("builtins").attr("open")(host::from_fs_path(*stdout_path), "wb");
+        stdout_file =
+            nb::module_::import_("builtins").attr("open")(host::from_fs_path(*stdout_path), "wb");
         options["stdout"] = *stdout_file;
     } else {
         options["stdout"] = subprocess.attr("PIPE");
     }
     std::optional<nb::object> stderr_file;
     if (stderr_path) {
-        stderr_file = nb::module_::import_("builtins").attr("open")(host::from_fs_path(*stderr_path), "wb");
+        stderr_file =
+            nb::module_::import_("builtins").attr("open")(host::from_fs_path(*stderr_path), "wb");
         options["stderr"] = *stderr_file;
     } else {
         options["stderr"] = subprocess.attr("PIPE");
@@ -151,9 +161,12 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
     // A process group of its own, so a time-out ends everything mivo started
     // (the tool or container, which may hold our pipes). A caller who chose
     // the group or session keeps that choice.
-    if (options.contains("process_group")) watch.own_group = false;
-    else if (options.contains("start_new_session")) watch.own_group = host::truthy(options["start_new_session"]);
-    else watch.own_group = true, options["process_group"] = 0;
+    if (options.contains("process_group"))
+        watch.own_group = false;
+    else if (options.contains("start_new_session"))
+        watch.own_group = host::truthy(options["start_new_session"]);
+    else
+        watch.own_group = true, options["process_group"] = 0;
 
     nb::list argv;
     argv.append("mivo");
@@ -198,21 +211,23 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options, const
     nb::object returncode = proc.attr("wait")();
     if (pending) throw *pending;  // interrupted: everything mivo started is gone
     if (watched.end == sb::WatchResult::End::timed_out) {
-        std::string message = "mivo " + joined_words(cmd) + " timed out after " + host::str(timeout) +
-                              "s \u2014 image pull may have stalled";
+        std::string message = "mivo " + joined_words(cmd) + " timed out after " +
+                              host::str(timeout) + "s \u2014 image pull may have stalled";
         host::raise(PyExc_RuntimeError, message);
     }
     if (watched.ended_leftovers)
         logger.debug("ended what mivo left running after it exited: %s", cmd);
 
     nb::str out = decoded(watched.out), err = decoded(watched.err);
-    nb::object result = subprocess.attr("CompletedProcess")(proc.attr("args"), returncode, out, err);
+    nb::object result =
+        subprocess.attr("CompletedProcess")(proc.attr("args"), returncode, out, err);
     if (host::truthy(err)) logger.warning("stderr: %s", err.attr("rstrip")());
     if (!returncode.equal(nb::int_(0))) {
-        std::string out_tail = stdout_path ? sb::file_tail(*stdout_path) : sb::stream_tail(watched.out);
-        std::string message = "mivo " + joined_words(cmd) + " failed (exit " + host::str(returncode) +
-                              "):\nSTDOUT: " + host::utf8(decoded(out_tail)) +
-                              "\nSTDERR: " +
+        std::string out_tail =
+            stdout_path ? sb::file_tail(*stdout_path) : sb::stream_tail(watched.out);
+        std::string message = "mivo " + joined_words(cmd) + " failed (exit " +
+                              host::str(returncode) +
+                              "):\nSTDOUT: " + host::utf8(decoded(out_tail)) + "\nSTDERR: " +
                               host::utf8(decoded(stderr_path ? sb::file_tail(*stderr_path)
                                                              : sb::stream_tail(watched.err)));
         host::raise(PyExc_RuntimeError, message);
@@ -229,7 +244,7 @@ bool uses_own_runner(nb::handle self) {
     } else if (PyDict_GetItemString(dict.ptr(), "_run")) {
         return false;  // replaced on the instance
     }
-    nb::object found = nb::getattr(nb::handle((PyObject *) Py_TYPE(self.ptr())), "_run", nb::none());
+    nb::object found = nb::getattr(nb::handle((PyObject *)Py_TYPE(self.ptr())), "_run", nb::none());
     return found.ptr() == own_run_function;
 }
 
@@ -239,44 +254,45 @@ void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::
 }
 
 void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
-    cls.def("__init__",
-            [](nb::pointer_and_handle<MIVO> self, nb::handle backend, nb::handle registry) {
-                host::arg_opt_str(backend, "backend");
-                host::arg_opt_str(registry, "registry");
-                new (self.p) MIVO();
-                nb::setattr(self.h, "backend", backend);
-                nb::setattr(self.h, "registry", registry);
-                nb::setattr(self.h, "_session_tools", nb::list());
-                nb::object volume = host::volume_path();
-                nb::object join = host::os_path().attr("join");
-                bool on_volume = host::truthy(volume);
-                nb::setattr(self.h, "_mivo_home",
-                            on_volume ? join(volume, ".mivo_home") : nb::str(""));
-                nb::setattr(self.h, "_image_cache",
-                            on_volume ? join(volume, ".image_cache") : nb::str(""));
-            },
-            "backend"_a = nb::none(), "registry"_a = nb::none(),
-            nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None) "
-                    "-> None"),
-            "A handle on mivo; `backend` and `registry` are passed to the commands that take them.");
+    cls.def(
+        "__init__",
+        [](nb::pointer_and_handle<MIVO> self, nb::handle backend, nb::handle registry) {
+            host::arg_opt_str(backend, "backend");
+            host::arg_opt_str(registry, "registry");
+            new (self.p) MIVO();
+            nb::setattr(self.h, "backend", backend);
+            nb::setattr(self.h, "registry", registry);
+            nb::setattr(self.h, "_session_tools", nb::list());
+            nb::object volume = host::volume_path();
+            nb::object join = host::os_path().attr("join");
+            bool on_volume = host::truthy(volume);
+            nb::setattr(self.h, "_mivo_home", on_volume ? join(volume, ".mivo_home") : nb::str(""));
+            nb::setattr(self.h, "_image_cache",
+                        on_volume ? join(volume, ".image_cache") : nb::str(""));
+        },
+        "backend"_a = nb::none(), "registry"_a = nb::none(),
+        nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None) "
+                "-> None"),
+        "A handle on mivo; `backend` and `registry` are passed to the commands that take them.");
 
-    cls.def("_base_args",
-            [](nb::handle self) -> nb::list {
-                nb::list words;
-                nb::object backend = self.attr("backend");
-                if (host::is_nonempty_exact_str(backend)) {
-                    words.append("--backend");
-                    words.append(backend);
-                }
-                nb::object registry = self.attr("registry");
-                if (host::is_nonempty_exact_str(registry)) {
-                    words.append("--registry");
-                    words.append(registry);
-                }
-                return words;
-            },
-            nb::sig("def _base_args(self) -> list[str]"),
-            "The --backend/--registry words this object was configured with.");
+    cls.def(
+        "_base_args",
+        [](nb::handle self) -> nb::list {
+            nb::list words;
+            nb::object backend = self.attr("backend");
+            if (host::is_nonempty_exact_str(backend)) {
+                words.append("--backend");
+                words.append(backend);
+            }
+            nb::object registry = self.attr("registry");
+            if (host::is_nonempty_exact_str(registry)) {
+                words.append("--registry");
+                words.append(registry);
+            }
+            return words;
+        },
+        nb::sig("def _base_args(self) -> list[str]"),
+        "The --backend/--registry words this object was configured with.");
 
     cls.def(
         "_run",
@@ -284,7 +300,8 @@ void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {
             return run_mivo(self, cmd, options, nullptr);
         },
         "cmd"_a.none(), "options"_a,
-        nb::sig("def _run(self, cmd: list[str], **options: typing.Any) -> subprocess.CompletedProcess[str]"),
+        nb::sig("def _run(self, cmd: list[str], **options: typing.Any) -> "
+                "subprocess.CompletedProcess[str]"),
         "Run `mivo` with the words of `cmd` in the project directory, with mivo's environment "
         "and time limit; returns the subprocess.CompletedProcess, raises RuntimeError on "
         "failure or time-out.");

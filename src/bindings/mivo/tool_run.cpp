@@ -34,7 +34,8 @@ namespace {
 
 // Runs file-system work without the GIL; the core's failures come back as
 // the host's errors.
-template <typename Fn> auto without_gil(Fn &&fn) -> decltype(fn()) {
+template <typename Fn>
+auto without_gil(Fn &&fn) -> decltype(fn()) {
     try {
         nb::gil_scoped_release released;
         return fn();
@@ -139,10 +140,11 @@ std::vector<Slot> output_slots(nb::handle tool_outputs) {
             // Slot names come from tool manifests; none may place a file
             // outside the sandbox or the output directory.
             if (sb::leaves_directory(slot.fs_name))
-                host::raise(PyExc_ValueError,
-                            "Output slot name " + host::repr(key) + " leads outside the output directory");
+                host::raise(PyExc_ValueError, "Output slot name " + host::repr(key) +
+                                                  " leads outside the output directory");
         } else if (slot.is_dir) {
-            PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for /: 'PosixPath' and '%.200s'",
+            PyErr_Format(PyExc_TypeError,
+                         "unsupported operand type(s) for /: 'PosixPath' and '%.200s'",
                          Py_TYPE(key.ptr())->tp_name);
             throw nb::python_error();
         }
@@ -157,8 +159,10 @@ std::vector<Slot> output_slots(nb::handle tool_outputs) {
     nb::object value = nb::borrow(raised.value());
     if (!value.is(first)) {
         PyObject *ctx = PyException_GetContext(value.ptr());
-        if (ctx) Py_DECREF(ctx);
-        else PyException_SetContext(value.ptr(), first.inc_ref().ptr());
+        if (ctx)
+            Py_DECREF(ctx);
+        else
+            PyException_SetContext(value.ptr(), first.inc_ref().ptr());
     }
     throw;
 }
@@ -169,15 +173,18 @@ void save_text(nb::handle text, const std::string &path) {
     std::string data;
     if (host::truthy(text)) {
         nb::object encoding = host::import("locale").attr("getpreferredencoding")(false);
-        nb::object raw = PyUnicode_Check(text.ptr()) ? text.attr("encode")(encoding, "surrogateescape")
-                                                       : nb::object(nb::borrow(text));
+        nb::object raw = PyUnicode_Check(text.ptr())
+                             ? text.attr("encode")(encoding, "surrogateescape")
+                             : nb::object(nb::borrow(text));
         nb::bytes bytes = nb::steal<nb::bytes>(PyBytes_FromObject(raw.ptr()));
         if (!bytes.is_valid()) throw nb::python_error();
         data.assign(bytes.c_str(), bytes.size());
     }
     without_gil([&] {
-        if (data.empty()) ::unlink(path.c_str());  // nothing to keep (or left from a first attempt)
-        else sb::write_file(path, data);
+        if (data.empty())
+            ::unlink(path.c_str());  // nothing to keep (or left from a first attempt)
+        else
+            sb::write_file(path, data);
     });
 }
 
@@ -192,7 +199,8 @@ nb::object open_stdin(const std::string &path) {
         return host::import("os").attr("fdopen")(fd, "rb");
     }
     if (fd >= 0) ::close(fd);
-    logger.warning("Standard input %s is not a file; the tool reads nothing", host::from_fs_path(path));
+    logger.warning("Standard input %s is not a file; the tool reads nothing",
+                   host::from_fs_path(path));
     return nb::none();
 }
 
@@ -212,10 +220,13 @@ struct CloseOnExit {
 
 // The mapping `run` returns: per slot its path (a directory slot's own
 // directory) or None, then "stdout" when the standard-output text was kept.
-nb::dict result_mapping(const std::vector<Slot> &slots, const std::vector<std::vector<std::string>> &delivered,
-                        const std::optional<std::string> &stdout_file, const std::string &output_path) {
+nb::dict result_mapping(const std::vector<Slot> &slots,
+                        const std::vector<std::vector<std::string>> &delivered,
+                        const std::optional<std::string> &stdout_file,
+                        const std::string &output_path) {
     nb::dict result;
-    auto emit = [&](const std::vector<std::string> &paths, bool is_dir, const std::string &fs_name) -> nb::object {
+    auto emit = [&](const std::vector<std::string> &paths, bool is_dir,
+                    const std::string &fs_name) -> nb::object {
         if (paths.empty()) return nb::none();
         if (is_dir) return host::from_fs_path(sb::path_join({output_path, fs_name}));
         return host::from_fs_path(paths.front());
@@ -247,10 +258,10 @@ struct Step {
     std::vector<Slot> slots;
     bool has_template = false;
     const sb::StepRequest *request = nullptr;  // the plan's plain values, alive for the call
-    std::string executable;   // entrypoint_cmd in the file system's spelling
-    std::string output_path;  // the output directory, spelled as pathlib does
-    std::optional<sc::CachedStep> cached;  // with the step cache or the run log
-    mutable nb::object last_words;         // of the attempt that ran last
+    std::string executable;                    // entrypoint_cmd in the file system's spelling
+    std::string output_path;                   // the output directory, spelled as pathlib does
+    std::optional<sc::CachedStep> cached;      // with the step cache or the run log
+    mutable nb::object last_words;             // of the attempt that ran last
 
     // One `mivo exec` of the tool. The layer's own runner streams the
     // tool's standard output (and, for "2> {slot}", its standard error) into
@@ -269,7 +280,8 @@ struct Step {
         }
         CloseOnExit close_stdin{stdin_file};
         if (uses_own_runner(self)) {
-            run_streamed(self, cmd, options, stdout_path, plan.stderr_slot ? &stderr_path : nullptr);
+            run_streamed(self, cmd, options, stdout_path,
+                         plan.stderr_slot ? &stderr_path : nullptr);
         } else {
             nb::object proc = self.attr("_run")(cmd, **options);
             save_text(proc.attr("stdout"), stdout_path);
@@ -311,7 +323,8 @@ struct Step {
                 // A templated tool's arguments are the manifest's: no LLM second guess.
                 throw first_error;
             case sb::Recovery::infer: {
-                logger.info("Positional fallback failed for %s \u2014 asking LLM for correct args", tool_name);
+                logger.info("Positional fallback failed for %s \u2014 asking LLM for correct args",
+                            tool_name);
                 nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged_paths());
                 if (equals(inferred, clean)) throw first_error;
                 logger.info("Retrying mivo exec %s %s (LLM-inferred)", entrypoint_cmd, inferred);
@@ -351,9 +364,11 @@ struct Step {
         for (std::size_t k = 0; k < plan.staged.size(); ++k)
             if (!handed_on[k])
                 for (const std::string &name : plan.staged[k].names)
-                    harvest.input_companions.push_back({name, request->inputs[plan.staged[k].input].companions});
+                    harvest.input_companions.push_back(
+                        {name, request->inputs[plan.staged[k].input].companions});
         harvest.stdout_path = stdout_path;
-        if (plan.capture_slot) harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
+        if (plan.capture_slot)
+            harvest.capture_slot = host::fs_path(host::from_utf8(*plan.capture_slot));
         if (plan.stderr_slot) {
             harvest.stderr_path = stderr_path;
             harvest.stderr_slot = host::fs_path(host::from_utf8(*plan.stderr_slot));
@@ -362,16 +377,16 @@ struct Step {
 
         sb::HarvestResult harvested = without_gil([&] { return sb::harvest(harvest); });
         for (const sb::Skipped &skipped : harvested.skipped)
-            logger.warning("Not collected from the sandbox: %s (%s)", host::from_fs_path(skipped.path),
-                           host::from_utf8(skipped.why));
+            logger.warning("Not collected from the sandbox: %s (%s)",
+                           host::from_fs_path(skipped.path), host::from_utf8(skipped.why));
         sb::RemovalReport removal = without_gil([&] { return sb::remove_tree(sandbox); });
         if (removal.complete) {
             logger.debug("Cleaned up sandbox: %s", sandbox_text);
         } else {
             nb::list left;
             for (const std::string &name : removal.left) left.append(host::from_fs_path(name));
-            logger.warning("Sandbox not fully removed: %s (%s entries left, among them %s)", sandbox_text,
-                           removal.left_count, left);
+            logger.warning("Sandbox not fully removed: %s (%s entries left, among them %s)",
+                           sandbox_text, removal.left_count, left);
         }
         if (cached) keep(harvested);
         return result_mapping(slots, harvested.delivered, harvested.stdout_file, output_path);
@@ -394,7 +409,8 @@ struct Step {
             for (const std::string &path : harvested.delivered[i])
                 placed.slots.back().delivered.push_back(sb::relative_path(output_path, path));
         }
-        if (harvested.stdout_file) placed.stdout_file = sb::relative_path(output_path, *harvested.stdout_file);
+        if (harvested.stdout_file)
+            placed.stdout_file = sb::relative_path(output_path, *harvested.stdout_file);
         std::vector<std::string> words = words_run();
         {
             nb::gil_scoped_release released;
@@ -424,7 +440,8 @@ struct Step {
         std::vector<std::vector<std::string>> delivered;
         for (const sc::EntrySlot &slot : entry->slots) {
             delivered.emplace_back();
-            for (const std::string &rel : slot.delivered) delivered.back().push_back(sb::path_join({output_path, rel}));
+            for (const std::string &rel : slot.delivered)
+                delivered.back().push_back(sb::path_join({output_path, rel}));
         }
         std::optional<std::string> stdout_file;
         if (entry->stdout_file) stdout_file = sb::path_join({output_path, *entry->stdout_file});
@@ -472,13 +489,15 @@ std::optional<std::string> project_home() {
 std::string new_sandbox_path(nb::handle tool_name) {
     nb::object hex = host::import("uuid").attr("uuid4")().attr("hex");
     std::string run_id = host::utf8(hex).substr(0, 12);
-    return sb::path_join({host::fs_path(host::import("tempfile").attr("gettempdir")()), "plexaro_sandboxes",
+    return sb::path_join({host::fs_path(host::import("tempfile").attr("gettempdir")()),
+                          "plexaro_sandboxes",
                           "run-" + sb::flat_name(host::fs_path(tool_name)) + "-" + run_id});
 }
 
 // The step's plain values for the plan: inputs, output slots, template and
 // executable.
-sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_outputs, const CompanionKeys &companions) {
+sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_outputs,
+                             const CompanionKeys &companions) {
     sb::StepRequest request;
     nb::str output_dir_key("output_dir");
     for (auto [key, value] : inputs) {
@@ -486,7 +505,8 @@ sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_output
         request.inputs.push_back(plan_input(key, value));
         step.input_keys.push_back(nb::borrow(key));
         auto declared = companions.inputs.find(request.inputs.back().key);
-        if (declared != companions.inputs.end()) request.inputs.back().companions = declared->second;
+        if (declared != companions.inputs.end())
+            request.inputs.back().companions = declared->second;
     }
     step.slots = output_slots(tool_outputs);
     for (const Slot &slot : step.slots) {
@@ -499,13 +519,17 @@ sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_output
         request.outputs.push_back(std::move(output));
     }
     nb::object template_value = host::dict_item_or(step.manifest, "args_template", nb::none());
-    request.args_template = truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
+    request.args_template =
+        truthy(template_value) ? host::utf8(host::expect_str(template_value)) : "";
     step.has_template = !request.args_template.empty();
     nb::object entrypoint_value = host::dict_item_or(step.manifest, "entrypoint", nb::none());
-    step.entrypoint_cmd = truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : step.tool_name;
+    step.entrypoint_cmd =
+        truthy(entrypoint_value) ? host::expect_str(entrypoint_value) : step.tool_name;
     request.executable = host::utf8(step.entrypoint_cmd);
     step.executable = request.executable;
-    request.name_text = [](const std::string &name) { return host::utf8(host::from_fs_path(name)); };
+    request.name_text = [](const std::string &name) {
+        return host::utf8(host::from_fs_path(name));
+    };
     return request;
 }
 
@@ -549,10 +573,12 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     // With the step cache the step is planned first: a hit makes no sandbox.
     sb::NameSet taken = cache_on ? without_gil([&] {
         return mivo_home ? sb::project_entries(*mivo_home) : sb::NameSet();
-    }) : make_sandbox();
+    })
+                                 : make_sandbox();
 
-    nb::object tool_outputs = step.manifest.contains("outputs") ? nb::object(step.manifest["outputs"])
-                                                               : nb::object(nb::dict());
+    nb::object tool_outputs = step.manifest.contains("outputs")
+                                  ? nb::object(step.manifest["outputs"])
+                                  : nb::object(nb::dict());
     sb::StepRequest request = step_request(step, inputs, tool_outputs, companion_keys);
     request.taken = std::move(taken);
     step.request = &request;
@@ -566,8 +592,10 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         if (from && step.plan.staged[*from].names.size() > 1)
             host::raise(PyExc_ValueError,
                         "from_input of output " + host::repr(step.slots[i].key) + " names input " +
-                            host::repr(step.input_keys[step.plan.staged[*from].input]) + ", which holds " +
-                            std::to_string(step.plan.staged[*from].names.size()) + " files; it hands on one");
+                            host::repr(step.input_keys[step.plan.staged[*from].input]) +
+                            ", which holds " +
+                            std::to_string(step.plan.staged[*from].names.size()) +
+                            " files; it hands on one");
     }
     // Companions found beside the inputs on the host are part of the step:
     // they enter its key and are staged with their primaries.

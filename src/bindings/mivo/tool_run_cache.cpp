@@ -24,17 +24,20 @@ std::optional<sc::Settings> step_cache_settings() {
         if (set_and_not_empty(limit)) {
             settings.size_limit = sc::parse_size(host::utf8(limit));
             if (!settings.size_limit)
-                host::raise(PyExc_ValueError,
-                            std::string(kCacheSizeVariable) +
-                                " must be a size in bytes, optionally with K, M, G or T (such as 500M "
-                                "or 20G); got " + host::repr(limit));
+                host::raise(
+                    PyExc_ValueError,
+                    std::string(kCacheSizeVariable) +
+                        " must be a size in bytes, optionally with K, M, G or T (such as 500M "
+                        "or 20G); got " +
+                        host::repr(limit));
         }
         nb::object links = environment_value(kCacheLinksVariable);
         if (set_and_not_empty(links)) {
             std::string choice = host::utf8(links);
             if (choice != "hard" && choice != "copy")
                 host::raise(PyExc_ValueError, std::string(kCacheLinksVariable) +
-                                                  " must be \"hard\" or \"copy\"; got " + host::repr(links));
+                                                  " must be \"hard\" or \"copy\"; got " +
+                                                  host::repr(links));
             settings.hard_links = choice == "hard";
         }
         nb::object listed = environment_value(kCacheEnvVariable);
@@ -42,7 +45,8 @@ std::optional<sc::Settings> step_cache_settings() {
             for (const std::string &name : sc::listed_variables(host::utf8(listed))) {
                 nb::object value = environment_value(name.c_str());
                 settings.environment.emplace_back(
-                    name, value.is_none() ? std::nullopt : std::optional<std::string>(host::utf8(value)));
+                    name,
+                    value.is_none() ? std::nullopt : std::optional<std::string>(host::utf8(value)));
             }
     }
     nb::object log = environment_value(kRunLogVariable);

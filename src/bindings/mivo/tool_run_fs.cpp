@@ -24,9 +24,9 @@ nb::object os_error(const sb::FsError &e) {
         return shutil.attr("SameFileError")(host::from_utf8(message));
     }
     case sb::FsError::Kind::named_pipe:
-        return shutil.attr("SpecialFileError")(host::from_utf8("`" + host::str(first) + "` is a named pipe"));
-    case sb::FsError::Kind::os:
-        break;
+        return shutil.attr("SpecialFileError")(
+            host::from_utf8("`" + host::str(first) + "` is a named pipe"));
+    case sb::FsError::Kind::os: break;
     }
     nb::handle os_error_type(PyExc_OSError);
     nb::str reason = host::from_utf8(std::strerror(e.err));
@@ -39,7 +39,7 @@ nb::object os_error(const sb::FsError &e) {
 
 [[noreturn]] void raise_fs_error(const sb::FsError &e) {
     nb::object error = os_error(e);
-    PyErr_SetObject((PyObject *) Py_TYPE(error.ptr()), error.ptr());
+    PyErr_SetObject((PyObject *)Py_TYPE(error.ptr()), error.ptr());
     throw nb::python_error();
 }
 
@@ -49,7 +49,7 @@ nb::object os_error(const sb::FsError &e) {
         failures.append(nb::make_tuple(host::from_fs_path(f.src), host::from_fs_path(f.dst),
                                        nb::str(os_error(f.why))));
     nb::object error = host::import("shutil").attr("Error")(failures);
-    PyErr_SetObject((PyObject *) Py_TYPE(error.ptr()), error.ptr());
+    PyErr_SetObject((PyObject *)Py_TYPE(error.ptr()), error.ptr());
     throw nb::python_error();
 }
 

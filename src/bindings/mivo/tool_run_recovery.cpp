@@ -60,13 +60,15 @@ nb::object fix_stale_abs_paths(nb::handle, nb::handle args_arg, nb::handle manif
         try {
             nb::list argv;
             argv.append(docker_real);
-            for (const char *w : {"run", "--rm", "--network=host", "--entrypoint", ""}) argv.append(w);
+            for (const char *w : {"run", "--rm", "--network=host", "--entrypoint", ""})
+                argv.append(w);
             argv.append(image);
             for (const char *w : {"find", "/", "-name"}) argv.append(w);
             argv.append(fname);
             for (const char *w : {"-maxdepth", "8", "-type", "f"}) argv.append(w);
-            nb::object found = subprocess.attr("run")(argv, "capture_output"_a = true, "text"_a = true,
-                                                      "timeout"_a = kFindTimeoutSeconds, "env"_a = env);
+            nb::object found =
+                subprocess.attr("run")(argv, "capture_output"_a = true, "text"_a = true,
+                                       "timeout"_a = kFindTimeoutSeconds, "env"_a = env);
             nb::object out = found.attr("stdout");
             std::vector<std::string> hits = sb::stripped_lines(host::utf8(host::expect_str(out)));
             if (!hits.empty()) {
@@ -91,7 +93,8 @@ std::vector<sb::PromptField> prompt_fields(nb::handle slots) {
     std::vector<sb::PromptField> fields;
     for (nb::handle item : slots.attr("items")()) {
         nb::object name = item[0], record = item[1];
-        fields.push_back({host::str(name), host::str(host::mapping_get(record, "type", nb::str(""))),
+        fields.push_back({host::str(name),
+                          host::str(host::mapping_get(record, "type", nb::str(""))),
                           host::str(host::mapping_get(record, "description", nb::str("")))});
     }
     return fields;
@@ -128,7 +131,8 @@ nb::list infer_args(nb::handle, nb::handle tool_name_arg, nb::handle manifest_ar
     }
 
     nb::object entrypoint_value = host::mapping_get(manifest, "entrypoint", nb::none());
-    question.executable = host::str(truthy(entrypoint_value) ? entrypoint_value : nb::object(tool_name));
+    question.executable =
+        host::str(truthy(entrypoint_value) ? entrypoint_value : nb::object(tool_name));
     question.tool_name = host::str(tool_name);
     question.description = host::str(host::mapping_get(manifest, "description", nb::str("")));
     std::string prompt = sb::inference_prompt(question);
@@ -166,25 +170,29 @@ nb::list infer_args(nb::handle, nb::handle tool_name_arg, nb::handle manifest_ar
 }
 
 nb::object default_llm() {
-    return host::import("importlib").attr("import_module")("plexaro.helpers.promptel").attr("default_llm")();
+    return host::import("importlib")
+        .attr("import_module")("plexaro.helpers.promptel")
+        .attr("default_llm")();
 }
 
 }  // namespace
 
 void bind_recovery(nb::module_ &m, MivoClass &cls) {
-    cls.def("_fix_stale_abs_paths", &fix_stale_abs_paths, host::param("args"),
-            host::param("manifest"), host::param("env"),
-            nb::sig("def _fix_stale_abs_paths(self, args: list[str], manifest: dict[str, typing.Any], "
-                    "env: dict[str, str]) -> list[str] | None"),
-            "Look up each absolute argument outside /workspace by file name inside the tool's "
-            "image; the arguments with the paths found there, or None when nothing changed.");
+    cls.def(
+        "_fix_stale_abs_paths", &fix_stale_abs_paths, host::param("args"), host::param("manifest"),
+        host::param("env"),
+        nb::sig("def _fix_stale_abs_paths(self, args: list[str], manifest: dict[str, typing.Any], "
+                "env: dict[str, str]) -> list[str] | None"),
+        "Look up each absolute argument outside /workspace by file name inside the tool's "
+        "image; the arguments with the paths found there, or None when nothing changed.");
     cls.def("_infer_args", &infer_args, host::param("tool_name"), host::param("manifest"),
             host::param("staged"),
             nb::sig("def _infer_args(self, tool_name: str, manifest: dict[str, typing.Any], "
                     "staged: dict[str, typing.Any]) -> list[str]"),
             "Ask the LLM for a tool's command-line arguments; the staged file names when it "
             "cannot answer.");
-    m.def("_default_llm", &default_llm, nb::sig("def _default_llm() -> plexaro.helpers.promptel.Promptel"),
+    m.def("_default_llm", &default_llm,
+          nb::sig("def _default_llm() -> plexaro.helpers.promptel.Promptel"),
           "A new LLM client from plexaro.helpers.promptel (loaded at call time).");
 }
 

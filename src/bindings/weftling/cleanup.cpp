@@ -43,8 +43,8 @@ struct Plan {
 // to those objects, not to a standard module of the same name.
 std::set<std::string> top_level_names(nb::handle tree) {
     nb::object a = ast();
-    nb::object defs = nb::make_tuple(a.attr("FunctionDef"), a.attr("AsyncFunctionDef"),
-                                     a.attr("ClassDef"));
+    nb::object defs =
+        nb::make_tuple(a.attr("FunctionDef"), a.attr("AsyncFunctionDef"), a.attr("ClassDef"));
     nb::object name_cls = a.attr("Name"), store = a.attr("Store");
     std::set<std::string> names;
     for (nb::handle stmt : tree.attr("body")) {
@@ -87,8 +87,8 @@ std::size_t position(nb::handle node, const char *field) {
 bool still_valid(nb::handle text, bool compiles) {
     try {
         if (compiles)
-            host::import("builtins").attr("compile")(text, "<connectors>", "exec",
-                                                     "dont_inherit"_a = true);
+            host::import("builtins")
+                .attr("compile")(text, "<connectors>", "exec", "dont_inherit"_a = true);
         else
             ast().attr("parse")(text);
         return true;
@@ -137,8 +137,8 @@ void bind_cleanup(Class &cls) {
                 ast().attr("parse")(text);
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_SyntaxError)) throw;
-                nb::str prompt =
-                    host::from_utf8(core::syntax_repair_prompt(host::str(e.value()), host::utf8(text)));
+                nb::str prompt = host::from_utf8(
+                    core::syntax_repair_prompt(host::str(e.value()), host::utf8(text)));
                 text = trimmed(host::expect_str(self.attr("_call_and_clean")(prompt)));
             }
             return finish_cleanup(self, text);
@@ -186,7 +186,8 @@ void bind_cleanup(Class &cls) {
                     if (contains(stdlib, name)) used.insert(name_text(name));
                 };
                 for (nb::handle node : walk(fn)) {
-                    if (is_instance(node, attribute_cls) && is_instance(node.attr("value"), name_cls))
+                    if (is_instance(node, attribute_cls) &&
+                        is_instance(node.attr("value"), name_cls))
                         use(node.attr("value").attr("id"));
                     else if (is_instance(node, name_cls))
                         use(node.attr("id"));
@@ -214,7 +215,8 @@ void bind_cleanup(Class &cls) {
                 plan.body.col = position(first, "col_offset");
                 plan.body.docstring = is_docstring(first);
                 if (nb::len(body) > 1)
-                    plan.body.next = std::pair{position(body[1], "lineno"), position(body[1], "col_offset")};
+                    plan.body.next =
+                        std::pair{position(body[1], "lineno"), position(body[1], "col_offset")};
                 plans.push_back(std::move(plan));
             }
             if (plans.empty()) return text;
@@ -232,8 +234,9 @@ void bind_cleanup(Class &cls) {
                     current = std::move(*candidate);
                     changed = true;
                 } else {
-                    logger.debug("Imports for %s left out: the function would not compile with them",
-                                 plan->name);
+                    logger.debug(
+                        "Imports for %s left out: the function would not compile with them",
+                        plan->name);
                 }
             }
             return changed ? host::from_utf8(current) : text;

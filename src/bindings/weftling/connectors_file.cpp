@@ -17,11 +17,11 @@ namespace {
 nb::object builtin(const char *name) { return host::import("builtins").attr(name); }
 
 [[noreturn]] void refuse_link(nb::handle path) {
-    PyErr_SetObject(PyExc_OSError,
-                    nb::make_tuple(nb::int_(ELOOP),
-                                   "The connectors file is a symbolic link; it is never followed",
-                                   path)
-                        .ptr());
+    PyErr_SetObject(
+        PyExc_OSError,
+        nb::make_tuple(nb::int_(ELOOP),
+                       "The connectors file is a symbolic link; it is never followed", path)
+            .ptr());
     throw nb::python_error();
 }
 
@@ -73,15 +73,18 @@ FileText read_file(nb::handle path) {
     try {
         nb::object st = os.attr("fstat")(fd);
         if (!truthy(host::import("stat").attr("S_ISREG")(st.attr("st_mode"))))
-            host::raise(PyExc_OSError, "The connectors file is not a regular file: " + host::str(path));
+            host::raise(PyExc_OSError,
+                        "The connectors file is not a regular file: " + host::str(path));
         file = builtin("open")(fd, "closefd"_a = true);
         nb::object text = file.attr("read")();
         file.attr("close")();
         return {host::expect_str(text), stamp_of(st)};
     } catch (nb::python_error &) {
         try {
-            if (file.is_valid()) file.attr("close")();
-            else os.attr("close")(fd);
+            if (file.is_valid())
+                file.attr("close")();
+            else
+                os.attr("close")(fd);
         } catch (nb::python_error &) {
         }
         throw;
@@ -114,8 +117,8 @@ core::FileStamp replace_text(nb::handle path, std::string_view text) {
     // with the GIL released for the write and the flush to disk.
     nb::object encoding = host::import("locale").attr("getpreferredencoding")(false);
     bool utf8 = truthy(host::import("sys").attr("flags").attr("utf8_mode")) ||
-                nb::cast<std::string>(host::import("codecs").attr("lookup")(encoding).attr("name")) ==
-                    "utf-8";
+                nb::cast<std::string>(
+                    host::import("codecs").attr("lookup")(encoding).attr("name")) == "utf-8";
     nb::bytes encoded;
     std::string_view data = text;
     if (!utf8) {
@@ -159,7 +162,8 @@ std::optional<std::vector<core::Statement>> statements_of(nb::handle text) {
             if (is_instance(stmt, fn_cls)) s.function = name;
             s.binds.push_back(name);
             for (nb::handle decorator : stmt.attr("decorator_list"))
-                s.first_line = std::min(s.first_line, nb::cast<std::size_t>(decorator.attr("lineno")));
+                s.first_line =
+                    std::min(s.first_line, nb::cast<std::size_t>(decorator.attr("lineno")));
         } else if (is_instance(stmt, imports)) {
             for (nb::handle alias : stmt.attr("names")) {
                 nb::object as = alias.attr("asname");

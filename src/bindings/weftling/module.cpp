@@ -9,7 +9,7 @@ namespace plexaro::weftling_binding {
 
 const host::Logger logger(kModule);
 
-bool is_word(char32_t cp) { return cp == U'_' || Py_UNICODE_ISALNUM((Py_UCS4) cp); }
+bool is_word(char32_t cp) { return cp == U'_' || Py_UNICODE_ISALNUM((Py_UCS4)cp); }
 
 nb::str node_id(nb::handle node) { return host::arg_str(node.attr("id"), "node_id"); }
 
@@ -46,7 +46,8 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
 namespace wb = plexaro::weftling_binding;
 
 NB_MODULE(weftling, m) {
-    m.doc() = "Connector functions between pipeline steps, written by the LLM and kept in one file.";
+    m.doc() =
+        "Connector functions between pipeline steps, written by the LLM and kept in one file.";
 
     // The LLM client module and the host's path lookup are bound at load
     // time: a missing vendor library makes loading this module fail.
@@ -55,31 +56,34 @@ NB_MODULE(weftling, m) {
         wb::host::import("plexaro.helpers.paths").attr("get_connectors_path");
     m.attr("logger") = wb::host::import("logging").attr("getLogger")(wb::kModule);
 
-    m.def("_connectors_path",
-          []() -> nb::object {
-              nb::object path = wb::self_module().attr("_get_connectors_path")();
-              if (!path.is_none()) wb::host::expect_str(path);
-              return path;
-          },
-          nb::sig("def _connectors_path() -> str | None"),
-          "Path of the connectors file, asked of the host afresh on every use.");
-    m.def("_ident",
-          [](nb::handle node_id) {
-              std::string id = wb::host::utf8(wb::host::arg_str(node_id, "node_id"));
-              return wb::host::from_utf8(core::ident(id, wb::is_word));
-          },
-          "node_id"_a.none(), nb::sig("def _ident(node_id: str) -> str"),
-          "Identifier fragment of a node id (text after the last '.', \\W -> '_').");
-    m.def("_edge_fn",
-          [](nb::handle u_id, nb::handle v_id) {
-              return wb::host::from_utf8(wb::edge_name(u_id, v_id, "u_id", "v_id"));
-          },
-          "u_id"_a.none(), "v_id"_a.none(), nb::sig("def _edge_fn(u_id: str, v_id: str) -> str"),
-          "Connector function name of the edge u_id -> v_id.");
-    m.def("_default_llm",
-          []() { return wb::host::import("plexaro.helpers.promptel").attr("default_llm")(); },
-          nb::sig("def _default_llm() -> Promptel"),
-          "A new LLM client chosen from the environment.");
+    m.def(
+        "_connectors_path",
+        []() -> nb::object {
+            nb::object path = wb::self_module().attr("_get_connectors_path")();
+            if (!path.is_none()) wb::host::expect_str(path);
+            return path;
+        },
+        nb::sig("def _connectors_path() -> str | None"),
+        "Path of the connectors file, asked of the host afresh on every use.");
+    m.def(
+        "_ident",
+        [](nb::handle node_id) {
+            std::string id = wb::host::utf8(wb::host::arg_str(node_id, "node_id"));
+            return wb::host::from_utf8(core::ident(id, wb::is_word));
+        },
+        "node_id"_a.none(), nb::sig("def _ident(node_id: str) -> str"),
+        "Identifier fragment of a node id (text after the last '.', \\W -> '_').");
+    m.def(
+        "_edge_fn",
+        [](nb::handle u_id, nb::handle v_id) {
+            return wb::host::from_utf8(wb::edge_name(u_id, v_id, "u_id", "v_id"));
+        },
+        "u_id"_a.none(), "v_id"_a.none(), nb::sig("def _edge_fn(u_id: str, v_id: str) -> str"),
+        "Connector function name of the edge u_id -> v_id.");
+    m.def(
+        "_default_llm",
+        []() { return wb::host::import("plexaro.helpers.promptel").attr("default_llm")(); },
+        nb::sig("def _default_llm() -> Promptel"), "A new LLM client chosen from the environment.");
 
     wb::Class cls = wb::host::plain_class<wb::Weftling>(
         m, "Weftling", "Writes, stores and loads the connector functions of one pipeline.");

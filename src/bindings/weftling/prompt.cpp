@@ -62,15 +62,16 @@ void bind_prompt(Class &cls) {
             node_class("GatherNode");
 
             core::PromptParts parts;
-            parts.downstream_block = host::utf8(host::expect_str(self.attr("_downstream_block")(v)));
+            parts.downstream_block =
+                host::utf8(host::expect_str(self.attr("_downstream_block")(v)));
             for (nb::handle pair : edges_to_generate) {
                 auto [u, fn] = unpack_pair(pair);
                 parts.upstream_blocks.push_back(
                     host::utf8(host::expect_str(self.attr("_upstream_block")(u, fn))));
                 parts.names.push_back(joined_text(fn, parts.names.size()));
                 nb::object id = u.attr("id");
-                auto &names = is_instance(u, input_node) ? parts.input_node_names
-                                                         : parts.regular_node_names;
+                auto &names =
+                    is_instance(u, input_node) ? parts.input_node_names : parts.regular_node_names;
                 names.push_back(joined_text(id, names.size()));
             }
             for (nb::handle pair : cached_siblings) {
@@ -113,7 +114,8 @@ void bind_prompt(Class &cls) {
             return host::from_utf8(core::downstream_manifest_block(
                 host::str(v.attr("id")), field_lines(self, section(manifest, "inputs"), true)));
         },
-        "v"_a.none(), nb::sig("def _downstream_block(self, v: _Node) -> str"), "The block describing the downstream node's fields.");
+        "v"_a.none(), nb::sig("def _downstream_block(self, v: _Node) -> str"),
+        "The block describing the downstream node's fields.");
 
     cls.def(
         "_upstream_block",
@@ -143,7 +145,8 @@ void bind_prompt(Class &cls) {
                 id, fn, field_lines(self, section(manifest, "outputs"), false)));
         },
         "u"_a.none(), "fn_name"_a.none(),
-        nb::sig("def _upstream_block(self, u: _Node, fn_name: str) -> str"), "The block describing one upstream node and its connector's name.");
+        nb::sig("def _upstream_block(self, u: _Node, fn_name: str) -> str"),
+        "The block describing one upstream node and its connector's name.");
 
     cls.def(
         "_format_field",
@@ -155,15 +158,16 @@ void bind_prompt(Class &cls) {
                 if (!contains(meta, key)) continue;
                 nb::object value = meta[key];
                 if (value.is_none()) continue;
-                if (!host::compare(value, empty, Py_EQ)) tags.emplace_back(std::string(tag), host::repr(value));
+                if (!host::compare(value, empty, Py_EQ))
+                    tags.emplace_back(std::string(tag), host::repr(value));
             }
             core::Required required = core::Required::hidden;
             if (host::arg_bool(include_required))
                 required = truthy(meta.attr("get")("required")) ? core::Required::required
                                                                 : core::Required::optional;
-            return host::from_utf8(core::format_field(
-                host::str(k), host::str(meta.attr("get")("type", "unknown")), required, tags,
-                host::str(meta.attr("get")("description", ""))));
+            return host::from_utf8(
+                core::format_field(host::str(k), host::str(meta.attr("get")("type", "unknown")),
+                                   required, tags, host::str(meta.attr("get")("description", ""))));
         },
         "k"_a.none(), "meta"_a.none(), "include_required"_a.none() = false,
         nb::sig("def _format_field(self, k: str, meta: collections.abc.Mapping[str, typing.Any], "

@@ -16,8 +16,8 @@ namespace {
 
 // The host's syntax-tree classes the walk distinguishes.
 struct Ast {
-    nb::object module, walk, function, name, attribute, call, constant, import, import_from,
-        unary, subscript, tuple, list, binop, load, expr_context, operator_, global, nonlocal;
+    nb::object module, walk, function, name, attribute, call, constant, import, import_from, unary,
+        subscript, tuple, list, binop, load, expr_context, operator_, global, nonlocal;
 
     Ast() {
         module = host::import("ast");
@@ -114,7 +114,8 @@ public:
                 for (nb::handle alias : node.attr("names")) {
                     std::string name = text_of(alias.attr("name"));
                     if (name == "*")
-                        add(rules::Rule::import_form, "from " + dotted + " import *", line_of(node));
+                        add(rules::Rule::import_form, "from " + dotted + " import *",
+                            line_of(node));
                     else if (rules::attribute_denied(top_of(dotted), name))
                         add(rules::Rule::denied_attribute, dotted + "." + name, line_of(node));
                 }
@@ -149,7 +150,8 @@ public:
         for (nb::handle node : nodes) {
             if (is_instance(node, a_.name)) {
                 std::string id = text_of(node.attr("id"));
-                if (rules::name_denied(id)) add(rules::Rule::denied_name, id, line_of(node));
+                if (rules::name_denied(id))
+                    add(rules::Rule::denied_name, id, line_of(node));
                 else if (modules.count(id) && !assigned.count(id) &&
                          is_instance(node.attr("ctx"), a_.load) && !owners.count(node.ptr()))
                     add(rules::Rule::module_value, id, line_of(node));
@@ -218,8 +220,8 @@ private:
 };
 
 std::set<std::string> extra_modules() {
-    nb::object value = host::import("os").attr("environ").attr("get")(
-        host::from_utf8(rules::kModulesEnv), "");
+    nb::object value =
+        host::import("os").attr("environ").attr("get")(host::from_utf8(rules::kModulesEnv), "");
     return rules::extra_modules(host::utf8(nb::str(value)));
 }
 
@@ -237,8 +239,8 @@ void check_loads(const std::string &code, std::vector<rules::Finding> &findings)
         builtins.attr("exec")(compiled, space);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        std::string what = host::str(nb::handle(e.type()).attr("__name__")) + ": " +
-                           host::str(e.value());
+        std::string what =
+            host::str(nb::handle(e.type()).attr("__name__")) + ": " + host::str(e.value());
         findings.push_back({rules::Rule::does_not_load, what, 0});
     }
 }

@@ -127,7 +127,8 @@ void bind_store(nb::module_ &, Class &cls) {
                                                        "api_key"_a = k));
         },
         "provider"_a.none(), "model"_a.none(), "api_key"_a.none(),
-        nb::sig("def set_llm(self, provider: str, model: str, api_key: str) -> None"), "Use another LLM client for later connectors.");
+        nb::sig("def set_llm(self, provider: str, model: str, api_key: str) -> None"),
+        "Use another LLM client for later connectors.");
 
     cls.def(
         "generateConnector",
@@ -158,7 +159,8 @@ void bind_store(nb::module_ &, Class &cls) {
                 });
                 Edge edge{nb::borrow(u), u_id, fn};
                 if (exists) {
-                    self.attr("edgeConnectors")[nb::make_tuple(u_id, down_id)] = host::from_utf8(fn);
+                    self.attr("edgeConnectors")[nb::make_tuple(u_id, down_id)] =
+                        host::from_utf8(fn);
                     stored.push_back(edge);
                 } else {
                     missing.push_back(edge);
@@ -172,9 +174,9 @@ void bind_store(nb::module_ &, Class &cls) {
             }
 
             nb::object scatter_fn = scatter ? nb::object(host::from_utf8(target)) : nb::none();
-            nb::object prompt = self.attr("_build_prompt")(downstream, as_pairs(missing),
-                                                           as_pairs(stored), extra_context,
-                                                           "scatter_fn"_a = scatter_fn);
+            nb::object prompt =
+                self.attr("_build_prompt")(downstream, as_pairs(missing), as_pairs(stored),
+                                           extra_context, "scatter_fn"_a = scatter_fn);
             nb::object reply = self.attr("_call_and_clean")(prompt);
             BatchCheck batch = checked_reply(self, host::expect_str(reply), missing, down_id);
             std::set<std::string> asked;
@@ -194,8 +196,7 @@ void bind_store(nb::module_ &, Class &cls) {
                 }
                 std::string code = without_collisions(idx, batch.code, asked);
                 auto statements = statements_of(host::from_utf8(code));
-                std::string text =
-                    idx.rewrite(names, code, statements ? &*statements : nullptr);
+                std::string text = idx.rewrite(names, code, statements ? &*statements : nullptr);
                 idx.committed(replace_text(path, text));
                 nb::setattr(self, "_module", nb::none());
                 return true;

@@ -89,7 +89,8 @@ namespace plexaro::weftling_binding {
 
 // Runs `body` holding `lock` (a host lock); the lock is released however
 // `body` ends.
-template <typename Body> auto holding(nb::handle lock, Body &&body) {
+template <typename Body>
+auto holding(nb::handle lock, Body &&body) {
     lock.attr("acquire")();
     auto result = [&] {
         try {
@@ -118,7 +119,8 @@ private:
 
 // Runs `body` holding the object's `fileLock` and the file's OS lock, so
 // threads of this process and other processes take turns on the file.
-template <typename Body> auto exclusive(nb::handle self, nb::handle path, Body &&body) {
+template <typename Body>
+auto exclusive(nb::handle self, nb::handle path, Body &&body) {
     return holding(self.attr("fileLock"), [&] {
         OsLock os_lock(path);
         return body();

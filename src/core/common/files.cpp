@@ -162,9 +162,9 @@ FileIdentity replace_file(const std::string &target, std::string_view bytes,
         ::unlink(temp.path.c_str());
         throw;
     }
-    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                        static_cast<std::uint64_t>(st.st_size),
-                        nanoseconds(st.st_mtim)};
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                        static_cast<std::uint64_t>(st.st_ino),
+                        static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim)};
 }
 
 bool is_temp_name_of(std::string_view entry, std::string_view target_name) {
@@ -205,8 +205,10 @@ void make_private_directory(const std::string &path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) fail(path, "cannot inspect");
     std::string problem;
-    if (S_ISLNK(st.st_mode)) problem = "it is a symbolic link";
-    else if (!S_ISDIR(st.st_mode)) problem = "it is not a directory";
+    if (S_ISLNK(st.st_mode))
+        problem = "it is a symbolic link";
+    else if (!S_ISDIR(st.st_mode))
+        problem = "it is not a directory";
     else if (st.st_uid != ::geteuid())
         problem = "it belongs to user " + std::to_string(st.st_uid) + ", not " +
                   std::to_string(::geteuid());

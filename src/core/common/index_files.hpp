@@ -8,6 +8,7 @@ namespace plexaro::files {
 
 // The well-known index suffixes ("x.bam" -> "x.bam.bai"), in the order
 // companions are listed.
-inline constexpr std::string_view kIndexSuffixes[] = {".bai", ".crai", ".csi", ".tbi", ".fai", ".gzi"};
+inline constexpr std::string_view kIndexSuffixes[] = {".bai", ".crai", ".csi",
+                                                      ".tbi", ".fai",  ".gzi"};
 
 }  // namespace plexaro::files

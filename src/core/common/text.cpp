@@ -16,7 +16,7 @@ std::size_t code_points(std::string_view utf8) {
 std::string_view cut_code_points(std::string_view utf8, std::size_t limit) {
     std::size_t seen = 0;
     for (std::size_t i = 0; i < utf8.size(); ++i) {
-        if (!is_continuation((unsigned char) utf8[i])) {
+        if (!is_continuation((unsigned char)utf8[i])) {
             if (seen == limit) return utf8.substr(0, i);
             ++seen;
         }
@@ -29,8 +29,7 @@ bool starts_with(std::string_view text, std::string_view prefix) {
 }
 
 bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() &&
-           text.substr(text.size() - suffix.size()) == suffix;
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
 std::string join(const std::vector<std::string> &words, std::string_view sep) {
@@ -46,9 +45,9 @@ std::string join(const std::vector<std::string> &words, std::string_view sep) {
 
 namespace plexaro::text {
 
-Utf8Status decode_utf8(std::string_view text, std::size_t pos, char32_t &cp,
-                       std::size_t &length, Surrogates surrogates) {
-    auto byte = [&](std::size_t i) { return (unsigned char) text[i]; };
+Utf8Status decode_utf8(std::string_view text, std::size_t pos, char32_t &cp, std::size_t &length,
+                       Surrogates surrogates) {
+    auto byte = [&](std::size_t i) { return (unsigned char)text[i]; };
     unsigned char lead = byte(pos);
     if (lead < 0x80) {
         cp = lead;
@@ -99,35 +98,54 @@ char32_t next_code_point(std::string_view text, std::size_t &pos, Surrogates sur
         pos += length;
         return cp;
     }
-    return 0xDC00 + (unsigned char) text[pos++];
+    return 0xDC00 + (unsigned char)text[pos++];
 }
 
 std::u32string code_points_of(std::string_view text, Surrogates surrogates) {
     std::u32string out;
     out.reserve(text.size());
-    for (std::size_t pos = 0; pos < text.size();) out.push_back(next_code_point(text, pos, surrogates));
+    for (std::size_t pos = 0; pos < text.size();)
+        out.push_back(next_code_point(text, pos, surrogates));
     return out;
 }
 
 bool is_unicode_space(char32_t cp) {
     switch (cp) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D:
-    case 0x1C: case 0x1D: case 0x1E: case 0x1F: case 0x20:
-    case 0x85: case 0xA0: case 0x1680:
-    case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-        return true;
-    default:
-        return cp >= 0x2000 && cp <= 0x200A;
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x1C:
+    case 0x1D:
+    case 0x1E:
+    case 0x1F:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000: return true;
+    default: return cp >= 0x2000 && cp <= 0x200A;
     }
 }
 
 bool is_line_break(char32_t cp) {
     switch (cp) {
-    case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x1C: case 0x1D: case 0x1E:
-    case 0x85: case 0x2028: case 0x2029:
-        return true;
-    default:
-        return false;
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x1C:
+    case 0x1D:
+    case 0x1E:
+    case 0x85:
+    case 0x2028:
+    case 0x2029: return true;
+    default: return false;
     }
 }
 
@@ -139,7 +157,7 @@ std::string_view rstrip_unicode_whitespace(std::string_view utf8) {
         // alone and is not white space. (A forward reading reaches the same
         // start: a lead byte is never inside an earlier sequence.)
         std::size_t start = end - 1;
-        while (start > 0 && end - start < 4 && ((unsigned char) utf8[start] & 0xC0) == 0x80) --start;
+        while (start > 0 && end - start < 4 && ((unsigned char)utf8[start] & 0xC0) == 0x80) --start;
         std::size_t pos = start;
         char32_t cp = next_code_point(utf8, pos, Surrogates::pass);
         if (pos != end || !is_unicode_space(cp)) break;

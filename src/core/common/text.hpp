@@ -42,8 +42,8 @@ enum class Surrogates { reject, pass };
 // the code point and `length` its byte length. `truncated` means the text
 // ends inside a sequence whose bytes so far are valid, which matters to a
 // reader that sees its input in pieces; to a whole text it is invalid.
-Utf8Status decode_utf8(std::string_view text, std::size_t pos, char32_t &cp,
-                       std::size_t &length, Surrogates surrogates = Surrogates::reject);
+Utf8Status decode_utf8(std::string_view text, std::size_t pos, char32_t &cp, std::size_t &length,
+                       Surrogates surrogates = Surrogates::reject);
 
 bool valid_utf8(std::string_view text);
 

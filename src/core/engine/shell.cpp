@@ -14,9 +14,9 @@ std::string double_quote_body(std::string_view text) {
 
 namespace {
 bool plain_shell_char(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '/' || c == '.' || c == '_' || c == '-' || c == '+' || c == ':' || c == ',' ||
-           c == '@' || c == '%';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+           c == '.' || c == '_' || c == '-' || c == '+' || c == ':' || c == ',' || c == '@' ||
+           c == '%';
 }
 }  // namespace
 
@@ -26,8 +26,10 @@ std::string shell_word(std::string_view text) {
     if (plain) return std::string(text);
     std::string out = "'";
     for (char c : text) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     out += '\'';
     return out;

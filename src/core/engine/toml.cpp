@@ -41,21 +41,21 @@ std::string basic_string(std::string_view text) {
     for (char ch : text) {
         unsigned char c = static_cast<unsigned char>(ch);
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04X", c);
-                    out += buf;
-                } else {
-                    out += ch;
-                }
+        case '\\': out += "\\\\"; break;
+        case '"': out += "\\\""; break;
+        case '\b': out += "\\b"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\f': out += "\\f"; break;
+        case '\r': out += "\\r"; break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04X", c);
+                out += buf;
+            } else {
+                out += ch;
+            }
         }
     }
     out += '"';
@@ -64,8 +64,8 @@ std::string basic_string(std::string_view text) {
 
 namespace {
 bool bare_key_char(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
 }
 }  // namespace
 
@@ -77,28 +77,28 @@ std::string key_text(std::string_view key) {
 
 std::string format_value(const Value &value) {
     switch (value.kind) {
-        case Value::Kind::boolean: return value.flag ? "true" : "false";
-        case Value::Kind::literal: return value.text;
-        case Value::Kind::string: return basic_string(value.text);
-        case Value::Kind::array: {
-            std::string out = "[";
-            for (std::size_t i = 0; i < value.items.size(); ++i) {
-                if (i) out += ", ";
-                out += format_value(value.items[i]);
-            }
-            return out + "]";
+    case Value::Kind::boolean: return value.flag ? "true" : "false";
+    case Value::Kind::literal: return value.text;
+    case Value::Kind::string: return basic_string(value.text);
+    case Value::Kind::array: {
+        std::string out = "[";
+        for (std::size_t i = 0; i < value.items.size(); ++i) {
+            if (i) out += ", ";
+            out += format_value(value.items[i]);
         }
-        case Value::Kind::table: {
-            // Only reached inside arrays: a header cannot name an array
-            // element, so the table is written inline to keep its content.
-            if (value.entries.empty()) return "{}";
-            std::string out = "{ ";
-            for (std::size_t i = 0; i < value.entries.size(); ++i) {
-                if (i) out += ", ";
-                out += key_text(value.entries[i].key) + " = " + format_value(value.entries[i].value);
-            }
-            return out + " }";
+        return out + "]";
+    }
+    case Value::Kind::table: {
+        // Only reached inside arrays: a header cannot name an array
+        // element, so the table is written inline to keep its content.
+        if (value.entries.empty()) return "{}";
+        std::string out = "{ ";
+        for (std::size_t i = 0; i < value.entries.size(); ++i) {
+            if (i) out += ", ";
+            out += key_text(value.entries[i].key) + " = " + format_value(value.entries[i].value);
         }
+        return out + " }";
+    }
     }
     return {};
 }

@@ -13,11 +13,11 @@ struct Entry;
 // One value of a document, already classified by the caller.
 struct Value {
     enum class Kind {
-        boolean,   // `flag`
-        literal,   // `text` written as is: numbers, dates and times in TOML form
-        string,    // `text` written as a basic string
-        array,     // `items`
-        table,     // `entries`, in order
+        boolean,  // `flag`
+        literal,  // `text` written as is: numbers, dates and times in TOML form
+        string,   // `text` written as a basic string
+        array,    // `items`
+        table,    // `entries`, in order
     };
     Kind kind = Kind::string;
     bool flag = false;

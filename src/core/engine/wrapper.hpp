@@ -8,8 +8,8 @@ namespace plexaro::engine {
 
 // Machine locations the script looks at when it runs.
 struct WrapperLocations {
-    std::string real_binary;                                // the engine the wrapper calls
-    std::string device_dir = "/dev";                        // holds the nvidia* devices
+    std::string real_binary;                                       // the engine the wrapper calls
+    std::string device_dir = "/dev";                               // holds the nvidia* devices
     std::string driver_library_dir = "/usr/lib/x86_64-linux-gnu";  // host driver libraries
 };
 

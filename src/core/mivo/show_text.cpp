@@ -32,7 +32,8 @@ ShowManifest parse_show_text(std::string_view utf8) {
         // ASCII lower-casing finds exactly what the host's would.
         std::string lower = ascii_lower(line);
         if (lower.find("gpu") != std::string::npos &&
-            (lower.find("required") != std::string::npos || lower.find("true") != std::string::npos))
+            (lower.find("required") != std::string::npos ||
+             lower.find("true") != std::string::npos))
             manifest.gpu_required = true;
     }
     return manifest;

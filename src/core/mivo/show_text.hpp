@@ -14,7 +14,9 @@ namespace plexaro::mivo {
 // The host's str.splitlines() and str.strip(), which the front end applies
 // to the text (they live with the other host text rules in common/text).
 using text::split_lines;
-inline std::string_view strip(std::string_view utf8) { return text::strip_unicode_whitespace(utf8); }
+inline std::string_view strip(std::string_view utf8) {
+    return text::strip_unicode_whitespace(utf8);
+}
 
 struct ShowManifest {
     std::optional<std::string> image;

@@ -22,8 +22,10 @@ std::string substitute(std::string_view tmpl,
         std::size_t inner = tmpl.rfind('{', close);
         out.append(tmpl, from, inner - from);
         auto hit = texts.find(tmpl.substr(inner + 1, close - inner - 1));
-        if (hit != texts.end()) out.append(hit->second);
-        else out.append(tmpl, inner, close - inner + 1);
+        if (hit != texts.end())
+            out.append(hit->second);
+        else
+            out.append(tmpl, inner, close - inner + 1);
         from = close + 1;
     }
     out.append(tmpl.substr(std::min(from, tmpl.size())));
@@ -38,7 +40,8 @@ bool is_placeholder(std::string_view w) {
 bool contains_placeholder(std::string_view w) {
     // "{" then at least one character other than "}", then a "}" later on
     // (the characters in between may include further "{").
-    for (std::size_t open = w.find('{'); open != std::string_view::npos; open = w.find('{', open + 1)) {
+    for (std::size_t open = w.find('{'); open != std::string_view::npos;
+         open = w.find('{', open + 1)) {
         if (open + 1 < w.size() && w[open + 1] != '}' &&
             w.find('}', open + 2) != std::string_view::npos)
             return true;
@@ -77,7 +80,8 @@ std::string_view after_last_slash(std::string_view path) {
 }
 
 void drop_entrypoint(std::vector<std::string> &clean, std::string_view entrypoint) {
-    if (!clean.empty() && (clean.front() == entrypoint || clean.front() == after_last_slash(entrypoint)))
+    if (!clean.empty() &&
+        (clean.front() == entrypoint || clean.front() == after_last_slash(entrypoint)))
         clean.erase(clean.begin());
 }
 

@@ -10,7 +10,7 @@ namespace {
 // The path up to its final component, as it was given ("" for a bare
 // name): "a/b/x.bam/." gives "a/b/".
 std::string directory_of(const std::string &path, std::string_view name) {
-    return path.substr(0, (std::size_t) (name.data() - path.data()));
+    return path.substr(0, (std::size_t)(name.data() - path.data()));
 }
 
 }  // namespace
@@ -35,7 +35,8 @@ std::vector<std::vector<CompanionCopy>> plan_companions(const std::vector<Compan
     return plan;
 }
 
-void stage_companions(const std::string &sandbox, const std::vector<std::vector<CompanionCopy>> &plan) {
+void stage_companions(const std::string &sandbox,
+                      const std::vector<std::vector<CompanionCopy>> &plan) {
     for (const auto &copies : plan)
         for (const CompanionCopy &c : copies) copy_file(c.src, path_join({sandbox, c.name}));
 }

@@ -32,6 +32,7 @@ std::vector<std::vector<CompanionCopy>> plan_companions(const std::vector<Compan
                                                         std::set<std::string, std::less<>> &taken);
 
 // Copies the planned companions into the sandbox.
-void stage_companions(const std::string &sandbox, const std::vector<std::vector<CompanionCopy>> &plan);
+void stage_companions(const std::string &sandbox,
+                      const std::vector<std::vector<CompanionCopy>> &plan);
 
 }  // namespace plexaro::sandbox

@@ -13,7 +13,8 @@ std::string parse_companion_pattern(std::string_view text, CompanionPattern &out
     }
     if (!text.empty() && text.back() == '?') text.remove_suffix(1);
     if (text.empty()) return "it names no suffix";
-    if (text.find('/') != std::string_view::npos) return "a companion lies beside its file, so it holds no \"/\"";
+    if (text.find('/') != std::string_view::npos)
+        return "a companion lies beside its file, so it holds no \"/\"";
     if (text.find('\0') != std::string_view::npos) return "it holds a NUL character";
     out.suffix.assign(text);
     return "";
@@ -25,7 +26,8 @@ std::string_view without_extension(std::string_view name) {
     return name.substr(0, dot);
 }
 
-std::optional<std::string> companion_name(std::string_view primary, const CompanionPattern &pattern) {
+std::optional<std::string> companion_name(std::string_view primary,
+                                          const CompanionPattern &pattern) {
     std::string_view base = primary;
     for (unsigned i = 0; i < pattern.carets; ++i) base = without_extension(base);
     std::string name(base);
@@ -59,9 +61,10 @@ std::vector<Companion> companions_of(std::string_view primary,
     return out;
 }
 
-std::vector<CompanionDelivery> companion_deliveries(std::string_view primary, std::string_view delivered,
-                                                    const std::vector<CompanionPattern> &declared,
-                                                    const std::function<bool(const std::string &)> &present) {
+std::vector<CompanionDelivery> companion_deliveries(
+    std::string_view primary, std::string_view delivered,
+    const std::vector<CompanionPattern> &declared,
+    const std::function<bool(const std::string &)> &present) {
     std::vector<CompanionDelivery> out;
     for (Companion &c : companions_of(primary, declared)) {
         if (!present(c.name)) continue;
@@ -74,13 +77,15 @@ std::vector<CompanionDelivery> companion_deliveries(std::string_view primary, st
     return out;
 }
 
-std::optional<std::string> suffix_match(std::string_view slot, const std::vector<std::string> &names) {
+std::optional<std::string> suffix_match(std::string_view slot,
+                                        const std::vector<std::string> &names) {
     if (slot.empty()) return std::nullopt;
     std::string tail = "." + std::string(slot);
     const std::string *found = nullptr;
     for (const std::string &name : names) {
         // Hidden names are left out, as the prefix match leaves them out.
-        if (name.size() <= tail.size() || name.front() == '.' || !text::ends_with(name, tail)) continue;
+        if (name.size() <= tail.size() || name.front() == '.' || !text::ends_with(name, tail))
+            continue;
         if (found) return std::nullopt;
         found = &name;
     }

@@ -19,7 +19,9 @@ struct CompanionPattern {
     unsigned carets = 0;
     std::string suffix;
 
-    bool operator==(const CompanionPattern &o) const { return carets == o.carets && suffix == o.suffix; }
+    bool operator==(const CompanionPattern &o) const {
+        return carets == o.carets && suffix == o.suffix;
+    }
 };
 
 // Reads a declared pattern: leading "^"s, then a suffix. A trailing "?"
@@ -35,7 +37,8 @@ std::string_view without_extension(std::string_view name);
 // The companion's name for a primary named `primary` (a final component).
 // None when the pattern would name the primary itself or a name that is
 // not a plain file name ("..", ".").
-std::optional<std::string> companion_name(std::string_view primary, const CompanionPattern &pattern);
+std::optional<std::string> companion_name(std::string_view primary,
+                                          const CompanionPattern &pattern);
 
 // Index files that travel with any primary, declared or not: the suffixes
 // htslib and samtools look for beside their data (.bai .crai .csi .tbi
@@ -61,13 +64,15 @@ struct CompanionDelivery {
     std::string from;
     std::string to;
 };
-std::vector<CompanionDelivery> companion_deliveries(std::string_view primary, std::string_view delivered,
-                                                    const std::vector<CompanionPattern> &declared,
-                                                    const std::function<bool(const std::string &)> &present);
+std::vector<CompanionDelivery> companion_deliveries(
+    std::string_view primary, std::string_view delivered,
+    const std::vector<CompanionPattern> &declared,
+    const std::function<bool(const std::string &)> &present);
 
 // A file slot's fallback match when no candidate starts with the slot's
 // name: the one name ending in "." + slot (slot "bai" takes "x.bam.bai").
 // None with no such name or with several.
-std::optional<std::string> suffix_match(std::string_view slot, const std::vector<std::string> &names);
+std::optional<std::string> suffix_match(std::string_view slot,
+                                        const std::vector<std::string> &names);
 
 }  // namespace plexaro::sandbox

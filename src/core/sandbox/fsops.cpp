@@ -45,9 +45,9 @@ bool copy_by_reading(int in, int out, off_t size, bool regular) {
             return false;
         }
         if (r == 0) return true;
-        if (!write_all(out, std::string_view(buffer.get(), (std::size_t) r))) return false;
+        if (!write_all(out, std::string_view(buffer.get(), (std::size_t)r))) return false;
         total += r;
-        if (regular && size > 0 && total >= size && (std::size_t) r < kBuffer) return true;
+        if (regular && size > 0 && total >= size && (std::size_t)r < kBuffer) return true;
     }
 }
 
@@ -171,12 +171,14 @@ void copy_file(const std::string &src, const std::string &dst_given, bool confin
         throw FsError(FsError::Kind::same_file, src, dst);
     if (S_ISFIFO(dst_st.st_mode)) throw FsError(FsError::Kind::named_pipe, dst);
     if (dst_st.st_size > 0 && ::ftruncate(out.get(), 0) != 0) throw FsError(errno, dst);
-    if (!copy_contents(in.get(), out.get(), sst.st_size, S_ISREG(sst.st_mode))) throw FsError(errno, src, dst);
+    if (!copy_contents(in.get(), out.get(), sst.st_size, S_ISREG(sst.st_mode)))
+        throw FsError(errno, src, dst);
 
     // Timestamps after the last write, then the permission bits.
     struct timespec times[2] = {sst.st_atim, sst.st_mtim};
     if (::futimens(out.get(), times) != 0) throw FsError(errno, dst);
-    if ((dst_st.st_mode & 07777) != (sst.st_mode & 07777) && ::fchmod(out.get(), sst.st_mode & 07777) != 0)
+    if ((dst_st.st_mode & 07777) != (sst.st_mode & 07777) &&
+        ::fchmod(out.get(), sst.st_mode & 07777) != 0)
         throw FsError(errno, dst);
     if (!out.close()) throw FsError(errno, dst);
 }
@@ -206,8 +208,10 @@ void copy_tree(const std::string &src, const std::string &dst, bool merge) {
     for (const std::string &name : names) {
         std::string s = files::join_path(src, name), d = files::join_path(dst, name);
         try {
-            if (is_dir(s)) copy_tree(s, d, merge);
-            else copy_file(s, d);
+            if (is_dir(s))
+                copy_tree(s, d, merge);
+            else
+                copy_file(s, d);
         } catch (TreeCopyError &nested) {
             for (auto &f : nested.failures) errors.failures.push_back(std::move(f));
         } catch (FsError &e) {
@@ -251,12 +255,14 @@ void clear_dir(int fd, const std::string &prefix, RemovalReport &report) noexcep
     std::vector<DirEntry> entries;
     // What could be listed is removed even when the listing broke off; what
     // stays is reported by the caller's check of the tree.
-    files::list_directory(::fcntl(fd, F_DUPFD_CLOEXEC, 0), entries);  // `fd` stays open for the *at calls
+    files::list_directory(::fcntl(fd, F_DUPFD_CLOEXEC, 0),
+                          entries);  // `fd` stays open for the *at calls
     for (auto &[name, type] : entries) {
         bool is_directory = type == DT_DIR;
         if (type == DT_UNKNOWN) {
             struct stat st;
-            is_directory = ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+            is_directory =
+                ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
         }
         if (is_directory) {
             int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -279,7 +285,8 @@ RemovalReport remove_tree(const std::string &path) noexcept {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         // Not a directory (or a link to one): remove the entry itself.
-        if ((errno == ENOTDIR || errno == ELOOP) && ::unlink(path.c_str()) != 0) report.left_count = 1;
+        if ((errno == ENOTDIR || errno == ELOOP) && ::unlink(path.c_str()) != 0)
+            report.left_count = 1;
     } else {
         clear_dir(fd, "", report);
         ::rmdir(path.c_str());

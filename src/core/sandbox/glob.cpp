@@ -60,11 +60,14 @@ Item compile_class(const std::u32string &pat, std::size_t i, std::size_t j) {
             k = hyphen + 3;
         }
         std::u32string last = pat.substr(from, j - from);
-        if (!last.empty()) chunks.push_back(last);
-        else chunks.back() += U'-';
+        if (!last.empty())
+            chunks.push_back(last);
+        else
+            chunks.back() += U'-';
         for (std::size_t q = chunks.size() - 1; q > 0; --q) {
             if (chunks[q - 1].back() > chunks[q][0]) {
-                chunks[q - 1] = chunks[q - 1].substr(0, chunks[q - 1].size() - 1) + chunks[q].substr(1);
+                chunks[q - 1] =
+                    chunks[q - 1].substr(0, chunks[q - 1].size() - 1) + chunks[q].substr(1);
                 chunks.erase(chunks.begin() + q);
             }
         }
@@ -100,7 +103,8 @@ std::vector<Item> compile(const std::u32string &pat) {
     while (i < n) {
         char32_t c = pat[i++];
         if (c == U'*') {
-            if (items.empty() || items.back().kind != Item::any_run) items.push_back(Item{Item::any_run});
+            if (items.empty() || items.back().kind != Item::any_run)
+                items.push_back(Item{Item::any_run});
         } else if (c == U'?') {
             items.push_back(Item{Item::any_one});
         } else if (c == U'[') {
@@ -177,7 +181,8 @@ using files::join_path;
 
 std::vector<std::string> in_dir(const std::string &dir, const std::string &pattern, bool dirs_only);
 
-std::vector<std::string> glob_rel(const std::string &root, std::string_view pattern, bool dirs_only) {
+std::vector<std::string> glob_rel(const std::string &root, std::string_view pattern,
+                                  bool dirs_only) {
     auto [dirname, basename] = split_path(pattern);
     if (!has_magic(pattern)) {
         if (!basename.empty()) {
@@ -189,8 +194,10 @@ std::vector<std::string> glob_rel(const std::string &root, std::string_view patt
     }
     if (dirname.empty()) return in_dir(root, basename, dirs_only);
     std::vector<std::string> dirs;
-    if (dirname != pattern && has_magic(dirname)) dirs = glob_rel(root, dirname, true);
-    else dirs = {dirname};
+    if (dirname != pattern && has_magic(dirname))
+        dirs = glob_rel(root, dirname, true);
+    else
+        dirs = {dirname};
     std::vector<std::string> out;
     for (const std::string &d : dirs) {
         std::string full = join_path(root, d);
@@ -215,8 +222,10 @@ NamePattern::NamePattern(std::string_view pattern)
     // prefix test on the bytes; anything else is matched character-wise.
     std::string_view stem = pattern;
     while (!stem.empty() && stem.back() == '*') stem.remove_suffix(1);
-    if (stem.size() < pattern.size() && !has_magic(stem)) prefix_ = stem;
-    else compiled_ = std::make_unique<Compiled>(Compiled{compile(decode(pattern))});
+    if (stem.size() < pattern.size() && !has_magic(stem))
+        prefix_ = stem;
+    else
+        compiled_ = std::make_unique<Compiled>(Compiled{compile(decode(pattern))});
 }
 
 // Defined here, where Compiled is complete.
@@ -232,7 +241,8 @@ bool NamePattern::matches(std::string_view name) const {
 
 namespace {
 
-std::vector<std::string> in_dir(const std::string &dir, const std::string &pattern, bool dirs_only) {
+std::vector<std::string> in_dir(const std::string &dir, const std::string &pattern,
+                                bool dirs_only) {
     std::vector<DirEntry> entries;
     try {
         entries = list_dir_typed(dir.empty() ? std::string(".") : dir);

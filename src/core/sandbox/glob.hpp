@@ -27,7 +27,7 @@ public:
 private:
     struct Compiled;
     std::unique_ptr<Compiled> compiled_;  // none when the pattern is a plain prefix
-    std::string prefix_;            // the pattern before its final run of "*"
+    std::string prefix_;                  // the pattern before its final run of "*"
     bool hidden_ok_;
 };
 

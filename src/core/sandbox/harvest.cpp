@@ -62,13 +62,15 @@ public:
         if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
             // A linked directory on the way to the entry is not followed.
             std::string resolved = in_real_dir ? path : real_path(path);
-            if (!in_real_dir && !inside(resolved)) return {Entry::skip, {}, "it lies outside the sandbox"};
+            if (!in_real_dir && !inside(resolved))
+                return {Entry::skip, {}, "it lies outside the sandbox"};
             return {S_ISDIR(st.st_mode) ? Entry::dir : Entry::file, resolved, {}};
         }
         if (S_ISLNK(st.st_mode)) {
             std::string resolved = real_path(path);
             if (resolved.empty()) return {};  // dangling
-            if (!inside(resolved)) return {Entry::skip, {}, "a link that leads outside the sandbox"};
+            if (!inside(resolved))
+                return {Entry::skip, {}, "a link that leads outside the sandbox"};
             struct stat target;
             if (::lstat(resolved.c_str(), &target) != 0) return {};
             if (S_ISREG(target.st_mode)) return {Entry::file, resolved, {}};
@@ -95,14 +97,17 @@ private:
         if (made_.count(dir)) return;
         make_dirs(dir);
         made_.insert(dir);
-        if (std::string rel = relative(dir); !rel.empty()) result_.dirs_written.push_back(std::move(rel));
+        if (std::string rel = relative(dir); !rel.empty())
+            result_.dirs_written.push_back(std::move(rel));
     }
     // A copy into the output directory, noted in the result.
     void deliver(const std::string &source, const std::string &target) {
         copy_file(source, target, true);
         result_.files_written.push_back(relative(target));
     }
-    std::string relative(const std::string &path) const { return relative_path(q_.output_path, path); }
+    std::string relative(const std::string &path) const {
+        return relative_path(q_.output_path, path);
+    }
     void skip(const std::string &path, const std::string &why) {
         if (skipped_.insert(path).second) result_.skipped.push_back({path, why});
     }
@@ -121,8 +126,8 @@ private:
     }
     // Copies every regular file below `dir` to `dst` at the same relative
     // paths; returns the targets. Failures are gathered like a tree copy's.
-    void copy_tree(const std::string &dir, const std::string &dst, std::vector<std::string> *delivered,
-                   TreeCopyError &errors, bool top);
+    void copy_tree(const std::string &dir, const std::string &dst,
+                   std::vector<std::string> *delivered, TreeCopyError &errors, bool top);
     std::string captured_into_sandbox();
     std::string capture(const std::string &saved, const std::string &slot);
     void append_stderr(const std::string &target);
@@ -148,8 +153,8 @@ private:
     }
 };
 
-void Harvest::copy_tree(const std::string &dir, const std::string &dst, std::vector<std::string> *delivered,
-                        TreeCopyError &errors, bool top) {
+void Harvest::copy_tree(const std::string &dir, const std::string &dst,
+                        std::vector<std::string> *delivered, TreeCopyError &errors, bool top) {
     std::vector<std::string> names;
     try {
         names = list_dir(dir);
@@ -195,8 +200,10 @@ std::string Harvest::captured_into_sandbox() {
         stdout_target = capture(q_.stdout_path, *q_.capture_slot);
     if (q_.stderr_slot && !q_.stderr_path.empty() && file_size(q_.stderr_path) > 0) {
         // "> {x} 2> {x}": both streams end up in the one file, error last.
-        if (!stdout_target.empty() && q_.capture_slot == q_.stderr_slot) append_stderr(stdout_target);
-        else capture(q_.stderr_path, *q_.stderr_slot);
+        if (!stdout_target.empty() && q_.capture_slot == q_.stderr_slot)
+            append_stderr(stdout_target);
+        else
+            capture(q_.stderr_path, *q_.stderr_slot);
     }
     if (!q_.capture_slot) return q_.stdout_path;
     return stdout_target;
@@ -229,7 +236,7 @@ void Harvest::append_stderr(const std::string &target) {
             if (errno == EINTR) continue;
             throw FsError(errno, target);
         }
-        if (!files::write_all(out.get(), std::string_view(buffer, (std::size_t) got)))
+        if (!files::write_all(out.get(), std::string_view(buffer, (std::size_t)got)))
             throw FsError(errno, target);
     }
 }
@@ -304,7 +311,7 @@ void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
                 if (f == *one) chosen = &f;
     }
     if (!chosen) return;
-    deliver_slot(s, sources[(std::size_t) (chosen - files.data())]);
+    deliver_slot(s, sources[(std::size_t)(chosen - files.data())]);
     deliver_companions(s, *chosen, false);
 }
 
@@ -334,8 +341,8 @@ void Harvest::deliver_companions(std::size_t s, const std::string &primary_rel, 
     };
     std::string slot_dst = path_join({q_.output_path, slot.name});
     std::string out_dir = parent_of(slot_dst);
-    for (const CompanionDelivery &d :
-         companion_deliveries(path_name(primary_rel), path_name(slot.name), slot.companions, present)) {
+    for (const CompanionDelivery &d : companion_deliveries(
+             path_name(primary_rel), path_name(slot.name), slot.companions, present)) {
         std::string target = path_join({out_dir, d.to});
         deliver(sources[d.from], target);
         result_.companions[s].push_back(std::move(target));
@@ -413,8 +420,10 @@ HarvestResult Harvest::run() {
     result_.delivered.resize(q_.slots.size());
     result_.companions.resize(q_.slots.size());
     for (std::size_t s = 0; s < q_.slots.size(); ++s) {
-        if (q_.slots[s].is_dir) harvest_dir(s, top);
-        else harvest_file(s, top);
+        if (q_.slots[s].is_dir)
+            harvest_dir(s, top);
+        else
+            harvest_file(s, top);
     }
     deliver_input_companions();
     extras(top);
@@ -424,7 +433,8 @@ HarvestResult Harvest::run() {
 
 }  // namespace
 
-const std::string *choose_candidate(const std::vector<std::string> &names, const std::string &slot) {
+const std::string *choose_candidate(const std::vector<std::string> &names,
+                                    const std::string &slot) {
     const std::string *best = nullptr;
     for (const std::string &name : names) {
         if (name == slot) return &name;

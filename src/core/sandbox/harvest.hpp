@@ -31,7 +31,7 @@ struct SlotRule {
 // A staged input whose companions the tool may write beside it (an index
 // step): they are delivered under their sandbox names.
 struct InputCompanions {
-    std::string name;  // the staged entry
+    std::string name;                          // the staged entry
     std::vector<CompanionPattern> companions;  // declared patterns
 };
 
@@ -39,7 +39,7 @@ struct HarvestRequest {
     std::string sandbox;
     std::string output_path;  // the output directory, spelled as the host's pathlib does
     std::vector<SlotRule> slots;
-    NameSet input_names;      // sandbox names of every staged input
+    NameSet input_names;  // sandbox names of every staged input
     // The tool's standard output, saved in a file outside the sandbox
     // ("" when there is none). With `capture_slot` it becomes the sandbox
     // entry of that name (the entry is replaced, never written through);
@@ -60,10 +60,10 @@ struct Skipped {
 };
 
 struct HarvestResult {
-    std::vector<std::vector<std::string>> delivered;  // per slot, in slot order
-    std::vector<std::vector<std::string>> companions; // per slot: companions delivered beside it
-    std::vector<std::string> input_companions;        // companions written beside staged inputs
-    std::optional<std::string> stdout_file;           // set when the text was kept
+    std::vector<std::vector<std::string>> delivered;   // per slot, in slot order
+    std::vector<std::vector<std::string>> companions;  // per slot: companions delivered beside it
+    std::vector<std::string> input_companions;         // companions written beside staged inputs
+    std::optional<std::string> stdout_file;            // set when the text was kept
     std::vector<Skipped> skipped;
     // Everything the harvest wrote, relative to the output directory, in
     // order: the directories it made (or found there) and the files it

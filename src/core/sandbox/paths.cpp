@@ -1,11 +1,11 @@
 #include "sandbox/paths.hpp"
 
-
 namespace plexaro::sandbox {
 
 namespace {
 
-template <typename Fn> void each_part(std::string_view path, Fn &&fn) {
+template <typename Fn>
+void each_part(std::string_view path, Fn &&fn) {
     std::size_t i = 0;
     while (i < path.size()) {
         std::size_t slash = path.find('/', i);

@@ -21,9 +21,9 @@ using Clock = std::chrono::steady_clock;
 
 int open_pidfd(int pid) {
 #ifdef SYS_pidfd_open
-    return (int) ::syscall(SYS_pidfd_open, pid, 0);
+    return (int)::syscall(SYS_pidfd_open, pid, 0);
 #else
-    (void) pid;
+    (void)pid;
     errno = ENOSYS;
     return -1;
 #endif
@@ -31,7 +31,8 @@ int open_pidfd(int pid) {
 
 bool has_exited(int pid) {
     siginfo_t info{};
-    return ::waitid(P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    return ::waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
 }
 
 void end_all(const Watch &w) {
@@ -44,8 +45,8 @@ bool drain(int fd, std::string &into) {
     while (true) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            into.append(buffer, (std::size_t) n);
-            if ((std::size_t) n < sizeof buffer) return true;
+            into.append(buffer, (std::size_t)n);
+            if ((std::size_t)n < sizeof buffer) return true;
             continue;
         }
         if (n == 0) return false;
@@ -76,7 +77,9 @@ WatchResult watch(const Watch &w) {
     bool exited = false;
     const auto start = Clock::now();
     std::optional<Clock::time_point> deadline;
-    if (w.limit) deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*w.limit));
+    if (w.limit)
+        deadline = start + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double>(*w.limit));
     std::optional<Clock::time_point> grace_end;
 
     while (true) {
@@ -84,7 +87,8 @@ WatchResult watch(const Watch &w) {
         if (exited && !stream_open[0] && !stream_open[1]) break;
         auto now = Clock::now();
         if (exited && !grace_end)
-            grace_end = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(w.grace));
+            grace_end = now + std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(w.grace));
         if (exited && now >= *grace_end) {
             // The program is done; whatever it left running holds the streams.
             if (w.own_group) ::killpg(w.pid, SIGKILL);
@@ -110,9 +114,9 @@ WatchResult watch(const Watch &w) {
         Clock::time_point until = exited ? *grace_end : deadline.value_or(Clock::time_point::max());
         int wait_ms = -1;
         if (until != Clock::time_point::max())
-            wait_ms = (int) std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+            wait_ms = (int)std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
         if (pidfd < 0 && !exited) wait_ms = wait_ms < 0 ? 10 : std::min(wait_ms, 10);
-        int ready = ::poll(fds, (nfds_t) n, wait_ms);
+        int ready = ::poll(fds, (nfds_t)n, wait_ms);
         if (ready < 0) {
             if (errno == EINTR && w.interrupted()) {
                 end_all(w);
@@ -131,9 +135,12 @@ WatchResult watch(const Watch &w) {
                     close_stdin();
                     continue;
                 }
-                ssize_t put = ::write(in_fd, w.stdin_data.data() + in_at, w.stdin_data.size() - in_at);
-                if (put > 0) in_at += (std::size_t) put;
-                else if (put < 0 && errno != EAGAIN && errno != EINTR) close_stdin();
+                ssize_t put =
+                    ::write(in_fd, w.stdin_data.data() + in_at, w.stdin_data.size() - in_at);
+                if (put > 0)
+                    in_at += (std::size_t)put;
+                else if (put < 0 && errno != EAGAIN && errno != EINTR)
+                    close_stdin();
                 if (in_at >= w.stdin_data.size()) close_stdin();
             } else {
                 exited = true;

@@ -17,13 +17,13 @@ int default_time_limit(std::string_view first_word);
 
 struct Watch {
     int pid = -1;
-    bool own_group = false;      // the program leads its own process group
-    int stdin_fd = -1;           // a pipe to write `stdin_data` to, then closed
+    bool own_group = false;  // the program leads its own process group
+    int stdin_fd = -1;       // a pipe to write `stdin_data` to, then closed
     std::string stdin_data;
-    int stdout_fd = -1;          // pipes read to their end (-1: not ours to read)
+    int stdout_fd = -1;  // pipes read to their end (-1: not ours to read)
     int stderr_fd = -1;
-    std::optional<double> limit; // seconds; none waits without a limit
-    double grace = 3.0;          // seconds the streams get after the program ended
+    std::optional<double> limit;  // seconds; none waits without a limit
+    double grace = 3.0;           // seconds the streams get after the program ended
     // Asked after a signal interrupted the wait; true ends the wait.
     std::function<bool()> interrupted = [] { return false; };
 };

@@ -34,9 +34,9 @@ std::string inference_prompt(const InferencePrompt &p) {
         if (!staged.empty()) staged += "\n";
         staged += "  - " + key + ": " + names;
     }
-    return "Tool: " + p.tool_name + "\nDescription: " + p.description + "\nBinary: " + p.executable +
-           "\n\nManifest inputs:\n" + field_lines(p.inputs) + "\n\nManifest outputs:\n" +
-           field_lines(p.outputs) +
+    return "Tool: " + p.tool_name + "\nDescription: " + p.description +
+           "\nBinary: " + p.executable + "\n\nManifest inputs:\n" + field_lines(p.inputs) +
+           "\n\nManifest outputs:\n" + field_lines(p.outputs) +
            "\n\nStaged files available in /workspace (key \u2192 filename):\n" + staged +
            "\n\nWrite the correct command-line arguments to pass to '" + p.executable +
            "'. Include any required subcommand. Do NOT include the binary name itself. "

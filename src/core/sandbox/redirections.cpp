@@ -33,8 +33,10 @@ std::string protect_brace_escapes(std::string_view t) {
 
 void restore_braces(std::string &word) {
     for (char &c : word) {
-        if (c == kOpenBraceMark) c = '{';
-        else if (c == kCloseBraceMark) c = '}';
+        if (c == kOpenBraceMark)
+            c = '{';
+        else if (c == kCloseBraceMark)
+            c = '}';
     }
 }
 
@@ -53,9 +55,12 @@ StreamPlan read_redirections(const std::vector<std::string> &tokens,
         // Every operator takes the next word with it, as the walk does.
         if (i + 1 < tokens.size()) {
             const std::string &target = tokens[i + 1];
-            if (tok == ">" && output_slots.count(target)) plan.stdout_slot = target;
-            else if (tok == "2>" && output_slots.count(target)) plan.stderr_slot = target;
-            else if (tok == "<" && staged_names.count(target)) plan.stdin_name = target;
+            if (tok == ">" && output_slots.count(target))
+                plan.stdout_slot = target;
+            else if (tok == "2>" && output_slots.count(target))
+                plan.stderr_slot = target;
+            else if (tok == "<" && staged_names.count(target))
+                plan.stdin_name = target;
         }
         i += 2;
     }

@@ -12,7 +12,9 @@ namespace plexaro::sandbox {
 
 // The host's str.strip() without arguments on UTF-8 text (every Unicode
 // white-space character counts, not only ASCII); see common/text.
-inline std::string_view strip(std::string_view utf8) { return text::strip_unicode_whitespace(utf8); }
+inline std::string_view strip(std::string_view utf8) {
+    return text::strip_unicode_whitespace(utf8);
+}
 
 // True when strip() leaves nothing.
 bool is_blank(std::string_view utf8);

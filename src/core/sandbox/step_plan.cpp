@@ -9,7 +9,8 @@
 
 namespace plexaro::sandbox {
 
-std::string staging_name(const std::string &source, const std::string &key_fs, const NameSet &taken) {
+std::string staging_name(const std::string &source, const std::string &key_fs,
+                         const NameSet &taken) {
     std::string name(path_name(source));
     if (!taken.count(name)) return name;
     std::string key = flat_name(key_fs);
@@ -69,13 +70,15 @@ StepPlan plan_step(const StepRequest &q) {
     for (std::size_t k = 0; k < plan.staged.size(); ++k)
         texts.emplace_back(q.inputs[plan.staged[k].input].key, joined_names[k]);
     for (const PlanInput &in : q.inputs)
-        if (in.kind == PlanInput::Kind::scalar && !staged_keys.count(in.key) && !slot_names.count(in.key))
+        if (in.kind == PlanInput::Kind::scalar && !staged_keys.count(in.key) &&
+            !slot_names.count(in.key))
             texts.emplace_back(in.key, in.text);
 
     // Doubled braces are literal ones: hidden from the placeholder rules
     // until the words are final.
     std::string resolved = substitute(protect_brace_escapes(q.args_template), texts);
-    std::vector<std::string> tokens = resolved.empty() ? std::vector<std::string>{} : split_words(resolved);
+    std::vector<std::string> tokens =
+        resolved.empty() ? std::vector<std::string>{} : split_words(resolved);
     WalkResult walked = walk_tokens(tokens, stream_slots);
     plan.words = std::move(walked.clean);
     for (std::string &word : plan.words) restore_braces(word);
@@ -85,7 +88,8 @@ StepPlan plan_step(const StepRequest &q) {
     if (streams.stdin_name)
         for (const StagedInput &s : plan.staged)
             for (const std::string &name : s.names)
-                if (!plan.stdin_name && q.name_text(name) == *streams.stdin_name) plan.stdin_name = name;
+                if (!plan.stdin_name && q.name_text(name) == *streams.stdin_name)
+                    plan.stdin_name = name;
 
     // Without words from the template the staged names are the arguments.
     if (plan.words.empty())
@@ -116,8 +120,10 @@ void stage(const std::string &sandbox, const StepPlan &plan) {
     for (const StagedInput &s : plan.staged)
         for (std::size_t k = 0; k < s.sources.size(); ++k) {
             std::string dst = path_join({sandbox, s.names[k]});
-            if (is_dir(s.sources[k])) copy_tree(s.sources[k], dst, false);
-            else copy_file(s.sources[k], dst);
+            if (is_dir(s.sources[k]))
+                copy_tree(s.sources[k], dst, false);
+            else
+                copy_file(s.sources[k], dst);
         }
     for (const auto &per_input : plan.companions) stage_companions(sandbox, per_input);
 }

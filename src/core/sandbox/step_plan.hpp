@@ -27,8 +27,8 @@ struct PlanInput {
     std::string key;     // placeholder name (UTF-8)
     std::string key_fs;  // file-system spelling, for alternative staging names
     Kind kind = Kind::ignored;
-    std::vector<std::string> sources;  // path, paths: the host paths in order
-    std::string text;                  // scalar
+    std::vector<std::string> sources;          // path, paths: the host paths in order
+    std::string text;                          // scalar
     std::vector<CompanionPattern> companions;  // declared companion patterns
 };
 
@@ -48,7 +48,9 @@ struct StepRequest {
     std::string executable;           // entrypoint, else the tool name
     NameSet taken;                    // entries already in the sandbox (project files)
     // A staged entry name (file-system spelling) as the tool's words spell it.
-    std::function<std::string(const std::string &)> name_text = [](const std::string &s) { return s; };
+    std::function<std::string(const std::string &)> name_text = [](const std::string &s) {
+        return s;
+    };
 };
 
 // Where one path input lands: one sandbox entry name per source.
@@ -60,12 +62,12 @@ struct StagedInput {
 };
 
 struct StepPlan {
-    std::vector<StagedInput> staged;         // in input order
-    NameSet input_names;                     // every staged entry name
-    std::vector<std::string> words;          // the tool's arguments after the executable
-    std::optional<std::string> capture_slot; // output slot fed by "> {slot}"
-    std::optional<std::string> stderr_slot;  // output slot fed by "2> {slot}"
-    std::optional<std::string> stdin_name;   // staged entry read by "< {input}"
+    std::vector<StagedInput> staged;          // in input order
+    NameSet input_names;                      // every staged entry name
+    std::vector<std::string> words;           // the tool's arguments after the executable
+    std::optional<std::string> capture_slot;  // output slot fed by "> {slot}"
+    std::optional<std::string> stderr_slot;   // output slot fed by "2> {slot}"
+    std::optional<std::string> stdin_name;    // staged entry read by "< {input}"
     // Per output: the index into `staged` of the input a "from_input" slot
     // hands on; none for other slots and when that input was not staged.
     std::vector<std::optional<std::size_t>> from_staged;
@@ -85,7 +87,8 @@ void plan_input_companions(const StepRequest &request, StepPlan &plan);
 // A source is staged under its own name; when that is taken, under
 // key + "_" + name; then key + "_" + N + "_" + name for the first free N
 // from 2, so every input keeps its own data. Keys become flat names.
-std::string staging_name(const std::string &source, const std::string &key_fs, const NameSet &taken);
+std::string staging_name(const std::string &source, const std::string &key_fs,
+                         const NameSet &taken);
 
 // Copies every staged source, then every companion, to its planned place
 // (links in the host's inputs are followed: the inputs are the host's own

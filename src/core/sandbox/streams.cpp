@@ -14,9 +14,10 @@ namespace {
 std::string with_note(std::uint64_t left_out, std::string_view tail) {
     // Never start inside a character.
     std::size_t skip = 0;
-    while (skip < tail.size() && skip < 4 && ((unsigned char) tail[skip] & 0xC0) == 0x80) ++skip;
+    while (skip < tail.size() && skip < 4 && ((unsigned char)tail[skip] & 0xC0) == 0x80) ++skip;
     left_out += skip;
-    return "[" + std::to_string(left_out) + " earlier bytes left out]\n" + std::string(tail.substr(skip));
+    return "[" + std::to_string(left_out) + " earlier bytes left out]\n" +
+           std::string(tail.substr(skip));
 }
 
 }  // namespace
@@ -29,7 +30,7 @@ std::string stream_tail(std::string_view data, std::size_t limit) {
 std::uint64_t file_size(const std::string &path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    return (std::uint64_t) st.st_size;
+    return (std::uint64_t)st.st_size;
 }
 
 std::string file_tail(const std::string &path, std::size_t limit) {
@@ -38,14 +39,14 @@ std::string file_tail(const std::string &path, std::size_t limit) {
     struct stat st;
     std::string out;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        std::uint64_t size = (std::uint64_t) st.st_size;
+        std::uint64_t size = (std::uint64_t)st.st_size;
         std::uint64_t from = size > limit ? size - limit : 0;
         out.resize(size - from);
         std::size_t got = 0;
         while (got < out.size()) {
-            ssize_t n = ::pread(fd, out.data() + got, out.size() - got, (off_t) (from + got));
+            ssize_t n = ::pread(fd, out.data() + got, out.size() - got, (off_t)(from + got));
             if (n <= 0) break;
-            got += (std::size_t) n;
+            got += (std::size_t)n;
         }
         out.resize(got);
         if (from > 0) out = with_note(from, out);
@@ -74,7 +75,7 @@ bool file_is_blank(const std::string &path) {
             break;
         }
         chunk.erase(0, chunk.size() - carry);
-        chunk.append(buffer, (std::size_t) n);
+        chunk.append(buffer, (std::size_t)n);
         std::size_t pos = 0;
         carry = 0;
         while (pos < chunk.size()) {

@@ -17,7 +17,8 @@ void bring_project(const std::string &mivo_home, const std::string &sandbox) {
         std::string src = path_join({mivo_home, name});
         if (exists(src)) copy_file(src, path_join({sandbox, name}));
     }
-    std::string shim_src = path_join({mivo_home, kShimDir}), shim_dst = path_join({sandbox, kShimDir});
+    std::string shim_src = path_join({mivo_home, kShimDir}),
+                shim_dst = path_join({sandbox, kShimDir});
     if (exists(shim_src) && !lexists(shim_dst)) {
         if (!make_symlink(shim_src, shim_dst)) copy_tree(shim_src, shim_dst, false);
     }

@@ -47,8 +47,10 @@ std::vector<std::string> split_words(std::string_view text) {
             }
             break;
         case State::single_quoted:
-            if (c == '\'') state = State::word;
-            else word += c;
+            if (c == '\'')
+                state = State::word;
+            else
+                word += c;
             break;
         case State::double_quoted:
             if (c == '"') {

@@ -23,7 +23,7 @@ FileIdentity identity_of(const struct stat &st) {
     FileIdentity id;
     id.device = st.st_dev;
     id.inode = st.st_ino;
-    id.size = (std::uint64_t) st.st_size;
+    id.size = (std::uint64_t)st.st_size;
     id.mtime_ns = files::nanoseconds(st.st_mtim);
     id.ctime_ns = files::nanoseconds(st.st_ctim);
     id.is_dir = S_ISDIR(st.st_mode);
@@ -50,8 +50,8 @@ FileIdentity ContentHashes::identity(const std::string &path) const {
 std::string ContentHashes::memo_path(const FileIdentity &id) const {
     Hasher h;
     h.field(change_time_ ? "file identity 1" : "file identity 1 without change time");
-    for (std::uint64_t v : {id.device, id.inode, id.size, (std::uint64_t) id.mtime_ns,
-                            (std::uint64_t) id.ctime_ns})
+    for (std::uint64_t v :
+         {id.device, id.inode, id.size, (std::uint64_t)id.mtime_ns, (std::uint64_t)id.ctime_ns})
         h.number(v);
     std::string name = h.digest().hex();
     return memo_dir_ + "/" + name.substr(0, 2) + "/" + name.substr(2);

@@ -22,11 +22,13 @@ struct Hasher::State {
 Hasher::Hasher() : state_(std::make_unique<State>()) {}
 Hasher::~Hasher() = default;
 
-void Hasher::update(const void *data, std::size_t size) { XXH3_128bits_update(state_->xxh, data, size); }
+void Hasher::update(const void *data, std::size_t size) {
+    XXH3_128bits_update(state_->xxh, data, size);
+}
 
 void Hasher::number(std::uint64_t value) {
     unsigned char bytes[8];
-    for (int i = 0; i < 8; ++i) bytes[i] = (unsigned char) (value >> (8 * i));
+    for (int i = 0; i < 8; ++i) bytes[i] = (unsigned char)(value >> (8 * i));
     update(bytes, sizeof bytes);
 }
 
@@ -56,9 +58,12 @@ std::optional<Digest> Digest::from_hex(std::string_view text) {
     for (std::size_t i = 0; i < 32; ++i) {
         char c = text[i];
         unsigned v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else
+            return std::nullopt;
         std::uint64_t &half = i < 16 ? d.high : d.low;
         half = (half << 4) | v;
     }
@@ -80,8 +85,8 @@ Digest hash_stream(int fd, const std::string &path, std::uint64_t &read_bytes) {
             throw sandbox::FsError(errno, path);
         }
         if (r == 0) break;
-        hasher.update(buffer.get(), (std::size_t) r);
-        read_bytes += (std::uint64_t) r;
+        hasher.update(buffer.get(), (std::size_t)r);
+        read_bytes += (std::uint64_t)r;
     }
     return hasher.digest();
 }

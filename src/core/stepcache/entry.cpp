@@ -23,7 +23,7 @@ std::string escape(std::string_view bytes) {
             out += kDigits[c >> 4];
             out += kDigits[c & 15];
         } else {
-            out += (char) c;
+            out += (char)c;
         }
     }
     return out;
@@ -41,7 +41,7 @@ std::optional<std::string> unescape(std::string_view text) {
         unsigned value = 0;
         auto [end, ec] = std::from_chars(text.data() + i + 1, text.data() + i + 3, value, 16);
         if (ec != std::errc() || end != text.data() + i + 3) return std::nullopt;
-        out += (char) value;
+        out += (char)value;
         i += 2;
     }
     return out;
@@ -52,13 +52,15 @@ std::vector<std::string_view> split_tabs(std::string_view line) {
     std::size_t start = 0;
     while (true) {
         std::size_t tab = line.find('\t', start);
-        fields.push_back(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
+        fields.push_back(line.substr(
+            start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
         if (tab == std::string_view::npos) return fields;
         start = tab + 1;
     }
 }
 
-template <typename T> bool number(std::string_view text, T &out) {
+template <typename T>
+bool number(std::string_view text, T &out) {
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
     return ec == std::errc() && end == text.data() + text.size();
 }
@@ -70,7 +72,8 @@ bool safe_relative(std::string_view rel) {
     std::size_t start = 0;
     while (start <= rel.size()) {
         std::size_t slash = rel.find('/', start);
-        std::string_view part = rel.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+        std::string_view part = rel.substr(
+            start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
         if (part.empty() || part == "." || part == "..") return false;
         if (part.find('\0') != std::string_view::npos) return false;
         if (slash == std::string_view::npos) break;
@@ -151,10 +154,14 @@ std::optional<EntryRecord> parse_record(std::string_view text) {
         if (tag == "tool" || tag == "started" || tag == "ended" || tag == "word") {
             auto value = text_field(1);
             if (!value) return std::nullopt;
-            if (tag == "tool") r.tool = std::move(*value);
-            else if (tag == "started") r.started = std::move(*value);
-            else if (tag == "ended") r.ended = std::move(*value);
-            else r.words.push_back(std::move(*value));
+            if (tag == "tool")
+                r.tool = std::move(*value);
+            else if (tag == "started")
+                r.started = std::move(*value);
+            else if (tag == "ended")
+                r.ended = std::move(*value);
+            else
+                r.words.push_back(std::move(*value));
         } else if (tag == "seconds") {
             if (fields.size() != 2) return std::nullopt;
             std::string value(fields[1]);

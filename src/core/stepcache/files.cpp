@@ -19,15 +19,15 @@ std::optional<std::string> read_small_file(const std::string &path, std::size_t 
     if (fd < 0) return std::nullopt;
     FdGuard guard(fd);
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (std::uint64_t) st.st_size > limit)
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (std::uint64_t)st.st_size > limit)
         return std::nullopt;
-    std::string data((std::size_t) st.st_size, '\0');
+    std::string data((std::size_t)st.st_size, '\0');
     std::size_t got = 0;
     while (got < data.size()) {
         ssize_t r = ::read(fd, data.data() + got, data.size() - got);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return std::nullopt;
-        got += (std::size_t) r;
+        got += (std::size_t)r;
     }
     return data;
 }
@@ -54,7 +54,7 @@ std::string unique_suffix() { return files::random_hex(8); }
 std::optional<double> modified_at(const std::string &path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
-    return (double) st.st_mtim.tv_sec + st.st_mtim.tv_nsec / 1e9;
+    return (double)st.st_mtim.tv_sec + st.st_mtim.tv_nsec / 1e9;
 }
 
 namespace {

@@ -35,7 +35,7 @@ std::optional<double> modified_at(const std::string &path);
 // An exclusive lock on an open file: an open-file-description lock, so two
 // threads of one process exclude each other as two processes do. It lasts
 // until the descriptor is closed, also when its holder is killed.
-void lock_file(int fd);       // waits for it
-bool try_lock_file(int fd);   // false when another holder has it
+void lock_file(int fd);      // waits for it
+bool try_lock_file(int fd);  // false when another holder has it
 
 }  // namespace plexaro::stepcache

@@ -45,7 +45,7 @@ std::vector<std::string> listed_variables(std::string_view list) {
     std::vector<std::string> names;
     std::string current;
     for (char c : list) {
-        if (c == ',' || std::isspace((unsigned char) c)) {
+        if (c == ',' || std::isspace((unsigned char)c)) {
             if (!current.empty()) names.push_back(std::move(current));
             current.clear();
         } else {
@@ -59,19 +59,19 @@ std::vector<std::string> listed_variables(std::string_view list) {
 }
 
 std::optional<std::uint64_t> parse_size(std::string_view text) {
-    while (!text.empty() && std::isspace((unsigned char) text.front())) text.remove_prefix(1);
-    while (!text.empty() && std::isspace((unsigned char) text.back())) text.remove_suffix(1);
+    while (!text.empty() && std::isspace((unsigned char)text.front())) text.remove_prefix(1);
+    while (!text.empty() && std::isspace((unsigned char)text.back())) text.remove_suffix(1);
     std::size_t digits = 0;
     bool dot = false;
     while (digits < text.size() &&
-           (std::isdigit((unsigned char) text[digits]) || (text[digits] == '.' && !dot))) {
+           (std::isdigit((unsigned char)text[digits]) || (text[digits] == '.' && !dot))) {
         dot = dot || text[digits] == '.';
         ++digits;
     }
     std::string number(text.substr(0, digits));
     if (number.empty() || number == ".") return std::nullopt;
     std::string unit;
-    for (char c : text.substr(digits)) unit += (char) std::toupper((unsigned char) c);
+    for (char c : text.substr(digits)) unit += (char)std::toupper((unsigned char)c);
     while (!unit.empty() && unit.front() == ' ') unit.erase(0, 1);
     if (unit.size() > 1 && unit.back() == 'B') unit.pop_back();
     if (unit.size() > 1 && unit.back() == 'I') unit.pop_back();
@@ -81,7 +81,7 @@ std::optional<std::uint64_t> parse_size(std::string_view text) {
         if (unit != name) continue;
         double value = std::strtod(number.c_str(), nullptr) * std::ldexp(1.0, shift);
         if (!std::isfinite(value) || value >= 1.8e19) return std::nullopt;
-        return (std::uint64_t) value;
+        return (std::uint64_t)value;
     }
     return std::nullopt;
 }

@@ -23,7 +23,7 @@ struct StepKeyParts {
     std::string tool;
     // Manifest entries that shape the run, each as (entry, canonical text).
     std::vector<std::pair<std::string, std::string>> manifest;
-    std::vector<std::string> words;  // the executable, then its arguments
+    std::vector<std::string> words;                            // the executable, then its arguments
     std::vector<std::pair<std::string, std::string>> scalars;  // input key, text
     std::vector<KeyFile> files;
     // Environment variables the host listed: name, value (nullopt: unset).

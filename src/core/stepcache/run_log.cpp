@@ -20,7 +20,7 @@ std::string json_string(std::string_view text) {
     std::string out = "\"";
     char buf[8];
     for (std::size_t i = 0; i < text.size();) {
-        unsigned char c = (unsigned char) text[i];
+        unsigned char c = (unsigned char)text[i];
         if (c < 0x80) {
             switch (c) {
             case '"': out += "\\\""; break;
@@ -33,7 +33,7 @@ std::string json_string(std::string_view text) {
                     std::snprintf(buf, sizeof buf, "\\u%04x", c);
                     out += buf;
                 } else {
-                    out += (char) c;
+                    out += (char)c;
                 }
             }
             ++i;
@@ -43,9 +43,10 @@ std::string json_string(std::string_view text) {
         std::size_t length;
         // A surrogate carried through as UTF-8 bytes (how the host's
         // undecodable file-name bytes arrive) stays that surrogate.
-        if (text::decode_utf8(text, i, cp, length, text::Surrogates::pass) == text::Utf8Status::ok) {
+        if (text::decode_utf8(text, i, cp, length, text::Surrogates::pass) ==
+            text::Utf8Status::ok) {
             if (cp >= 0xD800 && cp <= 0xDFFF) {
-                std::snprintf(buf, sizeof buf, "\\u%04x", (unsigned) cp);
+                std::snprintf(buf, sizeof buf, "\\u%04x", (unsigned)cp);
                 out += buf;
             } else {
                 out.append(text.substr(i, length));
@@ -117,8 +118,10 @@ void files(Json &j, const char *name, const char *role, const std::vector<RunFil
     for (const RunFile &f : list) {
         j.open('{');
         j.key(role);
-        if (f.name.empty()) j.opt_text(std::nullopt);
-        else j.text(f.name);
+        if (f.name.empty())
+            j.opt_text(std::nullopt);
+        else
+            j.text(f.name);
         j.key("path").text(f.path).key("size").number(f.size);
         if (f.hash) j.key("hash").text(*f.hash);
         j.close('}');
@@ -140,8 +143,10 @@ std::string run_record_line(const RunRecord &r) {
     files(j, "outputs", "slot", r.outputs);
     j.key("started").text(r.started).key("ended").text(r.ended).key("seconds").real(r.seconds);
     j.key("exit_status");
-    if (r.exit_status) j.integer(*r.exit_status);
-    else j.opt_text(std::nullopt);
+    if (r.exit_status)
+        j.integer(*r.exit_status);
+    else
+        j.opt_text(std::nullopt);
     j.key("cache_hit").boolean(r.cache_hit);
     j.key("key").opt_text(r.key);
     if (r.error) j.key("error").text(*r.error);
@@ -152,8 +157,8 @@ std::string run_record_line(const RunRecord &r) {
 std::string utc_timestamp(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
     auto micros = duration_cast<microseconds>(when.time_since_epoch()).count();
-    std::time_t seconds = (std::time_t) (micros / 1000000);
-    long fraction = (long) (micros % 1000000);
+    std::time_t seconds = (std::time_t)(micros / 1000000);
+    long fraction = (long)(micros % 1000000);
     if (fraction < 0) {
         fraction += 1000000;
         --seconds;

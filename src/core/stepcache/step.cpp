@@ -25,7 +25,8 @@ std::string join_path(const std::string &dir, const std::string &rel) {
 }  // namespace
 
 std::string describe(const sb::FsError &e) {
-    std::string text = e.kind == sb::FsError::Kind::os ? std::strerror(e.err) : "not a regular file";
+    std::string text =
+        e.kind == sb::FsError::Kind::os ? std::strerror(e.err) : "not a regular file";
     text += ": '" + e.path + "'";
     if (e.has_path2) text += " -> '" + e.path2 + "'";
     return text;
@@ -43,8 +44,11 @@ std::optional<int> exit_status_in(std::string_view error) {
 }
 
 CachedStep::CachedStep(Settings settings, StepFacts facts, std::string output_path)
-    : settings_(std::move(settings)), facts_(std::move(facts)), output_path_(std::move(output_path)),
-      started_(std::chrono::system_clock::now()), clock_(std::chrono::steady_clock::now()) {
+    : settings_(std::move(settings)),
+      facts_(std::move(facts)),
+      output_path_(std::move(output_path)),
+      started_(std::chrono::system_clock::now()),
+      clock_(std::chrono::steady_clock::now()) {
     if (settings_.dir) cache_.emplace(*settings_.dir, settings_.size_limit, settings_.hard_links);
     hashes_ = std::make_unique<ContentHashes>(cache_ ? cache_->hashes_dir() : std::string(),
                                               !settings_.hard_links);
@@ -62,7 +66,8 @@ CachedStep::CachedStep(Settings settings, StepFacts facts, std::string output_pa
     parts.words = facts_.words;
     parts.scalars = facts_.scalars;
     for (std::size_t i = 0; i < facts_.inputs.size(); ++i)
-        parts.files.push_back({facts_.inputs[i].input, facts_.inputs[i].staged_name, contents_[i].digest});
+        parts.files.push_back(
+            {facts_.inputs[i].input, facts_.inputs[i].staged_name, contents_[i].digest});
     parts.environment = settings_.environment;
     key_ = step_key(parts);
 }
@@ -95,7 +100,7 @@ void CachedStep::add_outputs(RunRecord &record, const PlacedOutputs &outputs) co
             for (const std::string &d : slot.delivered)
                 if (d == rel && f.name.empty()) f.name = slot.name;
         struct stat st;
-        if (::stat(f.path.c_str(), &st) == 0) f.size = (std::uint64_t) st.st_size;
+        if (::stat(f.path.c_str(), &st) == 0) f.size = (std::uint64_t)st.st_size;
         record.outputs.push_back(std::move(f));
     }
 }
@@ -161,7 +166,8 @@ void CachedStep::succeeded(std::vector<std::string> words_run, PlacedOutputs out
             entry.slots = std::move(outputs.slots);
             entry.stdout_file = std::move(outputs.stdout_file);
             try {
-                if (cache_->store(*key_, std::move(entry), output_path_) == StepCache::Stored::too_large)
+                if (cache_->store(*key_, std::move(entry), output_path_) ==
+                    StepCache::Stored::too_large)
                     warn("step not cached: its outputs are larger than the cache's size limit");
                 cache_->evict();
             } catch (const sb::FsError &e) {

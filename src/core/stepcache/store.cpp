@@ -75,7 +75,7 @@ std::optional<Hit> StepCache::find(const std::string &key) const {
         // A hard link made or removed changes the change time; with links
         // the modification time alone tells a changed file.
         if (::lstat(stored.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            (std::uint64_t) st.st_size != f.size || st.st_ino != f.inode ||
+            (std::uint64_t)st.st_size != f.size || st.st_ino != f.inode ||
             files::nanoseconds(st.st_mtim) != f.mtime_ns ||
             (!hard_links_ && files::nanoseconds(st.st_ctim) != f.ctime_ns))
             return std::nullopt;
@@ -125,7 +125,7 @@ StepCache::Stored StepCache::store(const std::string &key, EntryRecord record,
         struct stat st;
         std::string placed = output_path + "/" + f.rel;
         if (::stat(placed.c_str(), &st) != 0) throw sb::FsError(errno, placed);
-        total += (std::uint64_t) st.st_size;
+        total += (std::uint64_t)st.st_size;
     }
     if (size_limit_ && total > *size_limit_) return Stored::too_large;
     if (auto present = find(key)) {
@@ -166,7 +166,7 @@ StepCache::Stored StepCache::store(const std::string &key, EntryRecord record,
             struct stat st;
             std::string stored = stored_dir + "/" + f.rel;
             if (::lstat(stored.c_str(), &st) != 0) throw sb::FsError(errno, stored);
-            f.size = (std::uint64_t) st.st_size;
+            f.size = (std::uint64_t)st.st_size;
             f.inode = st.st_ino;
             f.mtime_ns = files::nanoseconds(st.st_mtim);
             f.ctime_ns = files::nanoseconds(st.st_ctim);

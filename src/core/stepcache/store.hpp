@@ -36,7 +36,8 @@ public:
     // otherwise), so neither costs a copy. The delivered files then share
     // the entry's inode: a file changed in place changes every delivery of
     // it (a changed entry is still noticed, and replaced, at its next use).
-    StepCache(std::string dir, std::optional<std::uint64_t> size_limit = {}, bool hard_links = false);
+    StepCache(std::string dir, std::optional<std::uint64_t> size_limit = {},
+              bool hard_links = false);
 
     const std::string &dir() const { return dir_; }
     std::string hashes_dir() const { return dir_ + "/hashes"; }

@@ -25,7 +25,7 @@ ssize_t try_read_now(int fd, void *buf, std::size_t size, off_t offset) {
     iovec iov{buf, size};
     return ::preadv2(fd, &iov, 1, offset, RWF_NOWAIT);
 #else
-    (void) fd, (void) buf, (void) size, (void) offset;
+    (void)fd, (void)buf, (void)size, (void)offset;
     errno = EOPNOTSUPP;
     return -1;
 #endif
@@ -39,7 +39,7 @@ ssize_t read_waiting(int fd, void *buf, std::size_t size, off_t offset) {
 bool local_file_system(int fd) {
     struct statfs fs;
     if (::fstatfs(fd, &fs) != 0) return false;
-    switch ((unsigned long) fs.f_type) {
+    switch ((unsigned long)fs.f_type) {
     case 0x01021994:  // tmpfs
     case 0x858458F6:  // ramfs
     case 0x794C7630:  // overlay
@@ -53,8 +53,7 @@ bool local_file_system(int fd) {
     case 0x00004D44:  // vfat
     case 0x2011BAB0:  // exfat
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -175,7 +174,7 @@ Outcome read_on_helper(int fd, char *buf, std::size_t size, off_t offset,
     lock.unlock();
     return_helper(std::move(helper));
     got = job->got;
-    if (got > 0) std::memcpy(buf, job->buffer.data(), (std::size_t) got);
+    if (got > 0) std::memcpy(buf, job->buffer.data(), (std::size_t)got);
     errno = job->error;
     return Outcome::done;
 }
@@ -220,7 +219,7 @@ BoundedReader::Status BoundedReader::next(char *buf, std::size_t size, std::size
         }
         if (n <= 0) return Status::end;
         offset_ += n;
-        got = (std::size_t) n;
+        got = (std::size_t)n;
         return Status::data;
     }
 }

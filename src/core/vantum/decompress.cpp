@@ -34,9 +34,9 @@ public:
     }
     Step run(std::string_view &in, char *out, std::size_t room, std::size_t &made) override {
         z_.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
-        z_.avail_in = (uInt) std::min<std::size_t>(in.size(), UINT_MAX);
+        z_.avail_in = (uInt)std::min<std::size_t>(in.size(), UINT_MAX);
         z_.next_out = reinterpret_cast<Bytef *>(out);
-        z_.avail_out = (uInt) std::min<std::size_t>(room, UINT_MAX);
+        z_.avail_out = (uInt)std::min<std::size_t>(room, UINT_MAX);
         int rc = inflate(&z_, Z_SYNC_FLUSH);
         in.remove_prefix(in.size() > UINT_MAX ? 0 : in.size() - z_.avail_in);
         made = room - z_.avail_out;
@@ -66,9 +66,9 @@ public:
     }
     Step run(std::string_view &in, char *out, std::size_t room, std::size_t &made) override {
         s_.next_in = const_cast<char *>(in.data());
-        s_.avail_in = (unsigned) std::min<std::size_t>(in.size(), UINT_MAX);
+        s_.avail_in = (unsigned)std::min<std::size_t>(in.size(), UINT_MAX);
         s_.next_out = out;
-        s_.avail_out = (unsigned) std::min<std::size_t>(room, UINT_MAX);
+        s_.avail_out = (unsigned)std::min<std::size_t>(room, UINT_MAX);
         unsigned before = s_.avail_in;
         int rc = BZ2_bzDecompress(&s_);
         in.remove_prefix(before - s_.avail_in);
@@ -115,7 +115,11 @@ std::string_view magic_of(Compression kind) {
     switch (kind) {
     case Compression::gzip: return "\x1f\x8b";
     case Compression::bzip2: return "BZh";
-    case Compression::xz: return std::string_view("\xfd" "7zXZ\0", 6);
+    case Compression::xz:
+        return std::string_view(
+            "\xfd"
+            "7zXZ\0",
+            6);
     }
     return {};
 }
@@ -174,8 +178,13 @@ Decompressor::Decompressor(Compression kind, std::string &out) {
     case Compression::bzip2: stream = std::make_unique<Bzip2Stream>(); break;
     case Compression::xz: stream = std::make_unique<XzStream>(); break;
     }
-    engine_.reset(new Engine{std::move(stream), magic_of(kind), out,
-                             kind == Compression::gzip, false, {}, Status::more});
+    engine_.reset(new Engine{std::move(stream),
+                             magic_of(kind),
+                             out,
+                             kind == Compression::gzip,
+                             false,
+                             {},
+                             Status::more});
     if (!engine_->stream->start()) engine_->final = Status::error;
 }
 

@@ -17,7 +17,7 @@ Kind kind_of(const std::optional<std::string> &path, std::uint64_t *size = nullp
     if (!path || ::stat(path->c_str(), &st) != 0) return Kind::none;
     if (S_ISDIR(st.st_mode)) return Kind::directory;
     if (!S_ISREG(st.st_mode)) return Kind::none;
-    if (size) *size = (std::uint64_t) st.st_size;
+    if (size) *size = (std::uint64_t)st.st_size;
     return Kind::file;
 }
 
@@ -61,12 +61,11 @@ DirSnapshot snapshot_dir(const std::string &dir, Clock::duration timeout, const 
     return snap;
 }
 
-FileSnapshot snapshot_file(const std::string &path, Clock::duration timeout,
-                           const ReadOps &ops) {
+FileSnapshot snapshot_file(const std::string &path, Clock::duration timeout, const ReadOps &ops) {
     FileSnapshot snap;
     snap.companions = companions_of(path);
-    snap.look = look_at_file(path, kFilePreviewLines, kFilePreviewChars, Clock::now() + timeout,
-                             ops);
+    snap.look =
+        look_at_file(path, kFilePreviewLines, kFilePreviewChars, Clock::now() + timeout, ops);
     return snap;
 }
 
@@ -107,8 +106,8 @@ std::string companions_line(std::string_view companions_repr) {
 }
 
 std::string file_preview_line(std::string_view preview, bool decompressed) {
-    std::string line = decompressed ? "    first 5 lines (decompressed):\n      "
-                                    : "    first 5 lines:\n      ";
+    std::string line =
+        decompressed ? "    first 5 lines (decompressed):\n      " : "    first 5 lines:\n      ";
     line.append(preview);
     return line;
 }
@@ -125,8 +124,7 @@ std::string element_label(std::string_view key, std::size_t index) {
     return label;
 }
 
-std::string file_list_line(std::string_view key, std::size_t count,
-                           std::string_view shown_repr) {
+std::string file_list_line(std::string_view key, std::size_t count, std::string_view shown_repr) {
     std::string line = "  ";
     line.append(key).append(" = list of ").append(std::to_string(count));
     line.append(" files, e.g. ").append(shown_repr);

@@ -86,8 +86,7 @@ std::string companions_line(std::string_view companions_repr);
 std::string file_preview_line(std::string_view preview, bool decompressed = false);
 std::string dir_list_line(std::string_view key, std::size_t count);
 std::string element_label(std::string_view key, std::size_t index);
-std::string file_list_line(std::string_view key, std::size_t count,
-                           std::string_view shown_repr);
+std::string file_list_line(std::string_view key, std::size_t count, std::string_view shown_repr);
 std::string value_line(std::string_view key, std::string_view value_repr);
 
 }  // namespace plexaro::vantum

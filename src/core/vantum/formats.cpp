@@ -10,11 +10,11 @@ using namespace std::string_view_literals;
 
 // BGZF is gzip with a "BC" field in the header's extra data.
 bool is_bgzf(std::string_view h) {
-    if (h.size() < 12 || !((unsigned char) h[3] & 0x04)) return false;  // FEXTRA
-    std::size_t xlen = (unsigned char) h[10] | ((std::size_t) (unsigned char) h[11] << 8);
+    if (h.size() < 12 || !((unsigned char)h[3] & 0x04)) return false;  // FEXTRA
+    std::size_t xlen = (unsigned char)h[10] | ((std::size_t)(unsigned char)h[11] << 8);
     std::string_view extra = h.substr(12, std::min(xlen, h.size() - 12));
     while (extra.size() >= 4) {
-        std::size_t len = (unsigned char) extra[2] | ((std::size_t) (unsigned char) extra[3] << 8);
+        std::size_t len = (unsigned char)extra[2] | ((std::size_t)(unsigned char)extra[3] << 8);
         if (extra[0] == 'B' && extra[1] == 'C') return true;
         if (extra.size() < 4 + len) break;
         extra.remove_prefix(4 + len);
@@ -45,12 +45,15 @@ RawFormat detect_raw(std::string_view h) {
                 Compression::gzip};
     }
     if (is_bzip2(h)) return {"bzip2-compressed", Compression::bzip2};
-    if (text::starts_with(h, "\xfd" "7zXZ\0"sv)) return {"xz-compressed", Compression::xz};
+    if (text::starts_with(h,
+                          "\xfd"
+                          "7zXZ\0"sv))
+        return {"xz-compressed", Compression::xz};
     if (text::starts_with(h, "BAM\1"sv)) return {"BAM (binary alignments, uncompressed)", {}};
     if (text::starts_with(h, "BCF\2"sv)) return {"BCF (binary variant calls, uncompressed)", {}};
     if (h.size() >= 6 && text::starts_with(h, "CRAM"sv) && h[4] >= 1 && h[4] <= 9) {
         std::string name = "CRAM ";
-        name += std::to_string((int) h[4]) + "." + std::to_string((unsigned char) h[5]);
+        name += std::to_string((int)h[4]) + "." + std::to_string((unsigned char)h[5]);
         return {name + " (compressed alignments)", {}};
     }
     if (std::string index = index_format(h); !index.empty()) return {index, {}};

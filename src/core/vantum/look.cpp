@@ -23,9 +23,9 @@ bool feed_lines(PreviewBuilder &builder, std::string_view data, std::size_t line
     std::size_t used = data.size();
     bool complete = false;
     for (const char *p = data.data(), *end = data.data() + data.size();
-         seen < lines && (p = (const char *) std::memchr(p, '\n', end - p)) != nullptr; ++p) {
+         seen < lines && (p = (const char *)std::memchr(p, '\n', end - p)) != nullptr; ++p) {
         if (++seen == lines) {
-            used = (std::size_t) (p - data.data()) + 1;
+            used = (std::size_t)(p - data.data()) + 1;
             complete = true;
         }
     }
@@ -35,7 +35,7 @@ bool feed_lines(PreviewBuilder &builder, std::string_view data, std::size_t line
 std::size_t line_breaks(std::string_view text) {
     std::size_t n = 0;
     for (const char *p = text.data(), *end = text.data() + text.size();
-         (p = (const char *) std::memchr(p, '\n', end - p)) != nullptr; ++p)
+         (p = (const char *)std::memchr(p, '\n', end - p)) != nullptr; ++p)
         ++n;
     return n;
 }

@@ -17,8 +17,8 @@ inline constexpr std::size_t kDecompressStep = 512;
 inline constexpr std::size_t kDecompressedBytes = 4096;
 
 struct FileLook {
-    std::string format;                   // empty for plain data
-    bool decompressed = false;            // the preview is of decompressed data
+    std::string format;         // empty for plain data
+    bool decompressed = false;  // the preview is of decompressed data
     std::optional<std::string> preview;
     bool operator==(const FileLook &) const = default;
 };

@@ -19,14 +19,14 @@ std::size_t printable_ascii_run(std::string_view data, std::size_t pos) {
     const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F);
     while (i + 16 <= n) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data.data() + i));
-        int mask = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmplt_epi8(x, space), _mm_cmpeq_epi8(x, del)));
-        if (mask != 0) return i + (std::size_t) __builtin_ctz((unsigned) mask) - pos;
+        int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(x, space), _mm_cmpeq_epi8(x, del)));
+        if (mask != 0) return i + (std::size_t)__builtin_ctz((unsigned)mask) - pos;
         i += 16;
     }
 #endif
     while (i < n) {
-        unsigned char c = (unsigned char) data[i];
+        unsigned char c = (unsigned char)data[i];
         if (c < 0x20 || c >= 0x7F) break;
         ++i;
     }
@@ -35,8 +35,8 @@ std::size_t printable_ascii_run(std::string_view data, std::size_t pos) {
 
 std::size_t ascii_space_run(std::string_view data, std::size_t pos) {
     std::size_t i = pos;
-    while (i < data.size() && (data[i] == ' ' || data[i] == '\n' || data[i] == '\t' ||
-                               data[i] == '\r'))
+    while (i < data.size() &&
+           (data[i] == ' ' || data[i] == '\n' || data[i] == '\t' || data[i] == '\r'))
         ++i;
     return i - pos;
 }
@@ -59,11 +59,8 @@ bool PreviewBuilder::feed(std::string_view data) {
             if (!take(cp, sequence)) return false;
             break;
         }
-        case text::Utf8Status::truncated:
-            break;
-        case text::Utf8Status::invalid:
-            invalid_ = true;
-            return false;
+        case text::Utf8Status::truncated: break;
+        case text::Utf8Status::invalid: invalid_ = true; return false;
         }
     }
     while (i < data.size()) {
@@ -85,12 +82,8 @@ bool PreviewBuilder::feed(std::string_view data) {
             if (!take(cp, data.substr(i, length))) return false;
             i += length;
             break;
-        case text::Utf8Status::truncated:
-            carry_.assign(data.substr(i));
-            return true;
-        case text::Utf8Status::invalid:
-            invalid_ = true;
-            return false;
+        case text::Utf8Status::truncated: carry_.assign(data.substr(i)); return true;
+        case text::Utf8Status::invalid: invalid_ = true; return false;
         }
     }
     return !invalid_;
@@ -102,7 +95,7 @@ std::size_t PreviewBuilder::judge(std::string_view data, std::size_t i) {
     while (i < data.size()) {
         i += printable_ascii_run(data, i);
         if (i == data.size()) break;
-        unsigned char c = (unsigned char) data[i];
+        unsigned char c = (unsigned char)data[i];
         if (c == '\t' || c == '\n' || c == '\r') {
             ++i;
             continue;
@@ -115,12 +108,8 @@ std::size_t PreviewBuilder::judge(std::string_view data, std::size_t i) {
             }
             i += length;
             break;
-        case text::Utf8Status::truncated:
-            carry_.assign(data.substr(i));
-            return data.size();
-        case text::Utf8Status::invalid:
-            invalid_ = true;
-            return data.size();
+        case text::Utf8Status::truncated: carry_.assign(data.substr(i)); return data.size();
+        case text::Utf8Status::invalid: invalid_ = true; return data.size();
         }
     }
     return i;

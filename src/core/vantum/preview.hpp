@@ -18,8 +18,7 @@ using Clock = std::chrono::steady_clock;
 // Whether the code point is a control character that marks data as binary
 // (the C0 and C1 controls and DEL, tab, line feed and carriage return aside).
 constexpr bool is_binary_control(char32_t cp) {
-    return (cp < 0x20 && cp != U'\t' && cp != U'\n' && cp != U'\r') ||
-           (cp >= 0x7F && cp <= 0x9F);
+    return (cp < 0x20 && cp != U'\t' && cp != U'\n' && cp != U'\r') || (cp >= 0x7F && cp <= 0x9F);
 }
 
 // Builds a preview from bytes fed in pieces. Text is "the locale's encoding"
@@ -48,12 +47,12 @@ private:
     std::size_t judge(std::string_view data, std::size_t pos);
 
     std::size_t max_chars_;
-    std::string carry_;          // a sequence cut by the end of the last piece
+    std::string carry_;  // a sequence cut by the end of the last piece
     bool invalid_ = false;
-    bool after_cr_ = false;      // "\r\n" is one line break to the host
-    bool started_ = false;       // leading white space is behind us
-    bool settled_ = false;       // the preview can no longer change
-    std::string kept_;           // up to max_chars_ code points after the leading space
+    bool after_cr_ = false;  // "\r\n" is one line break to the host
+    bool started_ = false;   // leading white space is behind us
+    bool settled_ = false;   // the preview can no longer change
+    std::string kept_;       // up to max_chars_ code points after the leading space
     std::size_t kept_chars_ = 0;
     std::size_t content_end_ = 0;  // bytes of kept_ up to its last non-space
 };

@@ -51,12 +51,14 @@ std::string downstream_values_block(const KeyValues &values) {
            "Do NOT passthrough everything blindly.\n\n";
 }
 
-std::string downstream_manifest_block(std::string_view id, const std::vector<std::string> &field_lines) {
+std::string downstream_manifest_block(std::string_view id,
+                                      const std::vector<std::string> &field_lines) {
     return "DOWNSTREAM tool '" + std::string(id) + "' inputs (from MANIFEST):\n" +
            lines_of(field_lines) + "\n\n";
 }
 
-std::string upstream_values_block(std::string_view id, std::string_view fn, const KeyValues &values) {
+std::string upstream_values_block(std::string_view id, std::string_view fn,
+                                  const KeyValues &values) {
     return upstream_head(id, fn) +
            ") ---\nInputNode with these key-value pairs (user-provided, all available):\n" +
            key_value_lines(values) +
@@ -70,10 +72,13 @@ std::string upstream_inputs_block(std::string_view id, std::string_view fn,
                                   const std::optional<std::string> &extra) {
     std::string extra_block;
     if (extra)
-        extra_block = "\nAdditional keys available at runtime (pass through if name matches a "
-                      "downstream field): " + *extra;
+        extra_block =
+            "\nAdditional keys available at runtime (pass through if name matches a "
+            "downstream field): " +
+            *extra;
     return upstream_head(id, fn) +
-           ") ---\nInputs (from MANIFEST — these are the values that just flowed into this node):\n" +
+           ") ---\nInputs (from MANIFEST — these are the values that just flowed into this "
+           "node):\n" +
            lines_of(field_lines) + extra_block + "\n\n";
 }
 
@@ -84,8 +89,8 @@ std::string upstream_outputs_block(std::string_view id, std::string_view fn,
 }
 
 bool is_scatter(const PromptParts &parts) {
-    return parts.scatter_fn &&
-           std::find(parts.names.begin(), parts.names.end(), *parts.scatter_fn) != parts.names.end();
+    return parts.scatter_fn && std::find(parts.names.begin(), parts.names.end(),
+                                         *parts.scatter_fn) != parts.names.end();
 }
 
 std::string build_prompt(const PromptParts &p) {
@@ -106,14 +111,16 @@ std::string build_prompt(const PromptParts &p) {
     std::string priority_note;
     if (!p.input_node_names.empty()) {
         if (p.regular_node_names.empty())
-            priority_note = "All upstreams are InputNodes (user-provided data). Pass through or "
-                            "rename keys to match downstream input names.\n\n";
+            priority_note =
+                "All upstreams are InputNodes (user-provided data). Pass through or "
+                "rename keys to match downstream input names.\n\n";
         else
             priority_note =
                 "PRIORITY: InputNode upstreams (" + text::join(p.input_node_names, ", ") +
                 ") supply user-provided values and take precedence. For any downstream field "
                 "that an InputNode can supply, the InputNode connector owns it — regular tool "
-                "connectors (" + text::join(p.regular_node_names, ", ") +
+                "connectors (" +
+                text::join(p.regular_node_names, ", ") +
                 ") must NOT also return that same key. Regular tool connectors only fill fields "
                 "the InputNode(s) cannot cover.\n\n";
     }
@@ -122,8 +129,10 @@ std::string build_prompt(const PromptParts &p) {
     if (!p.stored.empty()) {
         std::vector<std::string> lines;
         for (const auto &s : p.stored)
-            lines.push_back("  - " + s.id + " (" + s.fn + ")" + (s.input_node ? " [InputNode]" : ""));
-        stored_block = "ALREADY-GENERATED CONNECTORS (do NOT regenerate these):\n" + lines_of(lines) +
+            lines.push_back("  - " + s.id + " (" + s.fn + ")" +
+                            (s.input_node ? " [InputNode]" : ""));
+        stored_block = "ALREADY-GENERATED CONNECTORS (do NOT regenerate these):\n" +
+                       lines_of(lines) +
                        "\nTreat any field these connectors cover as already supplied — your new "
                        "functions must not return those same keys (except InputNode fields can "
                        "always override regular-node fields).\n\n";
@@ -131,8 +140,9 @@ std::string build_prompt(const PromptParts &p) {
 
     std::string out;
     out.reserve(texts::kRules.size() + texts::kScatter.size() + texts::kCoding.size() + 4096);
-    out.append("You are a Python coding agent. Write syntactically valid Python only — no prose, "
-               "no markdown.\n\nYOUR JOB: Write ");
+    out.append(
+        "You are a Python coding agent. Write syntactically valid Python only — no prose, "
+        "no markdown.\n\nYOUR JOB: Write ");
     out.append(count);
     out.append(texts::kRules);
     out.append(scatter_block);
@@ -153,7 +163,9 @@ std::string build_prompt(const PromptParts &p) {
         out.append("  - Signature: def <name>(output: dict) -> dict\n");
     out.append(texts::kCoding);
     out.append(count);
-    out.append(" function(s) with these exact names: ").append(text::join(p.names, ", ")).append(".");
+    out.append(" function(s) with these exact names: ")
+        .append(text::join(p.names, ", "))
+        .append(".");
     return out;
 }
 

@@ -40,7 +40,8 @@ std::string cut_value(std::string_view repr);
 // Downstream input node without a manifest: its current values, uncut.
 std::string downstream_values_block(const KeyValues &values);
 // Downstream described by its manifest inputs (field lines with required markers).
-std::string downstream_manifest_block(std::string_view id, const std::vector<std::string> &field_lines);
+std::string downstream_manifest_block(std::string_view id,
+                                      const std::vector<std::string> &field_lines);
 
 // Upstream input node without a manifest; `values` hold the cut representations.
 std::string upstream_values_block(std::string_view id, std::string_view fn,
@@ -61,7 +62,7 @@ struct StoredSibling {
 };
 
 struct PromptParts {
-    std::string downstream_id;                 // display form
+    std::string downstream_id;  // display form
     std::string downstream_block;
     std::vector<std::string> upstream_blocks;  // one per edge to generate, in order
     std::vector<std::string> names;            // connector names to generate, in order

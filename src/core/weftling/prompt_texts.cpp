@@ -45,7 +45,8 @@ role='output_destination' on a DOWNSTREAM input means it is a write location man
 )";
 
 // Scatter rule: follows " So '" and the scatter function's name.
-const std::string_view kScatter = R"(' must return a LIST of dicts — one downstream-input dict per independent item — not a single dict. (Every OTHER function in this batch still returns a single dict.)
+const std::string_view kScatter =
+    R"(' must return a LIST of dicts — one downstream-input dict per independent item — not a single dict. (Every OTHER function in this batch still returns a single dict.)
   - The collection value can take THREE shapes; you MUST check its type before any path operation (never call os.path.isdir/isfile on a value without first confirming it is a str):
       (a) a LIST  — e.g. when an upstream map-node already fanned out and gathered. Treat EACH element as a sub-collection: expand every element into its own items and FLATTEN them all into one combined item list. (An element may itself be a directory or a multi-record file — apply (b)/(c) to it.)
       (b) a DIRECTORY path (str) — enumerate its items; if several files share an item (same naming prefix), group them as ONE item.
@@ -57,7 +58,8 @@ const std::string_view kScatter = R"(' must return a LIST of dicts — one downs
 )";
 
 // Coding constraints: ends with "Write all " before the count.
-const std::string_view kCoding = R"(  - Always guard against None before calling os.path.exists, os.path.isfile, os.path.isdir, or any path operation. Use `if output.get('key') and os.path.exists(output['key'])` not `os.path.exists(output['key'])`.
+const std::string_view kCoding =
+    R"(  - Always guard against None before calling os.path.exists, os.path.isfile, os.path.isdir, or any path operation. Use `if output.get('key') and os.path.exists(output['key'])` not `os.path.exists(output['key'])`.
   - `os`, `json`, `glob`, `tempfile` are pre-imported at module level. All other imports MUST be inside the function body — never at module level.
   - To create symlinks use `os.symlink(src, dst)` — `shutil` does NOT have a symlink method. Always check `not os.path.exists(dst)` before calling os.symlink to avoid FileExistsError.
   - Use glob.glob(..., recursive=True) for file discovery.
@@ -72,7 +74,9 @@ namespace plexaro::weftling {
 
 std::string syntax_repair_prompt(std::string_view error, std::string_view code) {
     std::string out = "Python syntax error: ";
-    out.append(error).append("\nFix and return only the corrected code, no markdown:\n\n").append(code);
+    out.append(error)
+        .append("\nFix and return only the corrected code, no markdown:\n\n")
+        .append(code);
     return out;
 }
 

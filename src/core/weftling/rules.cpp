@@ -9,7 +9,8 @@ namespace plexaro::weftling::rules {
 
 namespace {
 
-template <std::size_t N> bool among(const std::array<std::string_view, N> &set, std::string_view name) {
+template <std::size_t N>
+bool among(const std::array<std::string_view, N> &set, std::string_view name) {
     return std::find(set.begin(), set.end(), name) != set.end();
 }
 
@@ -17,19 +18,18 @@ template <std::size_t N> bool among(const std::array<std::string_view, N> &set, 
 // match paths, make directories and links, write a converted file into a new
 // temporary file or directory, copy a file, parse and convert text formats.
 const std::vector<std::string_view> kAllowed = {
-    "os",     "json",       "glob",        "tempfile",  "re",       "csv",     "pathlib",
-    "shutil", "gzip",       "bz2",         "lzma",      "zlib",     "math",    "statistics",
-    "collections", "itertools", "functools", "string",  "fnmatch",  "typing",  "io",
-    "datetime", "operator", "copy",        "textwrap",  "dataclasses", "heapq", "bisect",
-    "decimal", "fractions", "enum",
+    "os",          "json",      "glob",      "tempfile", "re",          "csv",    "pathlib",
+    "shutil",      "gzip",      "bz2",       "lzma",     "zlib",        "math",   "statistics",
+    "collections", "itertools", "functools", "string",   "fnmatch",     "typing", "io",
+    "datetime",    "operator",  "copy",      "textwrap", "dataclasses", "heapq",  "bisect",
+    "decimal",     "fractions", "enum",
 };
 
 constexpr std::array<std::string_view, 26> kDeniedModules = {
-    "posix", "nt",
-    "subprocess", "socket",   "ssl",      "urllib",  "http",     "ftplib",  "smtplib",
-    "importlib",  "ctypes",   "pickle",   "marshal", "shelve",   "sys",     "builtins",
-    "multiprocessing", "threading", "_thread", "signal", "pty",  "code",    "codeop",
-    "runpy",      "asyncio",  "webbrowser",
+    "posix",  "nt",       "subprocess",      "socket",    "ssl",        "urllib",  "http",
+    "ftplib", "smtplib",  "importlib",       "ctypes",    "pickle",     "marshal", "shelve",
+    "sys",    "builtins", "multiprocessing", "threading", "_thread",    "signal",  "pty",
+    "code",   "codeop",   "runpy",           "asyncio",   "webbrowser",
 };
 
 constexpr std::array<std::string_view, 8> kDeniedNames = {
@@ -42,7 +42,8 @@ constexpr std::array<std::string_view, 4> kDynamicAttribute = {"getattr", "setat
 // Calls refused on any object: their names belong to process control or
 // file removal whatever object offers them (os, shutil, a pathlib.Path).
 constexpr std::array<std::string_view, 10> kDeniedAnywhere = {
-    "system", "popen", "fork", "forkpty", "kill", "killpg", "unlink", "rmdir", "rmtree", "removedirs",
+    "system", "popen",  "fork",  "forkpty", "kill",
+    "killpg", "unlink", "rmdir", "rmtree",  "removedirs",
 };
 
 // Further calls refused on the os module (their names are common methods
@@ -51,7 +52,9 @@ constexpr std::array<std::string_view, 8> kDeniedOnOs = {
     "remove", "rename", "renames", "replace", "truncate", "startfile", "plock", "abort",
 };
 
-bool is_space_or_comma(char c) { return c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_space_or_comma(char c) {
+    return c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 std::string_view top_of(std::string_view dotted) { return dotted.substr(0, dotted.find('.')); }
 
@@ -86,7 +89,7 @@ bool name_denied(std::string_view name) {
 
 bool attribute_denied(std::string_view owner, std::string_view attribute) {
     if (text::starts_with(attribute, "_")) return true;  // private parts and dunder escapes
-    if (module_denied(attribute)) return true;            // os.sys, typing.sys, ...
+    if (module_denied(attribute)) return true;           // os.sys, typing.sys, ...
     if (among(kDeniedAnywhere, attribute)) return true;
     if (owner == "os") {
         if (among(kDeniedOnOs, attribute)) return true;
@@ -101,7 +104,9 @@ bool names_a_module(std::string_view attribute) {
     return attribute == "os" || attribute == "shutil" || attribute == "pathlib";
 }
 
-bool names_attribute_dynamically(std::string_view builtin) { return among(kDynamicAttribute, builtin); }
+bool names_attribute_dynamically(std::string_view builtin) {
+    return among(kDynamicAttribute, builtin);
+}
 
 bool is_connector_name(std::string_view name) {
     return text::starts_with(name, "edge_") && name.find("_to_", 4) != std::string_view::npos;

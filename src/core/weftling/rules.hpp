@@ -63,25 +63,25 @@ bool is_connector_name(std::string_view name);
 // --- findings and their texts ---------------------------------------------------
 
 enum class Rule {
-    syntax,            // the code does not parse
-    top_level,         // a top-level statement other than a function definition
-    decorator,         // a decorated function
-    default_value,     // a default value that is not a constant
-    annotation,        // an annotation that is not a plain type expression
-    import_module,     // an import of a module outside the allow-list
-    import_form,       // a relative or star import
-    denied_name,       // eval, exec, __import__, a dunder name, ...
-    denied_attribute,  // os.system, shutil.rmtree, x.__class__, os.sys, ...
-    dynamic_attribute, // getattr and friends with a computed name
-    module_value,      // a module used as a value (aliasing it past these checks)
-    scope,             // a global or nonlocal statement
-    does_not_load,     // compiling or loading the batch into a fresh namespace fails
+    syntax,             // the code does not parse
+    top_level,          // a top-level statement other than a function definition
+    decorator,          // a decorated function
+    default_value,      // a default value that is not a constant
+    annotation,         // an annotation that is not a plain type expression
+    import_module,      // an import of a module outside the allow-list
+    import_form,        // a relative or star import
+    denied_name,        // eval, exec, __import__, a dunder name, ...
+    denied_attribute,   // os.system, shutil.rmtree, x.__class__, os.sys, ...
+    dynamic_attribute,  // getattr and friends with a computed name
+    module_value,       // a module used as a value (aliasing it past these checks)
+    scope,              // a global or nonlocal statement
+    does_not_load,      // compiling or loading the batch into a fresh namespace fails
 };
 
 struct Finding {
     Rule rule;
-    std::string subject;  // the offending name, statement kind or error text
-    std::size_t line = 0; // 1-based line in the batch; 0 when unknown
+    std::string subject;   // the offending name, statement kind or error text
+    std::size_t line = 0;  // 1-based line in the batch; 0 when unknown
 };
 
 // The rule a finding breaks, in words.

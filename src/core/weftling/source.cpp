@@ -61,7 +61,8 @@ std::string strip_fences(std::string_view reply) {
     std::string_view raw = py_strip(reply);
     if (text::starts_with(raw, "```")) {
         std::size_t i = 3;
-        while (i < raw.size() && ((raw[i] >= 'a' && raw[i] <= 'z') || (raw[i] >= 'A' && raw[i] <= 'Z')))
+        while (i < raw.size() &&
+               ((raw[i] >= 'a' && raw[i] <= 'z') || (raw[i] >= 'A' && raw[i] <= 'Z')))
             ++i;
         if (i < raw.size() && raw[i] == '\n') ++i;
         raw.remove_prefix(i);
@@ -78,7 +79,7 @@ std::string trim_to_first_def(std::string_view code) {
     std::vector<std::string_view> lines = source_lines(code);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (text::starts_with(py_strip(lines[i]), "def "))
-            return join_lines({lines.begin() + (std::ptrdiff_t) i, lines.end()});
+            return join_lines({lines.begin() + (std::ptrdiff_t)i, lines.end()});
     }
     return std::string(code);
 }
@@ -96,7 +97,8 @@ std::vector<std::string> missing_imports(const std::set<std::string> &used,
     std::vector<std::string> missing;
     for (const std::string &name : used) {
         if (imported.count(name) || bound.count(name)) continue;
-        if (std::find(std::begin(kPreImported), std::end(kPreImported), name) != std::end(kPreImported))
+        if (std::find(std::begin(kPreImported), std::end(kPreImported), name) !=
+            std::end(kPreImported))
             continue;
         missing.push_back(name);
     }
@@ -129,9 +131,9 @@ std::optional<std::string> insert_imports(std::string_view code, const BodyStart
         }
         std::string_view indent = lines[line - 1].substr(0, col);
         for (const std::string &m : modules) added.push_back(std::string(indent) + "import " + m);
-        out.assign(lines.begin(), lines.begin() + (std::ptrdiff_t) (line - 1));
+        out.assign(lines.begin(), lines.begin() + (std::ptrdiff_t)(line - 1));
         out.insert(out.end(), added.begin(), added.end());
-        out.insert(out.end(), lines.begin() + (std::ptrdiff_t) (line - 1), lines.end());
+        out.insert(out.end(), lines.begin() + (std::ptrdiff_t)(line - 1), lines.end());
         return join_lines(out);
     }
 
@@ -142,10 +144,10 @@ std::optional<std::string> insert_imports(std::string_view code, const BodyStart
     const std::string indent = "    ";
     for (const std::string &m : modules) added.push_back(indent + "import " + m);
     added.push_back(indent + std::string(line.substr(body.col)));
-    out.assign(lines.begin(), lines.begin() + (std::ptrdiff_t) (body.line - 1));
+    out.assign(lines.begin(), lines.begin() + (std::ptrdiff_t)(body.line - 1));
     out.push_back(head);
     out.insert(out.end(), added.begin(), added.end());
-    out.insert(out.end(), lines.begin() + (std::ptrdiff_t) body.line, lines.end());
+    out.insert(out.end(), lines.begin() + (std::ptrdiff_t)body.line, lines.end());
     return join_lines(out);
 }
 

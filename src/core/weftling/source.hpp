@@ -20,8 +20,12 @@ namespace plexaro::weftling {
 
 // The host's str.strip() and str.rstrip() (common/text holds the one
 // implementation of its white space).
-inline std::string_view py_strip(std::string_view text) { return text::strip_unicode_whitespace(text); }
-inline std::string_view py_rstrip(std::string_view text) { return text::rstrip_unicode_whitespace(text); }
+inline std::string_view py_strip(std::string_view text) {
+    return text::strip_unicode_whitespace(text);
+}
+inline std::string_view py_rstrip(std::string_view text) {
+    return text::rstrip_unicode_whitespace(text);
+}
 
 // Lines as the host's parser numbers them: "\r\n", "\r" and "\n" end a line,
 // the breaks are dropped, and a break at the very end opens no further line.

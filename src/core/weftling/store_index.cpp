@@ -10,8 +10,10 @@ namespace plexaro::weftling {
 std::vector<std::size_t> line_starts(std::string_view text) {
     std::vector<std::size_t> starts{0};
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        else if (text[i] != '\n' && text[i] != '\r') continue;
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            ++i;
+        else if (text[i] != '\n' && text[i] != '\r')
+            continue;
         starts.push_back(i + 1);
     }
     return starts;

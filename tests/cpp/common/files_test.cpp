@@ -34,7 +34,9 @@ struct Scratch {
 void touch(const std::string &path, std::time_t mtime = 0) {
     std::ofstream(path) << "x";
     if (mtime) {
-        struct utimbuf times{mtime, mtime};
+        struct utimbuf times {
+            mtime, mtime
+        };
         ::utime(path.c_str(), &times);
     }
 }

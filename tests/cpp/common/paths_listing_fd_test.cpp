@@ -55,8 +55,9 @@ TEST(ListDirectory, EntriesWithTheirTypesWithoutDotEntries) {
     fs::create_symlink("file", dir.path + "/link");
     for (bool by_fd : {false, true}) {
         std::vector<DirEntry> entries{{"stale", DT_REG}};
-        int error = by_fd ? list_directory(::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY), entries)
-                          : list_directory(dir.path, entries);
+        int error = by_fd
+                        ? list_directory(::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY), entries)
+                        : list_directory(dir.path, entries);
         ASSERT_EQ(error, 0);
         std::sort(entries.begin(), entries.end(), [](auto &a, auto &b) { return a.name < b.name; });
         ASSERT_EQ(entries.size(), 3u);
@@ -90,7 +91,8 @@ bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 }  // namespace
 
 TEST(UniqueFd, ClosesExactlyOnceWhateverHappensToIt) {
-    int a = ::open("/dev/null", O_RDONLY | O_CLOEXEC), b = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int a = ::open("/dev/null", O_RDONLY | O_CLOEXEC),
+        b = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     {
         UniqueFd first(a), second(b);
         first = std::move(second);  // a is closed, b now owned by `first`

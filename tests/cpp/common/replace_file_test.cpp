@@ -53,20 +53,22 @@ std::size_t entries_in(const std::string &dir) {
 TEST(ReplaceFile, WritesTheBytesWithTheModeAskedOrKept) {
     Scratch dir;
     std::string target = dir / "connectors.py";
-    FileIdentity made = replace_file(target, "first\n", {.mode = 0640, .keep_mode = true});  // nothing to keep yet
+    FileIdentity made =
+        replace_file(target, "first\n", {.mode = 0640, .keep_mode = true});  // nothing to keep yet
     EXPECT_EQ(read(target), "first\n");
     EXPECT_EQ(mode_of(target), 0640u);
     EXPECT_EQ(made.size, 6u);
 
     ::chmod(target.c_str(), 0604);
-    FileIdentity again = replace_file(target, std::string("a\0b", 3), {.mode = 0644, .keep_mode = true});
+    FileIdentity again =
+        replace_file(target, std::string("a\0b", 3), {.mode = 0644, .keep_mode = true});
     EXPECT_EQ(read(target), std::string("a\0b", 3));
     EXPECT_EQ(mode_of(target), 0604u);
     EXPECT_NE(again.inode, made.inode);  // a new file renamed over the old one
     struct stat st;
     ::stat(target.c_str(), &st);
-    EXPECT_EQ(again.inode, (std::uint64_t) st.st_ino);
-    EXPECT_EQ(again.mtime_ns, (std::int64_t) st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec);
+    EXPECT_EQ(again.inode, (std::uint64_t)st.st_ino);
+    EXPECT_EQ(again.mtime_ns, (std::int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec);
 
     replace_file(target, "", {.mode = 0600});
     EXPECT_EQ(read(target), "");

@@ -7,8 +7,8 @@ using namespace plexaro::text;
 TEST(Text, CodePointsCountMultiByteCharactersOnce) {
     EXPECT_EQ(code_points(""), 0u);
     EXPECT_EQ(code_points("abc"), 3u);
-    EXPECT_EQ(code_points("\xC3\xA9t\xC3\xA9"), 3u);          // été
-    EXPECT_EQ(code_points("\xF0\x9F\x99\x82x"), 2u);           // emoji + x
+    EXPECT_EQ(code_points("\xC3\xA9t\xC3\xA9"), 3u);  // été
+    EXPECT_EQ(code_points("\xF0\x9F\x99\x82x"), 2u);  // emoji + x
 }
 
 TEST(Text, CutNeverSplitsACodePoint) {

@@ -7,7 +7,11 @@
 using namespace plexaro::text;
 
 TEST(Utf8, StrictDecodingFollowsTheHostsCodec) {
-    struct Case { const char *bytes; Utf8Status status; char32_t cp; };
+    struct Case {
+        const char *bytes;
+        Utf8Status status;
+        char32_t cp;
+    };
     const Case cases[] = {
         {"A", Utf8Status::ok, U'A'},
         {"\xC3\xA9", Utf8Status::ok, 0xE9},
@@ -39,12 +43,12 @@ TEST(Utf8, StrictDecodingFollowsTheHostsCodec) {
 
 TEST(Utf8, WhiteSpaceIsExactlyTheHostsSet) {
     // Every code point for which the host's str.isspace() is true.
-    const std::set<char32_t> host = {
-        0x9, 0xA, 0xB, 0xC, 0xD, 0x1C, 0x1D, 0x1E, 0x1F, 0x20, 0x85, 0xA0, 0x1680,
-        0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
-        0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+    const std::set<char32_t> host = {0x9,    0xA,    0xB,    0xC,    0xD,    0x1C,   0x1D,   0x1E,
+                                     0x1F,   0x20,   0x85,   0xA0,   0x1680, 0x2000, 0x2001, 0x2002,
+                                     0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A,
+                                     0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
     for (char32_t cp = 0; cp <= 0x10FFFF; ++cp)
-        ASSERT_EQ(is_unicode_space(cp), host.count(cp) == 1) << std::hex << (unsigned) cp;
+        ASSERT_EQ(is_unicode_space(cp), host.count(cp) == 1) << std::hex << (unsigned)cp;
 }
 
 TEST(Utf8, StripRemovesUnicodeSpaceAtBothEndsOnly) {

@@ -16,8 +16,8 @@ TEST(TomlEmitter, RootScalarsComeFirstAndEndWithOneEmptyLine) {
 }
 
 TEST(TomlEmitter, ToolsTableLayout) {
-    auto tool = Value::table({E("n", Value::literal("3")),
-                              E("files", Value::array({Value::string("x.fa")}))});
+    auto tool = Value::table(
+        {E("n", Value::literal("3")), E("files", Value::array({Value::string("x.fa")}))});
     auto doc = emit_document({E("tools", Value::table({E("T", tool)}))});
     EXPECT_EQ(doc, "[tools]\n\n[tools.T]\nn = 3\nfiles = [\"x.fa\"]\n\n");
 }
@@ -27,8 +27,8 @@ TEST(TomlEmitter, EmptySubTableKeepsItsHeader) {
 }
 
 TEST(TomlEmitter, ScalarsBeforeSubTablesWhateverTheOrder) {
-    auto doc = emit_document({E("sub", Value::table({E("x", Value::literal("1"))})),
-                              E("top", Value::string("v"))});
+    auto doc = emit_document(
+        {E("sub", Value::table({E("x", Value::literal("1"))})), E("top", Value::string("v"))});
     EXPECT_EQ(doc, "top = \"v\"\n\n[sub]\nx = 1\n\n");
 }
 
@@ -56,17 +56,17 @@ class TomlStrings : public ::testing::TestWithParam<Escape> {};
 TEST_P(TomlStrings, Escaped) { EXPECT_EQ(basic_string(GetParam().in), GetParam().out); }
 INSTANTIATE_TEST_SUITE_P(
     Cases, TomlStrings,
-    ::testing::Values(Escape{"plain", "\"plain\""},
-                      Escape{"C:\\x \"q\"", "\"C:\\\\x \\\"q\\\"\""},
+    ::testing::Values(Escape{"plain", "\"plain\""}, Escape{"C:\\x \"q\"", "\"C:\\\\x \\\"q\\\"\""},
                       Escape{"a\nb\tc\rd", "\"a\\nb\\tc\\rd\""},
                       Escape{std::string("\x01\x1f\x7f\b\f", 5), "\"\\u0001\\u001F\\u007F\\b\\f\""},
                       Escape{std::string("nul\0end", 7), "\"nul\\u0000end\""},
                       Escape{"h\xc3\xa9llo", "\"h\xc3\xa9llo\""}));
 
 TEST(TomlEmitter, ArraysNestAndTablesInsideThemAreInline) {
-    auto v = Value::array({Value::array({}), Value::literal("1.5"),
-                           Value::table({E("k", Value::string("v")), E("n m", Value::literal("2"))}),
-                           Value::table({})});
+    auto v =
+        Value::array({Value::array({}), Value::literal("1.5"),
+                      Value::table({E("k", Value::string("v")), E("n m", Value::literal("2"))}),
+                      Value::table({})});
     EXPECT_EQ(format_value(v), "[[], 1.5, { k = \"v\", \"n m\" = 2 }, {}]");
     EXPECT_EQ(format_value(Value::array({})), "[]");
     EXPECT_EQ(format_value(Value::boolean(true)), "true");

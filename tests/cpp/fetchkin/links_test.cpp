@@ -9,10 +9,10 @@ TEST(Classify, RecognisesOnlyTheTwoServicesAtTheStart) {
     EXPECT_EQ(classify("http://zenodo.org/x"), LinkKind::zenodo);
     EXPECT_EQ(classify("https://www.dropbox.com/s/k/a.txt?dl=0"), LinkKind::dropbox);
     EXPECT_EQ(classify("https://dropbox.com/s/k/a.txt"), LinkKind::dropbox);
-    EXPECT_EQ(classify("https://zenodo.org/"), LinkKind::none);       // nothing after the slash
-    EXPECT_EQ(classify("https://zenodo.org/\nx"), LinkKind::none);    // '.' never matches a newline
-    EXPECT_EQ(classify("https://ZENODO.org/x"), LinkKind::none);      // case-sensitive
-    EXPECT_EQ(classify("https://zenodoXorg/x"), LinkKind::none);      // dots are literal
+    EXPECT_EQ(classify("https://zenodo.org/"), LinkKind::none);     // nothing after the slash
+    EXPECT_EQ(classify("https://zenodo.org/\nx"), LinkKind::none);  // '.' never matches a newline
+    EXPECT_EQ(classify("https://ZENODO.org/x"), LinkKind::none);    // case-sensitive
+    EXPECT_EQ(classify("https://zenodoXorg/x"), LinkKind::none);    // dots are literal
     EXPECT_EQ(classify(" https://zenodo.org/x"), LinkKind::none);
     EXPECT_EQ(classify("ftp://zenodo.org/x"), LinkKind::none);
     EXPECT_EQ(classify("https://example.org/x"), LinkKind::none);

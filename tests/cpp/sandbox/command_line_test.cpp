@@ -54,7 +54,8 @@ TEST(WalkTokens, WorkedExampleKeepsEveryWord) {
 
 TEST(WalkTokens, RedirectionsDropTheirWordAndCaptureOnlyIntoSlots) {
     sb::NameSet slots = {"out", "log"};
-    auto r = sb::walk_tokens({"a", ">", "out", "<", "in.txt", "2>", "err", ">>", "x", "2>>", "y", "b"}, slots);
+    auto r = sb::walk_tokens(
+        {"a", ">", "out", "<", "in.txt", "2>", "err", ">>", "x", "2>>", "y", "b"}, slots);
     EXPECT_EQ(r.clean, (Words{"a", "b"}));
     EXPECT_EQ(r.capture_slot, "out");
     // The last "> slot" wins; "> out.txt" is not a slot and captures nothing.

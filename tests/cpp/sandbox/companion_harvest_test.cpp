@@ -28,7 +28,8 @@ sb::PlanInput path_input(const std::string &key, const std::string &src) {
 TEST(StepPlanStreams, RedirectionsFromInputAndBraces) {
     sb::StepRequest q;
     q.inputs = {path_input("bam", "/h/x.bam"), path_input("reads", "/h/r.fq")};
-    q.outputs = {{"bam", false, std::string("bam"), {}}, {"log", false, {}, {}}, {"out", false, {}, {}}};
+    q.outputs = {
+        {"bam", false, std::string("bam"), {}}, {"log", false, {}, {}}, {"out", false, {}, {}}};
     q.args_template = "index {bam} -f '%ALT{{0}}' < {reads} 2> {log} > {out}";
     sb::StepPlan plan = sb::plan_step(q);
     // The handed-on slot reads as its input; the streams are tied, their words gone.
@@ -65,7 +66,9 @@ protected:
         q.output_path = root + "/out";
     }
     void TearDown() override { sb::remove_tree(root); }
-    std::string box(const std::string &rel = "") const { return root + "/box" + (rel.empty() ? "" : "/" + rel); }
+    std::string box(const std::string &rel = "") const {
+        return root + "/box" + (rel.empty() ? "" : "/" + rel);
+    }
     std::string out(const std::string &rel) const { return root + "/out/" + rel; }
     static void write(const std::string &p, const std::string &text) { std::ofstream(p) << text; }
     static std::string read(const std::string &p) {
@@ -86,10 +89,12 @@ protected:
 }  // namespace
 
 TEST_F(CompanionHarvest, SlotCompanionsSuffixMatchAndInputIndexes) {
-    for (const char *n : {"sorted.bam", "sorted.bam.bai", "x.fa", "x.fa.fai", "note"}) write(box(n), n);
+    for (const char *n : {"sorted.bam", "sorted.bam.bai", "x.fa", "x.fa.fai", "note"})
+        write(box(n), n);
     write(box("in.bam"), "input");
     write(box("in.bam.csi"), "index written by the tool");
-    ::symlink((root + "/host/secret").c_str(), box("sorted.bam.csi").c_str());  // leads out: never read
+    ::symlink((root + "/host/secret").c_str(),
+              box("sorted.bam.csi").c_str());  // leads out: never read
     write(root + "/host/secret", "secret");
     q.slots = {{"bam", false, false, {}, {}}, {"fai", false, false, {}, {}}};
     q.input_names = {"in.bam"};
@@ -114,7 +119,8 @@ TEST_F(CompanionHarvest, FromInputHandsOnTheStagedFileWithOldAndNewCompanions) {
     write(box("x.bam.bai"), "new bai");
     ::mkdir(box("refdir").c_str(), 0755);
     write(box("refdir/ref.fa"), ">r");
-    q.slots = {{"bam", false, true, "x.bam", {}}, {"ref", true, true, "refdir", {}},
+    q.slots = {{"bam", false, true, "x.bam", {}},
+               {"ref", true, true, "refdir", {}},
                {"none", false, true, "", {}}};
     q.input_names = {"x.bam", "x.bam.csi", "refdir"};
     sb::HarvestResult r = sb::harvest(q);

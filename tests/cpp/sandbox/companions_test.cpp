@@ -36,17 +36,19 @@ Names names(const std::vector<sb::Companion> &cs) {
 }  // namespace
 
 TEST(CompanionPatterns, PlainSuffixAppendsEachCaretRemovesOneExtension) {
-    struct Case { const char *primary, *pattern, *expected; } cases[] = {
+    struct Case {
+        const char *primary, *pattern, *expected;
+    } cases[] = {
         {"x.bam", ".bai", "x.bam.bai"},
         {"x.bam", "^.bai", "x.bai"},
         {"calls.vcf.gz", "^^.idx", "calls.idx"},
         {"calls.vcf.gz", "^^^.idx", "calls.idx"},  // no extension left to remove
         {"ref", "^.fai", "ref.fai"},
-        {".hidden", "^.x", ".hidden.x"},             // a leading dot is no extension
-        {"ref.fa", ".amb?", "ref.fa.amb"},           // "?" marks an optional companion
+        {".hidden", "^.x", ".hidden.x"},    // a leading dot is no extension
+        {"ref.fa", ".amb?", "ref.fa.amb"},  // "?" marks an optional companion
         {"reads_1", "_2", "reads_1_2"},
-        {"x.bam", "^.bam", "<none>"},                // that is the primary itself
-        {"..x", "^.", "<none>"},                     // not a plain file name
+        {"x.bam", "^.bam", "<none>"},  // that is the primary itself
+        {"..x", "^.", "<none>"},       // not a plain file name
     };
     for (const auto &c : cases) EXPECT_EQ(name_of(c.primary, c.pattern), c.expected) << c.pattern;
 }
@@ -62,13 +64,15 @@ TEST(CompanionPatterns, PatternsThatCannotNameAFileBesideThePrimary) {
 
 TEST(CompanionPatterns, WellKnownIndexesFollowDeclaredOnesWithoutRepeats) {
     EXPECT_EQ(names(sb::companions_of("x.vcf.gz", {})),
-              (Names{"x.vcf.gz.bai", "x.vcf.gz.crai", "x.vcf.gz.csi", "x.vcf.gz.tbi", "x.vcf.gz.fai",
-                     "x.vcf.gz.gzi"}));
+              (Names{"x.vcf.gz.bai", "x.vcf.gz.crai", "x.vcf.gz.csi", "x.vcf.gz.tbi",
+                     "x.vcf.gz.fai", "x.vcf.gz.gzi"}));
     EXPECT_EQ(names(sb::companions_of("a.bam", {})).back(), "a.bai");
     EXPECT_EQ(names(sb::companions_of("a.cram", {})).back(), "a.crai");
     // Declared first; a declared ".csi" is not listed a second time.
-    Names declared = names(sb::companions_of("ref.fa", {parsed(".amb"), parsed(".csi"), parsed("^.dict")}));
-    EXPECT_EQ(Names(declared.begin(), declared.begin() + 3), (Names{"ref.fa.amb", "ref.fa.csi", "ref.dict"}));
+    Names declared =
+        names(sb::companions_of("ref.fa", {parsed(".amb"), parsed(".csi"), parsed("^.dict")}));
+    EXPECT_EQ(Names(declared.begin(), declared.begin() + 3),
+              (Names{"ref.fa.amb", "ref.fa.csi", "ref.dict"}));
     EXPECT_EQ(std::count(declared.begin(), declared.end(), "ref.fa.csi"), 1);
     EXPECT_EQ(declared.size(), 8u);
 }
@@ -93,7 +97,7 @@ TEST(CompanionPatterns, DeliveriesTakeTheNewNameOfThePrimary) {
 TEST(SuffixMatch, TheOneNameEndingInDotSlot) {
     EXPECT_EQ(sb::suffix_match("bai", {"x.bam", "x.bam.bai"}), "x.bam.bai");
     EXPECT_EQ(sb::suffix_match("csi", {"calls.csi", "calls.vcf"}), "calls.csi");
-    EXPECT_FALSE(sb::suffix_match("bai", {"a.bai", "b.bai"}));     // two: nothing
+    EXPECT_FALSE(sb::suffix_match("bai", {"a.bai", "b.bai"}));          // two: nothing
     EXPECT_FALSE(sb::suffix_match("bai", {"xbai", ".bai", ".x.bai"}));  // no "." before, or hidden
     EXPECT_FALSE(sb::suffix_match("", {"a."}));
     EXPECT_FALSE(sb::suffix_match("bai", {}));
@@ -111,7 +115,9 @@ protected:
     }
     void TearDown() override { sb::remove_tree(root); }
     std::string path(const std::string &rel) const { return root + "/" + rel; }
-    void write(const std::string &rel, const std::string &text) const { std::ofstream(path(rel)) << text; }
+    void write(const std::string &rel, const std::string &text) const {
+        std::ofstream(path(rel)) << text;
+    }
     std::string read(const std::string &rel) const {
         std::ifstream in(path(rel));
         std::stringstream s;
@@ -162,15 +168,19 @@ TEST_F(CompanionFiles, DeclaredCaretMissingAndTakenCompanions) {
     ::mkdir(path("a/ref.fa.fai").c_str(), 0755);  // not a file: not a companion
     write("a/ref.fa.ann", "ann");
     Taken taken = {"ref.fa", "ref.fa.ann"};  // ref.fa.ann was given as an input of its own
-    auto plan = sb::plan_companions(
-        {{path("a/ref.fa"), "ref.fa", {parsed(".amb"), parsed(".ann"), parsed(".bwt"), parsed("^.dict")}}}, taken);
+    auto plan =
+        sb::plan_companions({{path("a/ref.fa"),
+                              "ref.fa",
+                              {parsed(".amb"), parsed(".ann"), parsed(".bwt"), parsed("^.dict")}}},
+                            taken);
     EXPECT_EQ(copied_names(plan[0]), (Names{"ref.fa.amb", "ref.dict"}));
     // A relative primary finds its companions relative to it.
     char previous[4096];
     ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
     ASSERT_EQ(::chdir(root.c_str()), 0);
     Taken fresh;
-    plan = sb::plan_companions({{"a/ref.fa", "ref.fa", {parsed(".amb")}}, {"a/./ref.fa/.", "x", {parsed(".amb")}}}, fresh);
+    plan = sb::plan_companions(
+        {{"a/ref.fa", "ref.fa", {parsed(".amb")}}, {"a/./ref.fa/.", "x", {parsed(".amb")}}}, fresh);
     ASSERT_EQ(::chdir(previous), 0);
     ASSERT_EQ(plan[0].size(), 1u);
     EXPECT_EQ(plan[0][0].src, "a/ref.fa.amb");

@@ -102,18 +102,24 @@ TEST_F(FsTest, StagingGivesEveryInputItsOwnName) {
     ::mkdir(path("box").c_str(), 0755);
     sb::StepRequest q;
     q.inputs = {{"x", "x", sb::PlanInput::Kind::path, {path("sb/fq_reads.fq")}, "", {}},
-                {"fq", "fq", sb::PlanInput::Kind::paths,
-                 {path("s1/reads.fq"), path("s2/reads.fq"), path("s3/reads.fq")}, "", {}}};
+                {"fq",
+                 "fq",
+                 sb::PlanInput::Kind::paths,
+                 {path("s1/reads.fq"), path("s2/reads.fq"), path("s3/reads.fq")},
+                 "",
+                 {}}};
     q.taken = {"mivo.toml"};
     sb::StepPlan plan = sb::plan_step(q);
     sb::stage(path("box"), plan);
     ASSERT_EQ(plan.staged.size(), 2u);
     // fq_reads.fq was taken by the first input.
-    EXPECT_EQ(plan.staged[1].names, (std::vector<std::string>{"reads.fq", "fq_2_reads.fq", "fq_3_reads.fq"}));
+    EXPECT_EQ(plan.staged[1].names,
+              (std::vector<std::string>{"reads.fq", "fq_2_reads.fq", "fq_3_reads.fq"}));
     EXPECT_EQ(read("box/fq_reads.fq"), "other");
     EXPECT_EQ(read("box/fq_2_reads.fq"), "two");
     EXPECT_EQ(read("box/fq_3_reads.fq"), "three");
-    EXPECT_EQ(plan.words, (std::vector<std::string>{"fq_reads.fq", "reads.fq", "fq_2_reads.fq", "fq_3_reads.fq"}));
+    EXPECT_EQ(plan.words, (std::vector<std::string>{"fq_reads.fq", "reads.fq", "fq_2_reads.fq",
+                                                    "fq_3_reads.fq"}));
 }
 
 TEST_F(FsTest, TreeCopyAndMerge) {

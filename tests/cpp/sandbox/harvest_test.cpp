@@ -31,7 +31,9 @@ protected:
     }
     void TearDown() override { sb::remove_tree(root); }
 
-    std::string box(const std::string &rel = "") const { return root + "/box" + (rel.empty() ? "" : "/" + rel); }
+    std::string box(const std::string &rel = "") const {
+        return root + "/box" + (rel.empty() ? "" : "/" + rel);
+    }
     std::string out(const std::string &rel) const { return root + "/out/" + rel; }
     std::string host(const std::string &rel) const { return root + "/host/" + rel; }
     static void write(const std::string &p, const std::string &text) { std::ofstream(p) << text; }
@@ -100,7 +102,7 @@ TEST_F(HarvestTest, SpecialFilesAndCyclesAreNotCopied) {
     addr.sun_family = AF_UNIX;
     std::string sock = box("d/sock");
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
-    ASSERT_EQ(::bind(s, (sockaddr *) &addr, sizeof addr), 0);
+    ASSERT_EQ(::bind(s, (sockaddr *)&addr, sizeof addr), 0);
     ::close(s);
     q.slots = {{"zero", false, false, {}, {}}};
     sb::HarvestResult r = sb::harvest(q);

@@ -34,7 +34,7 @@ struct Child {
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attr, 0);
         const char *argv[] = {"sh", "-c", script, nullptr};
-        EXPECT_EQ(posix_spawnp(&pid, "sh", &actions, &attr, (char **) argv, environ), 0);
+        EXPECT_EQ(posix_spawnp(&pid, "sh", &actions, &attr, (char **)argv, environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attr);
         ::close(pin[0]);

@@ -12,7 +12,8 @@ namespace {
 
 // Template to the tool's words the way a run builds them: escapes
 // protected, placeholders filled, words split and walked, braces restored.
-Words words_of(const std::string &tmpl, const std::vector<std::pair<std::string, std::string>> &values,
+Words words_of(const std::string &tmpl,
+               const std::vector<std::pair<std::string, std::string>> &values,
                const Names &slots = {}) {
     std::string text = sb::substitute(sb::protect_brace_escapes(tmpl), values);
     Words clean = sb::walk_tokens(sb::split_words(text), slots).clean;
@@ -23,7 +24,8 @@ Words words_of(const std::string &tmpl, const std::vector<std::pair<std::string,
 }  // namespace
 
 TEST(BraceEscapes, DoubledBracesReachTheToolAsBraces) {
-    EXPECT_EQ(words_of("awk '{{print $1}}' {in}", {{"in", "a.txt"}}), (Words{"awk", "{print $1}", "a.txt"}));
+    EXPECT_EQ(words_of("awk '{{print $1}}' {in}", {{"in", "a.txt"}}),
+              (Words{"awk", "{print $1}", "a.txt"}));
     EXPECT_EQ(words_of("query -f '%ALT{{0}}\\n' {vcf}", {{"vcf", "c.vcf"}}),
               (Words{"query", "-f", "%ALT{0}\\n", "c.vcf"}));
     // "{{{a}}}" is a brace, the placeholder, a brace, as str.format reads it.
@@ -41,7 +43,8 @@ TEST(BraceEscapes, TemplatesWithoutDoubledBracesAreUntouched) {
         EXPECT_EQ(sb::protect_brace_escapes(t), t) << t;
     // The words of such templates are the ones the walk has always given.
     std::vector<std::pair<std::string, std::string>> values = {{"in", "a.bam"}, {"out", "out"}};
-    for (const char *t : {"view -b {in} > {out}", "go {} {x} -r {ref}", "x{a}{b} -k {in}", "a}b {in}}"}) {
+    for (const char *t :
+         {"view -b {in} > {out}", "go {} {x} -r {ref}", "x{a}{b} -k {in}", "a}b {in}}"}) {
         Words before = sb::walk_tokens(sb::split_words(sb::substitute(t, values)), {"out"}).clean;
         EXPECT_EQ(words_of(t, values, {"out"}), before) << t;
     }
@@ -67,13 +70,17 @@ TEST(Redirections, EachStreamToItsSlotOrInput) {
 
 TEST(Redirections, TargetsThatAreNeitherSlotNorStagedInputTieNothing) {
     Names slots = {"out"}, staged = {"in.txt"};
-    struct Case { const char *words; bool out, err, in; } cases[] = {
+    struct Case {
+        const char *words;
+        bool out, err, in;
+    } cases[] = {
         {"2> out.txt < missing.txt > log", false, false, false},
-        {"< out 2> in.txt", false, false, false},  // stdin is never an output, stderr never an input
-        {">> out 2>> out", false, false, false},   // appending forms only drop their words
+        {"< out 2> in.txt", false, false,
+         false},                                  // stdin is never an output, stderr never an input
+        {">> out 2>> out", false, false, false},  // appending forms only drop their words
         {"2> out < in.txt", false, true, true},
-        {"<", false, false, false},                // an operator at the end
-        {"> > out", false, false, false},          // "> >" takes the second ">" as its word
+        {"<", false, false, false},        // an operator at the end
+        {"> > out", false, false, false},  // "> >" takes the second ">" as its word
     };
     for (const auto &c : cases) {
         auto plan = sb::read_redirections(sb::split_words(c.words), slots, staged);
@@ -82,7 +89,8 @@ TEST(Redirections, TargetsThatAreNeitherSlotNorStagedInputTieNothing) {
         EXPECT_EQ(plan.stdin_name.has_value(), c.in) << c.words;
     }
     // The last one of a kind wins.
-    auto plan = sb::read_redirections({"2>", "a", "2>", "b", "<", "i", "<", "j"}, {"a", "b"}, {"i", "j"});
+    auto plan =
+        sb::read_redirections({"2>", "a", "2>", "b", "<", "i", "<", "j"}, {"a", "b"}, {"i", "j"});
     EXPECT_EQ(plan.stderr_slot, "b");
     EXPECT_EQ(plan.stdin_name, "j");
 }

@@ -9,8 +9,12 @@ using Kind = sb::PlanInput::Kind;
 
 namespace {
 
-sb::PlanInput path(const std::string &key, const std::string &src) { return {key, key, Kind::path, {src}, "", {}}; }
-sb::PlanInput scalar(const std::string &key, const std::string &text) { return {key, key, Kind::scalar, {}, text, {}}; }
+sb::PlanInput path(const std::string &key, const std::string &src) {
+    return {key, key, Kind::path, {src}, "", {}};
+}
+sb::PlanInput scalar(const std::string &key, const std::string &text) {
+    return {key, key, Kind::scalar, {}, text, {}};
+}
 
 }  // namespace
 
@@ -44,7 +48,9 @@ TEST(StepPlan, SlotsOverInputsAndCapture) {
 
 TEST(StepPlan, StagedNamesAvoidTakenEntriesAndFallBackToPositional) {
     sb::StepRequest q;
-    q.inputs = {path("cfg", "/p/mivo.toml"), {"l", "l", Kind::paths, {"/a/x", "/b/x"}, "", {}}, scalar("k", "v")};
+    q.inputs = {path("cfg", "/p/mivo.toml"),
+                {"l", "l", Kind::paths, {"/a/x", "/b/x"}, "", {}},
+                scalar("k", "v")};
     q.taken = {"mivo.toml"};
     q.args_template = "-f {missing}";
     q.executable = "t";

@@ -27,7 +27,8 @@ TEST(Reply, CleanRemovesOneBacktickRunAtEachEnd) {
 
 TEST(Reply, StrippedLinesUseTheHostLineBoundaries) {
     using L = std::vector<std::string>;
-    EXPECT_EQ(sb::stripped_lines("  /a/b \r\n\n\r/c\x0b/d\xE2\x80\xA8/e\x1e  "), (L{"/a/b", "/c", "/d", "/e"}));
+    EXPECT_EQ(sb::stripped_lines("  /a/b \r\n\n\r/c\x0b/d\xE2\x80\xA8/e\x1e  "),
+              (L{"/a/b", "/c", "/d", "/e"}));
     EXPECT_EQ(sb::stripped_lines(""), L{});
 }
 
@@ -55,17 +56,17 @@ TEST(Fnmatch, HostPatternRules) {
     EXPECT_TRUE(sb::fnmatch("outliers", "out*"));
     EXPECT_FALSE(sb::fnmatch("Out", "out*"));
     EXPECT_TRUE(sb::fnmatch("a\nb", "a*"));
-    EXPECT_TRUE(sb::fnmatch("\xC3\xA9x", "?x"));   // one character, two bytes
+    EXPECT_TRUE(sb::fnmatch("\xC3\xA9x", "?x"));  // one character, two bytes
     EXPECT_TRUE(sb::fnmatch("b1", "[abc]*"));
     EXPECT_FALSE(sb::fnmatch("d1", "[abc]*"));
     EXPECT_TRUE(sb::fnmatch("d1", "[!abc]*"));
-    EXPECT_TRUE(sb::fnmatch("[x", "[x*"));          // unclosed bracket is literal
+    EXPECT_TRUE(sb::fnmatch("[x", "[x*"));  // unclosed bracket is literal
     EXPECT_TRUE(sb::fnmatch("]", "[]]"));
     EXPECT_TRUE(sb::fnmatch("-", "[a-]"));
     EXPECT_TRUE(sb::fnmatch("c", "[a-c]"));
-    EXPECT_FALSE(sb::fnmatch("c", "[c-a]"));         // empty range never matches
-    EXPECT_TRUE(sb::fnmatch("q", "[!c-a]"));        // negated empty range matches anything
-    EXPECT_TRUE(sb::fnmatch("-", "[a-b-c]"));       // a-b, '-', c
+    EXPECT_FALSE(sb::fnmatch("c", "[c-a]"));   // empty range never matches
+    EXPECT_TRUE(sb::fnmatch("q", "[!c-a]"));   // negated empty range matches anything
+    EXPECT_TRUE(sb::fnmatch("-", "[a-b-c]"));  // a-b, '-', c
     EXPECT_TRUE(sb::fnmatch("c", "[a-b-c]"));
     EXPECT_FALSE(sb::fnmatch("bb", "[a-b-c]"));
     EXPECT_TRUE(sb::fnmatch("\\", "[\\]"));
@@ -78,9 +79,11 @@ TEST(Fnmatch, HostPatternRules) {
 TEST(NamePattern, PrefixAndWildcardFormsAgreeWithFnmatch) {
     for (const char *pattern : {"out*", "out**", "o[12]*", "r?*", ".h*", "*", "a-b*"}) {
         sb::NamePattern p(pattern);
-        for (const char *name : {"out", "outliers", "o1x", "o3", "rx", "r", ".hidden", ".out", "a-b", "\xC3\xA9"}) {
+        for (const char *name :
+             {"out", "outliers", "o1x", "o3", "rx", "r", ".hidden", ".out", "a-b", "\xC3\xA9"}) {
             bool hidden = name[0] == '.' && pattern[0] != '.';
-            EXPECT_EQ(p.matches(name), !hidden && sb::fnmatch(name, pattern)) << pattern << " " << name;
+            EXPECT_EQ(p.matches(name), !hidden && sb::fnmatch(name, pattern))
+                << pattern << " " << name;
         }
     }
 }

@@ -9,7 +9,11 @@ using Words = std::vector<std::string>;
 TEST(SplitWords, SeparatesOnTheFourWhiteSpaceCharactersOnly) {
     EXPECT_EQ(split_words(" a\tb\r\nc  "), (Words{"a", "b", "c"}));
     // Vertical tab, form feed and no-break space belong to words.
-    EXPECT_EQ(split_words("a\vb\fc d\xC2\xA0" "e"), (Words{"a\vb\fc", "d\xC2\xA0" "e"}));
+    EXPECT_EQ(split_words("a\vb\fc d\xC2\xA0"
+                          "e"),
+              (Words{"a\vb\fc",
+                     "d\xC2\xA0"
+                     "e"}));
     EXPECT_EQ(split_words(""), Words{});
     EXPECT_EQ(split_words(" \t\n"), Words{});
 }
@@ -26,7 +30,8 @@ TEST(SplitWords, BackslashRules) {
     // Inside double quotes only the quote and the backslash are escapable.
     EXPECT_EQ(split_words("\"a\\\"b\\\\c\\nd\""), (Words{"a\"b\\c\\nd"}));
     // An escaped multi-byte character stays whole.
-    EXPECT_EQ(split_words("\\\xC3\xA9t\xC3\xA9 \"\\\xC3\xA9\""), (Words{"\xC3\xA9t\xC3\xA9", "\\\xC3\xA9"}));
+    EXPECT_EQ(split_words("\\\xC3\xA9t\xC3\xA9 \"\\\xC3\xA9\""),
+              (Words{"\xC3\xA9t\xC3\xA9", "\\\xC3\xA9"}));
     EXPECT_EQ(split_words("\\\n"), (Words{"\n"}));
 }
 

@@ -84,7 +84,8 @@ TEST_F(ContentHashesTest, DamagedMemoIsIgnored) {
     auto good = hashes.of(path("x"));
     // Overwrite every memo file with garbage.
     for (const auto &shard : sb::list_dir(path("memo")))
-        for (const auto &name : sb::list_dir(path("memo/" + shard))) write("memo/" + shard + "/" + name, "zz");
+        for (const auto &name : sb::list_dir(path("memo/" + shard)))
+            write("memo/" + shard + "/" + name, "zz");
     sc::ContentHashes again(path("memo"));
     EXPECT_EQ(again.of(path("x")).digest, good.digest);
     EXPECT_EQ(again.bytes_read(), 7u);
@@ -113,7 +114,8 @@ TEST_F(ContentHashesTest, SpecialFilesAndMissingFilesAreErrors) {
     EXPECT_THROW(hashes.of(path("missing")), sb::FsError);
     ASSERT_EQ(::mkdir(path("loop").c_str(), 0700), 0);
     ASSERT_EQ(::symlink("..", path("loop/up").c_str()), 0);
-    EXPECT_THROW(hashes.of(path("loop")), sb::FsError);  // a cycle ends, it does not recurse forever
+    EXPECT_THROW(hashes.of(path("loop")),
+                 sb::FsError);  // a cycle ends, it does not recurse forever
 }
 
 TEST(StepKey, EveryPartCounts) {

@@ -11,8 +11,8 @@ using stepcache_test::Scratch;
 TEST(RunLog, JsonStringsKeepEveryByte) {
     EXPECT_EQ(sc::json_string("a\"b\\c\n\t\x01"), "\"a\\\"b\\\\c\\n\\t\\u0001\"");
     EXPECT_EQ(sc::json_string("r\xc3\xa9sum\xc3\xa9"), "\"r\xc3\xa9sum\xc3\xa9\"");  // UTF-8 kept
-    EXPECT_EQ(sc::json_string("bad\xff"), "\"bad\\udcff\"");             // a raw byte
-    EXPECT_EQ(sc::json_string("sur\xed\xb3\xbf"), "\"sur\\udcff\"");     // a carried surrogate
+    EXPECT_EQ(sc::json_string("bad\xff"), "\"bad\\udcff\"");                         // a raw byte
+    EXPECT_EQ(sc::json_string("sur\xed\xb3\xbf"), "\"sur\\udcff\"");  // a carried surrogate
 }
 
 TEST(RunLog, RecordLine) {
@@ -21,7 +21,8 @@ TEST(RunLog, RecordLine) {
     r.image = "samtools:1.16";
     r.words = {"samtools", "sort"};
     r.inputs = {{"bam", "/data/a.bam", 10, "xxh3-128:00"}};
-    r.outputs = {{"sorted", "/out/sorted", 9, std::nullopt}, {"", "/out/_extras/x", 1, std::nullopt}};
+    r.outputs = {{"sorted", "/out/sorted", 9, std::nullopt},
+                 {"", "/out/_extras/x", 1, std::nullopt}};
     r.started = "s";
     r.ended = "e";
     r.seconds = 1.5;
@@ -30,7 +31,8 @@ TEST(RunLog, RecordLine) {
     std::string line = sc::run_record_line(r);
     EXPECT_EQ(line,
               "{\"tool\":\"samtools\",\"image\":\"samtools:1.16\",\"args\":[\"samtools\",\"sort\"],"
-              "\"inputs\":[{\"input\":\"bam\",\"path\":\"/data/a.bam\",\"size\":10,\"hash\":\"xxh3-128:00\"}],"
+              "\"inputs\":[{\"input\":\"bam\",\"path\":\"/data/"
+              "a.bam\",\"size\":10,\"hash\":\"xxh3-128:00\"}],"
               "\"outputs\":[{\"slot\":\"sorted\",\"path\":\"/out/sorted\",\"size\":9},"
               "{\"slot\":null,\"path\":\"/out/_extras/x\",\"size\":1}],"
               "\"started\":\"s\",\"ended\":\"e\",\"seconds\":1.500000,\"exit_status\":-9,"

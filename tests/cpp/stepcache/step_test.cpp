@@ -36,7 +36,8 @@ protected:
     std::vector<std::string> log_lines() const {
         std::vector<std::string> lines;
         std::string text = read("cache/runs.jsonl");
-        for (std::size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1)
+        for (std::size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos;
+             pos = nl + 1)
             lines.push_back(text.substr(pos, nl - pos));
         return lines;
     }
@@ -65,8 +66,9 @@ TEST_F(CachedStepTest, MissStoresHitPlacesAndBothAreLogged) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("\"cache_hit\":false"), std::string::npos);
     EXPECT_NE(lines[1].find("\"cache_hit\":true"), std::string::npos);
-    EXPECT_NE(lines[1].find("\"slot\":\"sorted\",\"path\":\"" + path("out2/sorted") + "\",\"size\":12"),
-              std::string::npos);
+    EXPECT_NE(
+        lines[1].find("\"slot\":\"sorted\",\"path\":\"" + path("out2/sorted") + "\",\"size\":12"),
+        std::string::npos);
     EXPECT_NE(lines[1].find("\"key\":\"" + *first.key() + "\""), std::string::npos);
 }
 
@@ -84,7 +86,8 @@ TEST_F(CachedStepTest, ChangedInputFailedRunAndUnreadableInput) {
     auto lines = log_lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("\"exit_status\":3"), std::string::npos);
-    EXPECT_NE(lines[1].find("\"error\":\"mivo exec samtools sort failed (exit 3):\"}"), std::string::npos);
+    EXPECT_NE(lines[1].find("\"error\":\"mivo exec samtools sort failed (exit 3):\"}"),
+              std::string::npos);
 
     sc::StepFacts missing = facts();
     missing.inputs[0].source = path("in/gone.bam");

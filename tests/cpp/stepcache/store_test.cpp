@@ -65,7 +65,8 @@ TEST(EntryRecord, RoundTripAndDamage) {
     EXPECT_DOUBLE_EQ(back->seconds, 2.5);
 
     // Cut anywhere before its end, a record is not taken.
-    for (std::size_t cut = 0; cut < text.size(); cut += 7) EXPECT_FALSE(sc::parse_record(text.substr(0, cut)));
+    for (std::size_t cut = 0; cut < text.size(); cut += 7)
+        EXPECT_FALSE(sc::parse_record(text.substr(0, cut)));
     // Nor with a path that leaves the output directory.
     for (const char *bad : {"../x", "/etc/passwd", "a//b", "a/./b", ""}) {
         sc::EntryRecord evil = r;
@@ -98,7 +99,8 @@ TEST_F(StoreTest, StoreFindPlaceReproducesTheTree) {
     write("again/sorted", "changed by the host");
     EXPECT_TRUE(cache.find(kKey));
     EXPECT_EQ(read("out/sorted").size(), 400000u);
-    EXPECT_EQ(cache.store(kKey, sample_record(), path("out")), sc::StepCache::Stored::already_present);
+    EXPECT_EQ(cache.store(kKey, sample_record(), path("out")),
+              sc::StepCache::Stored::already_present);
 }
 
 TEST_F(StoreTest, ChangedOrRemovedEntryFilesMakeItStaleAndAStoreReplacesIt) {
@@ -120,12 +122,14 @@ TEST_F(StoreTest, ChangedOrRemovedEntryFilesMakeItStaleAndAStoreReplacesIt) {
 
     EXPECT_EQ(cache.store(kKey, sample_record(), path("out")), sc::StepCache::Stored::stored);
     ASSERT_TRUE(cache.find(kKey));
-    EXPECT_EQ(read("cache/entries/" + kKey.substr(0, 2) + "/" + kKey + "/files/sorted"), read("out/sorted"));
+    EXPECT_EQ(read("cache/entries/" + kKey.substr(0, 2) + "/" + kKey + "/files/sorted"),
+              read("out/sorted"));
 
     ASSERT_EQ(::unlink(stored("_extras/logs/run\tlog%.txt").c_str()), 0);
     EXPECT_FALSE(cache.find(kKey));
     ASSERT_EQ(::symlink(path("out/_extras/logs/run\tlog%.txt").c_str(),
-                        stored("_extras/logs/run\tlog%.txt").c_str()), 0);
+                        stored("_extras/logs/run\tlog%.txt").c_str()),
+              0);
     EXPECT_FALSE(cache.find(kKey));  // a link in an entry is never followed
 }
 
@@ -135,14 +139,14 @@ TEST_F(StoreTest, ConcurrentStoresOfOneKeyAllSucceedAndOneEntryRemains) {
     for (int i = 0; i < 6; ++i)
         writers.emplace_back([&, i] {
             sc::StepCache cache(path("cache"));
-            outcomes[i] = (int) cache.store(kKey, sample_record(), path("out"));
+            outcomes[i] = (int)cache.store(kKey, sample_record(), path("out"));
         });
     for (auto &t : writers) t.join();
     int stored = 0;
     for (int o : outcomes) {
-        EXPECT_NE(o, (int) sc::StepCache::Stored::too_large);
+        EXPECT_NE(o, (int)sc::StepCache::Stored::too_large);
         EXPECT_NE(o, -1);
-        stored += o == (int) sc::StepCache::Stored::stored;
+        stored += o == (int)sc::StepCache::Stored::stored;
     }
     EXPECT_GE(stored, 1);
     sc::StepCache cache(path("cache"));
@@ -162,7 +166,8 @@ TEST_F(StoreTest, KilledStoreLeavesNothingAReaderTakesAndIsSweptLater) {
         cache.store(kKey, sample_record(), path("out"));
         ::_exit(0);
     }
-    while (!present("cache/incoming") || sb::list_dir(path("cache/incoming")).empty()) ::usleep(200);
+    while (!present("cache/incoming") || sb::list_dir(path("cache/incoming")).empty())
+        ::usleep(200);
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -196,17 +201,19 @@ TEST_F(StoreTest, SweepSparesAnEntryBeingWritten) {
 }
 
 TEST_F(StoreTest, EvictionRemovesLeastRecentlyUsedFirst) {
-    const std::string keys[] = {"aa000000000000000000000000000001", "bb000000000000000000000000000002",
+    const std::string keys[] = {"aa000000000000000000000000000001",
+                                "bb000000000000000000000000000002",
                                 "cc000000000000000000000000000003"};
     sc::EntryRecord one;
     one.files = {{"sorted"}};
     one.slots = {{"sorted", {"sorted"}}};
     sc::StepCache unlimited(path("cache"));
-    for (const auto &k : keys) ASSERT_EQ(unlimited.store(k, one, path("out")), sc::StepCache::Stored::stored);
+    for (const auto &k : keys)
+        ASSERT_EQ(unlimited.store(k, one, path("out")), sc::StepCache::Stored::stored);
     // Uses in the order 1, 0, 2: entry 1 is the least recently used.
     double t = 1000;
     for (int i : {1, 0, 2}) {
-        struct timespec times[2] = {{(time_t) t, 0}, {(time_t) t, 0}};
+        struct timespec times[2] = {{(time_t)t, 0}, {(time_t)t, 0}};
         std::string used = path("cache/entries/" + keys[i].substr(0, 2) + "/" + keys[i] + "/used");
         ASSERT_EQ(::utimensat(AT_FDCWD, used.c_str(), times, 0), 0);
         t += 10;

@@ -53,7 +53,8 @@ TEST(BoundedRead, ReadsThatWouldWaitShareOneHelperThread) {
     std::string line(1000, 'x');
     std::vector<LookRequest> requests;
     for (int i = 0; i < 20; ++i)
-        requests.push_back({t.write("f" + std::to_string(i), std::to_string(i) + line + "\n"), 3, 5});
+        requests.push_back(
+            {t.write("f" + std::to_string(i), std::to_string(i) + line + "\n"), 3, 5});
     for (const ReadOps *ops : {&kUncached, &kUnknowingRemote}) {
         std::vector<FileLook> looks = look_at_files(requests, 3s, *ops);  // warm up the helper
         std::size_t before = read_helpers_started(), handed = reads_handed_over();

@@ -79,8 +79,9 @@ TEST(Snapshot, AFileWithItsCompanionsAndLines) {
     FileSnapshot snap = snapshot_file(bam);
     EXPECT_EQ(snap.companions, (std::vector<std::string>{bam + ".bai", bam + ".csi"}));
     EXPECT_EQ(snap.look.format, "BAM (binary alignments, uncompressed)");
-    EXPECT_EQ(file_line("bam", "'/o/bam'", 4, snap.look.format),
-              "  bam = '/o/bam'  [file, size: 4 bytes, format: BAM (binary alignments, uncompressed)]");
+    EXPECT_EQ(
+        file_line("bam", "'/o/bam'", 4, snap.look.format),
+        "  bam = '/o/bam'  [file, size: 4 bytes, format: BAM (binary alignments, uncompressed)]");
     EXPECT_EQ(file_line("t", "'/o/t'", 2), "  t = '/o/t'  [file, size: 2 bytes]");
     EXPECT_EQ(companions_line("['/o/bam.bai']"), "    companion files: ['/o/bam.bai']");
     EXPECT_EQ(file_preview_line("a", true), "    first 5 lines (decompressed):\n      a");

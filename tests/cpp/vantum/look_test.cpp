@@ -21,10 +21,10 @@ std::string gzip_of(const std::string &data) {
     z_stream z{};
     deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
     std::string out(compressBound(data.size()) + 64, '\0');
-    z.next_in = (Bytef *) data.data();
-    z.avail_in = (uInt) data.size();
-    z.next_out = (Bytef *) out.data();
-    z.avail_out = (uInt) out.size();
+    z.next_in = (Bytef *)data.data();
+    z.avail_in = (uInt)data.size();
+    z.next_out = (Bytef *)out.data();
+    z.avail_out = (uInt)out.size();
     deflate(&z, Z_FINISH);
     out.resize(z.total_out);
     deflateEnd(&z);
@@ -100,7 +100,8 @@ TEST(Look, PlainTextReadsOnlyTheFirstLines) {
 TEST(Look, LongSingleLineIsJudgedToItsEnd) {
     TempDir t;
     std::string line(1000000, 'q');
-    EXPECT_EQ(look_at_file(t.write("one-line", line), 3, 200, later()).preview, line.substr(0, 200));
+    EXPECT_EQ(look_at_file(t.write("one-line", line), 3, 200, later()).preview,
+              line.substr(0, 200));
     EXPECT_EQ(look_at_file(t.write("bad-tail", line + "\xFF"), 3, 200, later()).preview,
               std::nullopt);
     EXPECT_EQ(look_at_file(t.write("nul-tail", line + "\0"s), 3, 200, later()).preview,
@@ -122,7 +123,8 @@ TEST(Look, CompressedTextAndWhatIsInside) {
     // Only the first lines need to be whole: a cut file or a bad byte past
     // them goes unseen.
     std::string noise;
-    for (unsigned x = 1; noise.size() < 20000; x = x * 1103515245u + 12345u) noise += (char) (x >> 24);
+    for (unsigned x = 1; noise.size() < 20000; x = x * 1103515245u + 12345u)
+        noise += (char)(x >> 24);
     std::string reads = gzip_of("@r1\nACGT\n+\nIIII\n" + noise);
     EXPECT_EQ(look_at_file(t.write("cut.gz", reads.substr(0, reads.size() / 2)), 3, 200, later()),
               (FileLook{"gzip-compressed", true, "@r1\nACGT\n+"}));

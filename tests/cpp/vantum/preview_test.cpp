@@ -6,7 +6,8 @@ using namespace plexaro::vantum;
 
 namespace {
 
-std::optional<std::string> build(std::size_t chars, std::initializer_list<std::string_view> pieces) {
+std::optional<std::string> build(std::size_t chars,
+                                 std::initializer_list<std::string_view> pieces) {
     PreviewBuilder b(chars);
     for (auto piece : pieces) b.feed(piece);
     return b.finish();
@@ -19,7 +20,9 @@ TEST(PreviewBuilder, StripsThenCutsByCodePoints) {
     // Five two-byte characters cut to three.
     EXPECT_EQ(build(3, {"\n\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"}), "\xC3\xA9\xC3\xA9\xC3\xA9");
     // The cut counts from the first character after leading space.
-    EXPECT_EQ(build(4, {"\xE3\x80\x80\xE3\x80\x80" "abcdef"}), "abcd");
+    EXPECT_EQ(build(4, {"\xE3\x80\x80\xE3\x80\x80"
+                        "abcdef"}),
+              "abcd");
     // Space within the kept part is dropped only when nothing follows it.
     EXPECT_EQ(build(4, {"ab  "}), "ab");
     EXPECT_EQ(build(4, {"ab  cd"}), "ab  ");

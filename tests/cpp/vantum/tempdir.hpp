@@ -11,7 +11,8 @@ namespace vantum_test {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vantum-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "vantum-test-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() {

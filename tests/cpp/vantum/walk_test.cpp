@@ -30,7 +30,7 @@ TEST(Walk, KeepsOnlyTheFirstFilesOfALargeTree) {
     ASSERT_EQ(kept.size(), 30u);
     EXPECT_TRUE(std::is_sorted(kept.begin(), kept.end()));
     EXPECT_EQ(kept.front(), "a/f100");
-    EXPECT_EQ(kept[22], "a/f144");   // all 23 in a/ come first
+    EXPECT_EQ(kept[22], "a/f144");  // all 23 in a/ come first
     EXPECT_EQ(kept.back(), "b/f113");
 }
 
@@ -77,7 +77,7 @@ TEST(Walk, UndecodableNamesSortWhereTheHostPutsThem) {
     TempDir t;
     t.write("\xC3", "");
     t.write("\xC3\xA9", "");
-    t.write("\xEF\xBC\xA1", "");   // U+FF21, above the escaped U+DCC3
+    t.write("\xEF\xBC\xA1", "");  // U+FF21, above the escaped U+DCC3
     EXPECT_EQ(list_files(t.path(), 30), (Paths{"\xC3\xA9", "\xC3", "\xEF\xBC\xA1"}));
 }
 

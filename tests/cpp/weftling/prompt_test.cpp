@@ -26,10 +26,11 @@ TEST(Blocks, EndWithAnEmptyLine) {
               "DOWNSTREAM tool 't' inputs (from MANIFEST):\n  - a: int — \n\n");
     EXPECT_EQ(upstream_outputs_block("u", "edge_u_to_t", {}),
               "--- UPSTREAM 'u' (function name: edge_u_to_t) ---\nOutputs (from MANIFEST):\n\n\n");
-    EXPECT_EQ(upstream_inputs_block("u", "f", {"  - a: int — "}, std::string("{'b': \"'x'\"}")),
-              "--- UPSTREAM 'u' (function name: f) ---\nInputs (from MANIFEST — these are the values "
-              "that just flowed into this node):\n  - a: int — \nAdditional keys available at runtime "
-              "(pass through if name matches a downstream field): {'b': \"'x'\"}\n\n");
+    EXPECT_EQ(
+        upstream_inputs_block("u", "f", {"  - a: int — "}, std::string("{'b': \"'x'\"}")),
+        "--- UPSTREAM 'u' (function name: f) ---\nInputs (from MANIFEST — these are the values "
+        "that just flowed into this node):\n  - a: int — \nAdditional keys available at runtime "
+        "(pass through if name matches a downstream field): {'b': \"'x'\"}\n\n");
 }
 
 TEST(FixedTexts, HaveTheirShapes) {
@@ -56,12 +57,14 @@ PromptParts batch() {
 
 TEST(BuildPrompt, CountsAndNamesTheBatch) {
     std::string prompt = build_prompt(batch());
-    EXPECT_TRUE(prompt.starts_with("You are a Python coding agent. Write syntactically valid Python "
-                                   "only — no prose, no markdown.\n\nYOUR JOB: Write 2 connector "
-                                   "function(s).\nA connector receives"));
-    const std::string tail = "DOWNSTREAM TOOL 'c' — fields it needs:\nDOWN\n\nUPSTREAMS TO GENERATE "
-                             "CONNECTORS FOR:\nUP A\n\n\nUP B\n\n\nCODING CONSTRAINTS:\n  - Signature: "
-                             "def <name>(output: dict) -> dict\n";
+    EXPECT_TRUE(
+        prompt.starts_with("You are a Python coding agent. Write syntactically valid Python "
+                           "only — no prose, no markdown.\n\nYOUR JOB: Write 2 connector "
+                           "function(s).\nA connector receives"));
+    const std::string tail =
+        "DOWNSTREAM TOOL 'c' — fields it needs:\nDOWN\n\nUPSTREAMS TO GENERATE "
+        "CONNECTORS FOR:\nUP A\n\n\nUP B\n\n\nCODING CONSTRAINTS:\n  - Signature: "
+        "def <name>(output: dict) -> dict\n";
     EXPECT_NE(prompt.find(tail), std::string::npos);
     EXPECT_TRUE(prompt.ends_with(
         "Write all 2 function(s) with these exact names: edge_a_to_c, edge_b_to_c."));
@@ -76,11 +79,13 @@ TEST(BuildPrompt, ScatterOnlyForANameInTheBatch) {
     p.split_key = "items";
     EXPECT_TRUE(is_scatter(p));
     std::string prompt = build_prompt(p);
-    EXPECT_NE(prompt.find("STEP 3b — SCATTER / MAP DOWNSTREAM (applies ONLY to function 'edge_b_to_c')\n"
-                          "The downstream runs ONCE PER ITEM of the upstream collection. The upstream "
-                          "key 'items' holds the collection to fan out. So 'edge_b_to_c' must return"),
+    EXPECT_NE(
+        prompt.find("STEP 3b — SCATTER / MAP DOWNSTREAM (applies ONLY to function 'edge_b_to_c')\n"
+                    "The downstream runs ONCE PER ITEM of the upstream collection. The upstream "
+                    "key 'items' holds the collection to fan out. So 'edge_b_to_c' must return"),
+        std::string::npos);
+    EXPECT_NE(prompt.find("EXCEPT function 'edge_b_to_c' which returns list[dict]"),
               std::string::npos);
-    EXPECT_NE(prompt.find("EXCEPT function 'edge_b_to_c' which returns list[dict]"), std::string::npos);
 }
 
 TEST(BuildPrompt, NotesForInputNodesAndStoredSiblings) {
@@ -101,9 +106,11 @@ TEST(BuildPrompt, NotesForInputNodesAndStoredSiblings) {
 TEST(BuildPrompt, ExtraContextIsTrimmedAndWhiteSpaceOnlyStillCounts) {
     PromptParts p = batch();
     p.extra_context = " \n ";
-    EXPECT_NE(build_prompt(p).find("UP B\n\n\nADDITIONAL CONTEXT:\n\n\n\nCODING"), std::string::npos);
+    EXPECT_NE(build_prompt(p).find("UP B\n\n\nADDITIONAL CONTEXT:\n\n\n\nCODING"),
+              std::string::npos);
     p.extra_context = "\tfiles:\n  a\n";
-    EXPECT_NE(build_prompt(p).find("\nADDITIONAL CONTEXT:\nfiles:\n  a\n\n\nCODING"), std::string::npos);
+    EXPECT_NE(build_prompt(p).find("\nADDITIONAL CONTEXT:\nfiles:\n  a\n\n\nCODING"),
+              std::string::npos);
     p.extra_context = "";
     EXPECT_EQ(build_prompt(p).find("\nADDITIONAL CONTEXT:\n"), std::string::npos);
 }

@@ -23,9 +23,11 @@ TEST(Rules, ImportsFollowTheAllowListAndItsWidening) {
 }
 
 TEST(Rules, AttributesAndNames) {
-    for (const char *a : {"system", "popen", "fork", "kill", "unlink", "rmdir", "rmtree", "removedirs"})
+    for (const char *a :
+         {"system", "popen", "fork", "kill", "unlink", "rmdir", "rmtree", "removedirs"})
         EXPECT_TRUE(attribute_denied("", a)) << a;
-    for (const char *a : {"remove", "rename", "replace", "execv", "execlp", "spawnv", "posix_spawn", "forkpty"})
+    for (const char *a :
+         {"remove", "rename", "replace", "execv", "execlp", "spawnv", "posix_spawn", "forkpty"})
         EXPECT_TRUE(attribute_denied("os", a)) << a;
     EXPECT_FALSE(attribute_denied("", "remove"));   // list.remove
     EXPECT_FALSE(attribute_denied("", "replace"));  // str.replace
@@ -35,7 +37,8 @@ TEST(Rules, AttributesAndNames) {
     EXPECT_TRUE(attribute_denied("tempfile", "_os"));
     EXPECT_TRUE(attribute_denied("os", "sys"));
     EXPECT_FALSE(attribute_denied("os", "path"));
-    for (const char *n : {"eval", "exec", "compile", "globals", "locals", "vars", "__import__", "__builtins__"})
+    for (const char *n :
+         {"eval", "exec", "compile", "globals", "locals", "vars", "__import__", "__builtins__"})
         EXPECT_TRUE(name_denied(n)) << n;
     EXPECT_FALSE(name_denied("open"));
     EXPECT_TRUE(names_attribute_dynamically("getattr"));
@@ -59,13 +62,16 @@ TEST(Rules, TextsNameTheRuleTheSubjectAndTheEdges) {
     EXPECT_EQ(prompt.rfind("The connector code breaks these rules:\n- line 3: ", 0), 0u);
     EXPECT_NE(prompt.find("\n- the functions must load into a fresh module - found NameError: x\n"),
               std::string::npos);
-    const std::string tail = "Fix and return only the corrected code, no markdown:\n\ndef f(): pass";
+    const std::string tail =
+        "Fix and return only the corrected code, no markdown:\n\ndef f(): pass";
     ASSERT_GE(prompt.size(), tail.size());
     EXPECT_EQ(prompt.substr(prompt.size() - tail.size()), tail);
-    EXPECT_EQ(refusal({"a -> d", "b -> d"}, {findings[0]}).rfind(
-                  "Connector code for a -> d, b -> d was not stored: the model's reply (after one "
-                  "repair request) breaks a rule: line 3: ", 0),
-              0u);
+    EXPECT_EQ(
+        refusal({"a -> d", "b -> d"}, {findings[0]})
+            .rfind("Connector code for a -> d, b -> d was not stored: the model's reply (after one "
+                   "repair request) breaks a rule: line 3: ",
+                   0),
+        0u);
     EXPECT_NE(describe({Rule::import_module, "hashlib", 1}).find("(os, json, glob, tempfile, re,"),
               std::string::npos);
 }

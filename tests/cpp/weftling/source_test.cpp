@@ -13,7 +13,10 @@ bool ascii_word(char32_t cp) {
 
 TEST(Strip, UsesTheHostsWhiteSpace) {
     EXPECT_EQ(py_strip(" \t\n\r\v\f\x1c\x1f x y \xc2\x85\xc2\xa0\xe2\x80\xa8\xe3\x80\x80"), "x y");
-    EXPECT_EQ(py_strip("\xe2\x80\x8b" "x"), "\xe2\x80\x8b" "x");  // zero-width space is not white space
+    EXPECT_EQ(py_strip("\xe2\x80\x8b"
+                       "x"),
+              "\xe2\x80\x8b"
+              "x");  // zero-width space is not white space
     EXPECT_EQ(py_rstrip("  a \n\n"), "  a");
     EXPECT_EQ(py_strip(" \n "), "");
 }
@@ -24,15 +27,19 @@ TEST(SourceLines, CountLikeTheParser) {
     EXPECT_EQ(source_lines("a\n\n"), (std::vector<std::string_view>{"a", ""}));
     EXPECT_TRUE(source_lines("").empty());
     // Form feeds and Unicode separators are not line ends to the parser.
-    EXPECT_EQ(source_lines("'a\xe2\x80\xa8" "b'\fc"), (std::vector<std::string_view>{"'a\xe2\x80\xa8" "b'\fc"}));
+    EXPECT_EQ(source_lines("'a\xe2\x80\xa8"
+                           "b'\fc"),
+              (std::vector<std::string_view>{"'a\xe2\x80\xa8"
+                                             "b'\fc"}));
 }
 
 TEST(Ident, KeepsTextAfterTheLastDotAndReplacesNonWordCharacters) {
     EXPECT_EQ(ident("autodock-vina", ascii_word), "autodock_vina");
     EXPECT_EQ(ident("pipe.fold", ascii_word), "fold");
     EXPECT_EQ(ident("x.", ascii_word), "");
-    EXPECT_EQ(ident("caf\xc3\xa9 \xe2\x86\x92", ascii_word), "caf\xc3\xa9__");  // one "_" per character
-    EXPECT_EQ(ident("\xff-", ascii_word), "__");                               // stray byte: one character
+    EXPECT_EQ(ident("caf\xc3\xa9 \xe2\x86\x92", ascii_word),
+              "caf\xc3\xa9__");                   // one "_" per character
+    EXPECT_EQ(ident("\xff-", ascii_word), "__");  // stray byte: one character
     EXPECT_EQ(edge_fn("a b", "c", ascii_word), "edge_a_b_to_c");
     EXPECT_EQ(edge_fn("x.", "y-z", ascii_word), "edge__to_y_z");
 }
@@ -41,13 +48,14 @@ TEST(StripFences, RemovesOpeningLineAndClosingFence) {
     EXPECT_EQ(strip_fences("```python\ndef f(): pass\n```"), "def f(): pass");
     EXPECT_EQ(strip_fences("  ```Python3\ndef f(): pass\n```\n"), "3\ndef f(): pass");
     EXPECT_EQ(strip_fences("```def f(): pass```"), " f(): pass");  // "def" reads as a language word
-    EXPECT_EQ(strip_fences("a\n```\nb\n```"), "a\n```\nb");  // inner fences stay
+    EXPECT_EQ(strip_fences("a\n```\nb\n```"), "a\n```\nb");        // inner fences stay
     EXPECT_EQ(strip_fences("``````"), "");
     EXPECT_EQ(strip_fences("x ```"), "x ");
 }
 
 TEST(TrimToFirstDef, DropsEverythingBeforeTheFirstFunction) {
-    EXPECT_EQ(trim_to_first_def("Sure!\r\nimport re\n  def f():\n    pass\n"), "  def f():\n    pass");
+    EXPECT_EQ(trim_to_first_def("Sure!\r\nimport re\n  def f():\n    pass\n"),
+              "  def f():\n    pass");
     EXPECT_EQ(trim_to_first_def("no functions\r\nhere\n"), "no functions\r\nhere\n");
     EXPECT_EQ(trim_to_first_def("define x\ndef(\ndef g(): pass"), "def g(): pass");
 }
@@ -76,8 +84,9 @@ TEST(InsertImports, GoesBeforeTheFirstStatementWithItsIndentation) {
 
 TEST(InsertImports, KeepsTheDocstringFirst) {
     BodyStart body{2, 4, true, std::pair<std::size_t, std::size_t>{5, 4}};
-    EXPECT_EQ(insert_imports("def f():\n    \"\"\"Doc\n\n    more\"\"\"\n    return re", body, {"re"}),
-              "def f():\n    \"\"\"Doc\n\n    more\"\"\"\n    import re\n    return re");
+    EXPECT_EQ(
+        insert_imports("def f():\n    \"\"\"Doc\n\n    more\"\"\"\n    return re", body, {"re"}),
+        "def f():\n    \"\"\"Doc\n\n    more\"\"\"\n    import re\n    return re");
     // A statement sharing the docstring's line: the imports go before the docstring.
     BodyStart shared{2, 4, true, std::pair<std::size_t, std::size_t>{2, 12}};
     EXPECT_EQ(insert_imports("def f():\n    \"\"\"D\"\"\"; return re", shared, {"re"}),
@@ -110,8 +119,9 @@ TEST(ConnectorsFile, RemovesADefinitionUpToTheNextTopLevelDef) {
         "# h\n\ndef a(o):\n    pass\n\ndef b(o):\n    def a(x): pass\n    return 1\n\n"
         "@dec\ndef c(o):\n    pass\n\ndef b(o):\n    return 2\n";
     EXPECT_EQ(remove_function(text, "b"), "# h\n\ndef a(o):\n    pass\n\ndef c(o):\n    pass\n\n");
-    EXPECT_EQ(remove_function(text, "a"), "# h\n\ndef b(o):\n    def a(x): pass\n    return 1\n\n"
-                                          "@dec\ndef c(o):\n    pass\n\ndef b(o):\n    return 2\n");
+    EXPECT_EQ(remove_function(text, "a"),
+              "# h\n\ndef b(o):\n    def a(x): pass\n    return 1\n\n"
+              "@dec\ndef c(o):\n    pass\n\ndef b(o):\n    return 2\n");
     EXPECT_EQ(remove_function(text, "zz"), text);
     // Without a line feed after it, nothing ends the last definition.
     EXPECT_EQ(remove_function("def a(o): pass", "a"), "def a(o): pass");

@@ -17,7 +17,8 @@ TEST(StoreIndex, LineStartsCountLikeTheParser) {
 
 TEST(StoreIndex, RewriteRemovesWholeStatementsAndAppendsTheBatch) {
     StoreIndex index;
-    std::string text = kHead + "\ndef a(x):\n    return 1\n\n\nCONST = 1\n\ndef b(x):\n    return 2\n";
+    std::string text =
+        kHead + "\ndef a(x):\n    return 1\n\n\nCONST = 1\n\ndef b(x):\n    return 2\n";
     std::vector<Statement> statements{{"", {"os"}, 2}, fn("a", 4), {"", {"CONST"}, 8}, fn("b", 10)};
     index.reset("/p", {1, 2, 3, 4}, text, &statements);
     EXPECT_TRUE(index.matches("/p", {1, 2, 3, 4}));
@@ -26,8 +27,11 @@ TEST(StoreIndex, RewriteRemovesWholeStatementsAndAppendsTheBatch) {
     EXPECT_TRUE(index.binds("CONST") && index.binds("os") && !index.binds("c"));
 
     std::vector<Statement> batch{fn("a", 1), fn("c", 3)};
-    std::string out = index.rewrite({"a"}, "def a(x):\n    return 9\ndef c(x):\n    return 3", &batch);
-    EXPECT_EQ(out, kHead + "\nCONST = 1\n\ndef b(x):\n    return 2\n\ndef a(x):\n    return 9\ndef c(x):\n    return 3\n");
+    std::string out =
+        index.rewrite({"a"}, "def a(x):\n    return 9\ndef c(x):\n    return 3", &batch);
+    EXPECT_EQ(out, kHead +
+                       "\nCONST = 1\n\ndef b(x):\n    return 2\n\ndef a(x):\n    return 9\ndef "
+                       "c(x):\n    return 3\n");
     EXPECT_FALSE(index.valid());  // until the write is committed
     index.committed({1, 2, 9, 9});
     EXPECT_TRUE(index.defines("c") && index.defines("a"));
