@@ -98,7 +98,7 @@ class Engine:
 
     def run(self, image: str, *command: str, mounts: dict | None = None,
             check: bool = True) -> subprocess.CompletedProcess:
-        """`docker run` the way every test run must be: local image, no network."""
+        """A container run the way every test run must be: local image only (--pull=never), no network."""
         args = ["run", "--rm", "--pull=never", "--network", "none"]
         for source, target in (mounts or {}).items():
             args += ["-v", f"{source}:{target}"]
