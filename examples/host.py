@@ -14,7 +14,9 @@ same way, and this module holds that common part:
     registry;
   * per edge: `Weftling.generateConnector` with the `build_vantum` text of the
     upstream's outputs, `getConnector`, and the connector applied;
-  * per step: `MIVO.run` into the work directory, and `build_vantum` of its outputs.
+  * per step: `MIVO.run` into the work directory, and `build_vantum` of its outputs;
+  * the frame of a run: the shared options, the title line, an error's report with
+    the place of the run's files, and the closing lines and entries of the summary.
 """
 from __future__ import annotations
 
