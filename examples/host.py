@@ -14,10 +14,13 @@ same way, and this module holds that common part:
     registry;
   * per edge: `Weftling.generateConnector` with the `build_vantum` text of the
     upstream's outputs, `getConnector`, and the connector applied;
-  * per step: `MIVO.run` into the work directory, and `build_vantum` of its outputs.
+  * per step: `MIVO.run` into the work directory, and `build_vantum` of its outputs;
+  * the frame of a run: the shared options, the title line, an error's report with
+    the place of the run's files, and the closing lines and entries of the summary.
 """
 from __future__ import annotations
 
+import argparse
 import ast
 import importlib
 import importlib.util
@@ -26,13 +29,15 @@ import logging
 import os
 import re
 import shlex
+import signal
 import subprocess
 import sys
 import tempfile
 import textwrap
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
+from typing import Callable, Iterator
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
@@ -118,6 +123,27 @@ def install_layer_log(verbose: bool) -> None:
 
 
 # --- set-up ---------------------------------------------------------------------------
+
+def add_workdir_and_registry_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--workdir",
+                        help="empty or new directory for every file of the run (default: a new "
+                             "temporary directory, kept after the run)")
+    parser.add_argument("--registry", default=str(DEFAULT_REGISTRY),
+                        help="directory of tool descriptions (default: examples/registry)")
+
+
+def add_llm_and_log_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--stand-in", action="store_true",
+                        help="use the loopback vendor stand-in even when an API key is set")
+    parser.add_argument("--verbose", action="store_true", help="also show the layer's debug log")
+
+
+def registry_dir(requested: str) -> Path:
+    registry = Path(requested).resolve()
+    if not registry.is_dir():
+        raise PipelineError(f"--registry {registry} is not a directory", 2)
+    return registry
+
 
 def make_workdir(requested: str | None, prefix: str) -> Path:
     if requested is None:
@@ -254,6 +280,20 @@ def announce_llm(llm, stub, forced: bool) -> None:
             "the connectors below are written by the model")
 
 
+@contextmanager
+def connector_writer(weftling_module, reply: Callable, forced: bool) -> Iterator[tuple[object, object]]:
+    """A `Weftling` and the vendor stand-in behind it (None with a real vendor),
+    announced in the output; the stand-in stops when the run leaves the block."""
+    stub = start_stand_in(reply) if wants_stand_in(forced) else None
+    try:
+        weftling = weftling_module.Weftling()
+        announce_llm(weftling.llm, stub, forced)
+        yield weftling, stub
+    finally:
+        if stub is not None:
+            stub.stop()
+
+
 # --- tools --------------------------------------------------------------------------------
 
 def add_tools(mivo_module, registry: Path, steps) -> tuple[object, dict, dict]:
@@ -358,6 +398,27 @@ def short(mapping: dict) -> str:
 
 # --- steps --------------------------------------------------------------------------------------
 
+def build_nodes(input_values: dict, input_manifest: dict, steps, manifests: dict,
+                vantum_module) -> tuple[dict, dict, dict]:
+    """The run's nodes (the input node, then one per step, fed by its upstreams), the
+    outputs known so far (the input's values) and their build_vantum texts."""
+    from plexaro.node import InputNode, Node  # the host's node classes
+
+    nodes = {"input": InputNode("input", inputs=input_values, manifest=input_manifest)}
+    outputs = {"input": nodes["input"].inputs}
+    contexts = {"input": vantum_module.build_vantum(outputs["input"])}
+    for step in steps:
+        nodes[step.node_id] = Node(step.node_id, manifests[step.tool],
+                                   inNodes=[nodes[u] for u in step.upstreams])
+    return nodes, outputs, contexts
+
+
+def check_condition(condition_module, operator: str, threshold, value) -> tuple[bool, str]:
+    """`Condition(operator, threshold).check(value)`, and that call as the output spells it."""
+    taken = bool(condition_module.Condition(operator, threshold).check(value))
+    return taken, f"Condition({operator!r}, {threshold}).check({value})"
+
+
 def run_step(manager, vantum_module, step: Step, manifest: dict, inputs: dict,
              workdir: Path) -> tuple[dict, str]:
     """Runs one step; its output mapping and the build_vantum text of it."""
@@ -434,3 +495,62 @@ def run_steps(steps, nodes: dict, outputs: dict, contexts: dict, *, weftling, ma
             manager, vantum_module, step, manifests[step.tool], inputs, workdir)
         say()
     return skipped
+
+
+# --- the end of a run ---------------------------------------------------------------------
+
+def run_record(steps, outputs: dict, skipped: list, connectors_path: Path, stub) -> dict:
+    """The entries of summary.json every example has: what ran, what it wrote and
+    who wrote the connectors."""
+    return {
+        "steps_run": [step.node_id for step in steps if step.node_id in outputs],
+        "steps_skipped": skipped,
+        "outputs": {step: dict(result) for step, result in outputs.items() if step != "input"},
+        "connectors_file": str(connectors_path),
+        "connectors": sorted(defined_functions(connectors_path)),
+        "llm": "stand-in" if stub is not None else "vendor",
+        "llm_requests": len(stub.requests) if stub is not None else None,
+    }
+
+
+def write_summary(summary: dict, workdir: Path) -> None:
+    (workdir / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+
+
+def say_run_end(summary: dict, workdir: Path, seconds: float) -> None:
+    """The closing lines of the summary, from the `run_record` entries."""
+    llm_note = (f"{summary['llm_requests']} requests to the vendor stand-in"
+                if summary["llm"] == "stand-in" else "written by the model")
+    say(f"connectors: {len(summary['connectors'])} in "
+        f"{shown_path(summary['connectors_file'], workdir)} ({llm_note})", 2)
+    skipped = summary["steps_skipped"]
+    say(f"steps run: {', '.join(summary['steps_run'])}"
+        + (f" (skipped: {', '.join(skipped)})" if skipped else ""), 2)
+    say(f"outputs: {workdir / 'steps'}; summary: {workdir / 'summary.json'}", 2)
+    say(f"done in {seconds:.1f} s", 2)
+
+
+def run_example(run_pipeline: Callable[[argparse.Namespace, Path], object],
+                args: argparse.Namespace, workdir_prefix: str, title: str) -> int:
+    """An example's whole run: its work directory, its title line, then
+    `run_pipeline(args, workdir)`; a PipelineError ends it with its message, the
+    place of the run's files and its exit status."""
+    try:
+        workdir = make_workdir(args.workdir, workdir_prefix)
+    except (PipelineError, OSError) as error:
+        print(f"error: {error}", file=sys.stderr)
+        return getattr(error, "status", 2)
+    say(title)
+    try:
+        run_pipeline(args, workdir)
+    except PipelineError as error:
+        sys.stdout.flush()
+        print(f"\nerror: {error}", file=sys.stderr)
+        print(f"(files of this run: {workdir})", file=sys.stderr)
+        return error.status
+    return 0
+
+
+def quiet_when_piped() -> None:
+    """A quiet end when the output is piped into head or less."""
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)

@@ -28,9 +28,7 @@ failed, 2 bad input or set-up.
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import signal
 import sys
 import time
 from pathlib import Path
@@ -38,9 +36,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from host import (  # noqa: E402  (the examples' shared host side)
-    DEFAULT_REGISTRY, PipelineError, Step, add_tools, announce_llm, defined_functions,
-    import_layer, install_layer_log, make_workdir, prepare_environment, run_steps, say,
-    scripted_reply, shown_path, start_stand_in, wants_stand_in)
+    PipelineError, Step, add_llm_and_log_options, add_tools, add_workdir_and_registry_options,
+    build_nodes, check_condition, connector_writer, import_layer, install_layer_log,
+    prepare_environment, quiet_when_piped, registry_dir, run_example, run_record, run_steps,
+    say, say_run_end, scripted_reply, shown_path, write_summary)
 
 DEFAULT_INPUT = HERE / "data" / "proteins.fa"
 
@@ -118,14 +117,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                              "Zenodo or Dropbox link (default: the shipped examples/data/proteins.fa)")
     parser.add_argument("--min-length", type=int, default=100,
                         help="proteins at least this long are kept by the last step (default 100)")
-    parser.add_argument("--workdir",
-                        help="empty or new directory for every file of the run (default: a new "
-                             "temporary directory, kept after the run)")
-    parser.add_argument("--registry", default=str(DEFAULT_REGISTRY),
-                        help="directory of tool descriptions (default: examples/registry)")
-    parser.add_argument("--stand-in", action="store_true",
-                        help="use the loopback vendor stand-in even when an API key is set")
-    parser.add_argument("--verbose", action="store_true", help="also show the layer's debug log")
+    add_workdir_and_registry_options(parser)
+    add_llm_and_log_options(parser)
     return parser.parse_args(argv)
 
 
@@ -189,15 +182,12 @@ def read_table(path: str) -> list[tuple[str, int]]:
 
 def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
     started = time.monotonic()
-    registry = Path(args.registry).resolve()
-    if not registry.is_dir():
-        raise PipelineError(f"--registry {registry} is not a directory", 2)
+    registry = registry_dir(args.registry)
     prepare_environment(workdir, registry)
     # weftling loads the three vendor libraries (a few seconds): input
     # problems are reported before that.
     layer = import_layer("condition", "fetchkin", "mivo", "vantum")
     install_layer_log(args.verbose)
-    from plexaro.node import InputNode, Node  # the host's node classes
 
     say(f"work directory: {workdir}")
     fasta = resolve_input(layer["fetchkin"], args.input, workdir)
@@ -205,32 +195,23 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
     say(f"  {records_in} records, one sequence line each")
     layer.update(import_layer("weftling"))
 
-    stub = start_stand_in(stand_in_reply) if wants_stand_in(args.stand_in) else None
-    try:
-        weftling = layer["weftling"].Weftling()
-        announce_llm(weftling.llm, stub, args.stand_in)
+    with connector_writer(layer["weftling"], stand_in_reply, args.stand_in) as (weftling, stub):
         say()
         say(f"registry: {registry}")
         manager, manifests, modes = add_tools(layer["mivo"], registry, STEPS)
         say()
 
         connectors_path = Path(os.environ["PLEXARO_CONNECTORS_PATH"])
-        nodes = {"input": InputNode("input", inputs={"proteins": str(fasta), "min_length": args.min_length},
-                                    manifest=INPUT_MANIFEST)}
-        outputs = {"input": nodes["input"].inputs}
-        contexts = {"input": layer["vantum"].build_vantum(outputs["input"])}
-        for step in STEPS:
-            nodes[step.node_id] = Node(step.node_id, manifests[step.tool],
-                                       inNodes=[nodes[u] for u in step.upstreams])
+        nodes, outputs, contexts = build_nodes(
+            {"proteins": str(fasta), "min_length": args.min_length}, INPUT_MANIFEST, STEPS,
+            manifests, layer["vantum"])
 
         branch = {}
 
         def long_proteins_exist(outputs: dict) -> bool:
             longest = read_table(outputs["rank"]["ranked"])[0]
-            condition = layer["condition"].Condition(">=", args.min_length)
-            taken = bool(condition.check(longest[1]))
-            branch.update(condition=f"Condition('>=', {args.min_length}).check({longest[1]})",
-                          taken=taken)
+            taken, condition = check_condition(layer["condition"], ">=", args.min_length, longest[1])
+            branch.update(condition=condition, taken=taken)
             say(f"branch: longest protein {longest[0]} has {longest[1]} residues; "
                 f"{branch['condition']} -> {taken}", 2)
             if not taken:
@@ -244,9 +225,6 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
 
         summary = summarise(args, workdir, fasta, records_in, outputs, skipped, branch or None,
                             connectors_path, stub, time.monotonic() - started)
-    finally:
-        if stub is not None:
-            stub.stop()
     return summary
 
 
@@ -268,16 +246,9 @@ def summarise(args, workdir: Path, fasta: Path, records_in: int, outputs: dict, 
         "min_length": args.min_length,
         "branch": branch,
         "long": [[name, length] for name, length in long_rows],
-        "steps_run": [step.node_id for step in STEPS if step.node_id in outputs],
-        "steps_skipped": skipped,
-        "outputs": {step: {slot: path for slot, path in result.items()}
-                    for step, result in outputs.items() if step != "input"},
-        "connectors_file": str(connectors_path),
-        "connectors": sorted(defined_functions(connectors_path)),
-        "llm": "stand-in" if stub is not None else "vendor",
-        "llm_requests": len(stub.requests) if stub is not None else None,
+        **run_record(STEPS, outputs, skipped, connectors_path, stub),
     }
-    (workdir / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+    write_summary(summary, workdir)
 
     say("Summary")
     say(f"records: {records_in} (grep counted {counted}, split wrote {len(split_files)} files)", 2)
@@ -291,35 +262,17 @@ def summarise(args, workdir: Path, fasta: Path, records_in: int, outputs: dict, 
             f"{', '.join(name for name, _ in long_rows)} ({len(long_rows)} of {records_in})", 2)
     else:
         say(f"branch not taken: no protein reaches {args.min_length} residues", 2)
-    llm_note = (f"{summary['llm_requests']} requests to the vendor stand-in" if stub is not None
-                else "written by the model")
-    say(f"connectors: {len(summary['connectors'])} in {shown_path(connectors_path, workdir)} "
-        f"({llm_note})", 2)
-    say(f"steps run: {', '.join(summary['steps_run'])}"
-        + (f" (skipped: {', '.join(skipped)})" if skipped else ""), 2)
-    say(f"outputs: {workdir / 'steps'}; summary: {workdir / 'summary.json'}", 2)
-    say(f"done in {seconds:.1f} s", 2)
+    say_run_end(summary, workdir, seconds)
     return summary
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(sys.argv[1:] if argv is None else argv)
-    try:
-        workdir = make_workdir(args.workdir, "plexaro-example-")
-    except (PipelineError, OSError) as error:
-        print(f"error: {error}", file=sys.stderr)
-        return getattr(error, "status", 2)
-    say("plexaro.helpers example pipeline: proteins split, counted, measured, ranked, filtered")
-    try:
-        run_pipeline(args, workdir)
-    except PipelineError as error:
-        sys.stdout.flush()
-        print(f"\nerror: {error}", file=sys.stderr)
-        print(f"(files of this run: {workdir})", file=sys.stderr)
-        return error.status
-    return 0
+    return run_example(
+        run_pipeline, args, workdir_prefix="plexaro-example-",
+        title="plexaro.helpers example pipeline: proteins split, counted, measured, ranked, filtered")
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # quiet end when piped into head or less
+    quiet_when_piped()
     sys.exit(main())

@@ -51,7 +51,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import sys
 import time
 from pathlib import Path
@@ -59,9 +58,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from host import (  # noqa: E402  (the examples' shared host side)
-    DEFAULT_REGISTRY, PipelineError, Step, add_tools, announce_llm, defined_functions,
-    import_layer, install_layer_log, make_workdir, prepare_environment, run_steps, say,
-    scripted_reply, shown_path, start_stand_in, wants_stand_in)
+    PipelineError, Step, add_llm_and_log_options, add_tools, add_workdir_and_registry_options,
+    build_nodes, check_condition, connector_writer, import_layer, install_layer_log,
+    prepare_environment, quiet_when_piped, registry_dir, run_example, run_record, run_steps,
+    say, say_run_end, scripted_reply, shown_path, write_summary)
 import containers  # noqa: E402
 import simulate  # noqa: E402
 
@@ -244,20 +244,14 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                              "the reference without its thinly covered ends)")
     parser.add_argument("--min-qual", type=float, default=20.0,
                         help="calls with a lower QUAL are filtered out (default 20)")
-    parser.add_argument("--workdir",
-                        help="empty or new directory for every file of the run (default: a new "
-                             "temporary directory, kept after the run)")
-    parser.add_argument("--registry", default=str(DEFAULT_REGISTRY),
-                        help="directory of tool descriptions (default: examples/registry)")
+    add_workdir_and_registry_options(parser)
     parser.add_argument("--containers", choices=containers.SETTINGS,
                         help="auto: the tools run in containers when a container engine answers "
                              "(DOCKER_HOST), building the example's images from this machine's "
                              "tools, and on this machine otherwise; always: fail without an "
                              "engine; never: always on this machine (default: MIVO_CONTAINER, "
                              "else auto)")
-    parser.add_argument("--stand-in", action="store_true",
-                        help="use the loopback vendor stand-in even when an API key is set")
-    parser.add_argument("--verbose", action="store_true", help="also show the layer's debug log")
+    add_llm_and_log_options(parser)
     args = parser.parse_args(argv)
     if args.pairs < 1:
         parser.error("--pairs must be at least 1")
@@ -367,15 +361,12 @@ def print_comparison(region: str, comparison: dict) -> None:
 
 def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
     started = time.monotonic()
-    registry = Path(args.registry).resolve()
-    if not registry.is_dir():
-        raise PipelineError(f"--registry {registry} is not a directory", 2)
+    registry = registry_dir(args.registry)
     intervals = parse_region(args.region)
     prepare_environment(workdir, registry)
     check_tools()
     layer = import_layer("condition", "mivo", "vantum", "weftling")
     install_layer_log(args.verbose)
-    from plexaro.node import InputNode, Node  # the host's node classes
 
     say(f"work directory: {workdir}")
     data = simulate.simulate(workdir / "data", pairs=args.pairs, seed=args.seed)
@@ -385,10 +376,7 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
         f"({data['reference'].stat().st_size} bytes), {args.pairs} simulated read pairs, "
         f"{len(planted_all)} planted SNPs ({len(planted)} in {args.region})")
 
-    stub = start_stand_in(stand_in_reply) if wants_stand_in(args.stand_in) else None
-    try:
-        weftling = layer["weftling"].Weftling()
-        announce_llm(weftling.llm, stub, args.stand_in)
+    with connector_writer(layer["weftling"], stand_in_reply, args.stand_in) as (weftling, stub):
         say()
         say(f"registry: {registry}")
         engine = containers.prepare(args.containers, registry,
@@ -401,20 +389,15 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
         values = {"reference": str(data["reference"]), "reads_1": str(data["reads_1"]),
                   "reads_2": str(data["reads_2"]), "region": args.region,
                   "min_qual": args.min_qual}
-        nodes = {"input": InputNode("input", inputs=values, manifest=INPUT_MANIFEST)}
-        outputs = {"input": nodes["input"].inputs}
-        contexts = {"input": layer["vantum"].build_vantum(outputs["input"])}
-        for step in STEPS:
-            nodes[step.node_id] = Node(step.node_id, manifests[step.tool],
-                                       inNodes=[nodes[u] for u in step.upstreams])
+        nodes, outputs, contexts = build_nodes(values, INPUT_MANIFEST, STEPS, manifests,
+                                               layer["vantum"])
 
         branch = {}
 
         def snps_were_called(outputs: dict) -> bool:
             snps = snp_count(outputs["stats"]["stats"])
-            condition = layer["condition"].Condition(">", 0)
-            taken = bool(condition.check(snps))
-            branch.update(condition=f"Condition('>', 0).check({snps})", taken=taken, snps=snps)
+            taken, condition = check_condition(layer["condition"], ">", 0, snps)
+            branch.update(condition=condition, taken=taken, snps=snps)
             say(f"branch: bcftools stats counts {snps} SNPs; {branch['condition']} -> {taken}", 2)
             if not taken:
                 say("skipped: no SNP was called, nothing to filter or tabulate", 2)
@@ -426,9 +409,6 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
                             decide=snps_were_called)
         summary = summarise(args, workdir, data, planted, outputs, skipped, branch, modes,
                             engine, connectors_path, stub, time.monotonic() - started)
-    finally:
-        if stub is not None:
-            stub.stop()
     return summary
 
 
@@ -457,29 +437,16 @@ def summarise(args, workdir: Path, data: dict, planted: list, outputs: dict, ski
         "tool_modes": {tool: {"mode": mode, "detail": detail}
                        for tool, (mode, detail) in modes.items()},
         "containers": engine,
-        "steps_run": [step.node_id for step in STEPS if step.node_id in outputs],
-        "steps_skipped": skipped,
-        "outputs": {step: dict(result) for step, result in outputs.items() if step != "input"},
-        "connectors_file": str(connectors_path),
-        "connectors": sorted(defined_functions(connectors_path)),
-        "llm": "stand-in" if stub is not None else "vendor",
-        "llm_requests": len(stub.requests) if stub is not None else None,
+        **run_record(STEPS, outputs, skipped, connectors_path, stub),
     }
-    (workdir / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+    write_summary(summary, workdir)
 
     say("Summary")
     say(f"reads: {reads_before} before QC, {reads_after} after (fastp)", 2)
     say(f"SNPs called in {args.region}: {branch.get('snps')} (bcftools stats); "
         f"{len(calls)} with QUAL >= {args.min_qual:g}" if "table" in outputs else
         f"SNPs called in {args.region}: {branch.get('snps')} (bcftools stats)", 2)
-    llm_note = (f"{summary['llm_requests']} requests to the vendor stand-in" if stub is not None
-                else "written by the model")
-    say(f"connectors: {len(summary['connectors'])} in {shown_path(connectors_path, workdir)} "
-        f"({llm_note})", 2)
-    say(f"steps run: {', '.join(summary['steps_run'])}"
-        + (f" (skipped: {', '.join(skipped)})" if skipped else ""), 2)
-    say(f"outputs: {workdir / 'steps'}; summary: {workdir / 'summary.json'}", 2)
-    say(f"done in {seconds:.1f} s", 2)
+    say_run_end(summary, workdir, seconds)
     say()
     print_comparison(args.region, comparison)
     return summary
@@ -487,22 +454,11 @@ def summarise(args, workdir: Path, data: dict, planted: list, outputs: dict, ski
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(sys.argv[1:] if argv is None else argv)
-    try:
-        workdir = make_workdir(args.workdir, "plexaro-variants-")
-    except (PipelineError, OSError) as error:
-        print(f"error: {error}", file=sys.stderr)
-        return getattr(error, "status", 2)
-    say("plexaro.helpers example pipeline: simulated reads to variant calls with real tools")
-    try:
-        run_pipeline(args, workdir)
-    except PipelineError as error:
-        sys.stdout.flush()
-        print(f"\nerror: {error}", file=sys.stderr)
-        print(f"(files of this run: {workdir})", file=sys.stderr)
-        return error.status
-    return 0
+    return run_example(
+        run_pipeline, args, workdir_prefix="plexaro-variants-",
+        title="plexaro.helpers example pipeline: simulated reads to variant calls with real tools")
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # quiet end when piped into head or less
+    quiet_when_piped()
     sys.exit(main())
