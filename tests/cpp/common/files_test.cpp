@@ -1,5 +1,7 @@
 #include "common/files.hpp"
 
+#include "scratch_dir.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,18 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Scratch {
-    std::string path;
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "files-test-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string operator/(const std::string &rel) const { return path + "/" + rel; }
-};
+using Scratch = plexaro_test::ScratchDir;
 
 void touch(const std::string &path, std::time_t mtime = 0) {
     std::ofstream(path) << "x";
@@ -68,7 +59,7 @@ TEST(TempFile, IsUniqueBesideTheTargetWithTheUmaskApplied) {
     ::close(a.fd);
     ::close(b.fd);
     EXPECT_NE(a.path, b.path);
-    EXPECT_EQ(fs::path(a.path).parent_path(), fs::path(dir.path));
+    EXPECT_EQ(fs::path(a.path).parent_path(), fs::path(dir.path()));
     EXPECT_TRUE(is_temp_name_of(fs::path(a.path).filename().string(), "bwa.tar"));
     EXPECT_EQ(mode_of(a.path), 0640u);
 

@@ -3,6 +3,8 @@
 #include "common/path.hpp"
 #include "common/unique_fd.hpp"
 
+#include "scratch_dir.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,29 +37,19 @@ TEST(ParentDirectory, WhatPrecedesTheLastSlash) {
 }
 
 namespace {
-struct Scratch {
-    std::string path;
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "listing-test-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
+using Scratch = plexaro_test::ScratchDir;
 }  // namespace
 
 TEST(ListDirectory, EntriesWithTheirTypesWithoutDotEntries) {
     Scratch dir;
-    std::ofstream(dir.path + "/file") << "x";
-    fs::create_directory(dir.path + "/sub");
-    fs::create_symlink("file", dir.path + "/link");
+    std::ofstream(dir.path() + "/file") << "x";
+    fs::create_directory(dir.path() + "/sub");
+    fs::create_symlink("file", dir.path() + "/link");
     for (bool by_fd : {false, true}) {
         std::vector<DirEntry> entries{{"stale", DT_REG}};
-        int error = by_fd
-                        ? list_directory(::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY), entries)
-                        : list_directory(dir.path, entries);
+        int error =
+            by_fd ? list_directory(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY), entries)
+                  : list_directory(dir.path(), entries);
         ASSERT_EQ(error, 0);
         std::sort(entries.begin(), entries.end(), [](auto &a, auto &b) { return a.name < b.name; });
         ASSERT_EQ(entries.size(), 3u);
@@ -73,11 +65,11 @@ TEST(ListDirectory, EntriesWithTheirTypesWithoutDotEntries) {
 
 TEST(ListDirectory, FailuresGiveTheirErrorAndNoEntries) {
     Scratch dir;
-    std::ofstream(dir.path + "/file") << "x";
+    std::ofstream(dir.path() + "/file") << "x";
     std::vector<DirEntry> entries{{"stale", DT_REG}};
-    EXPECT_EQ(list_directory(dir.path + "/missing", entries), ENOENT);
+    EXPECT_EQ(list_directory(dir.path() + "/missing", entries), ENOENT);
     EXPECT_TRUE(entries.empty());
-    EXPECT_EQ(list_directory(dir.path + "/file", entries), ENOTDIR);
+    EXPECT_EQ(list_directory(dir.path() + "/file", entries), ENOTDIR);
     EXPECT_EQ(list_directory(-1, entries), EBADF);
     EXPECT_TRUE(entries.empty());
 }

@@ -2,6 +2,8 @@
 #include "common/files.hpp"
 #include "common/listing.hpp"
 
+#include "scratch_dir.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -17,18 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Scratch {
-    std::string path;
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "replace-test-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string operator/(const std::string &rel) const { return path + "/" + rel; }
-};
+using Scratch = plexaro_test::ScratchDir;
 
 std::string read(const std::string &path) {
     std::ostringstream out;
@@ -73,7 +64,7 @@ TEST(ReplaceFile, WritesTheBytesWithTheModeAskedOrKept) {
     replace_file(target, "", {.mode = 0600});
     EXPECT_EQ(read(target), "");
     EXPECT_EQ(mode_of(target), 0600u);
-    EXPECT_EQ(entries_in(dir.path), 1u);  // no temporary left beside it
+    EXPECT_EQ(entries_in(dir.path()), 1u);  // no temporary left beside it
 
     // No mode asked: what a plain open() gives, the umask applied.
     mode_t umask_before = ::umask(027);
@@ -104,7 +95,7 @@ TEST(ReplaceFile, RefusesALinkAndLeavesNothingBehindOnFailure) {
     fs::create_directory(dir / "taken");
     std::ofstream(dir / "taken/x") << "x";
     EXPECT_THROW(replace_file(dir / "taken", "data"), PathError);
-    EXPECT_EQ(entries_in(dir.path), 3u);
+    EXPECT_EQ(entries_in(dir.path()), 3u);
     EXPECT_THROW(replace_file(dir / "missing/x", "data"), PathError);
 }
 

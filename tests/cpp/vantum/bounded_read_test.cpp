@@ -1,7 +1,7 @@
 #include "vantum/bounded_read.hpp"
 #include "vantum/look.hpp"
 
-#include "tempdir.hpp"
+#include "scratch_dir.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 
 using namespace plexaro::vantum;
 using namespace std::chrono_literals;
-using vantum_test::TempDir;
+using TempDir = plexaro_test::ScratchDir;
 
 namespace {
 

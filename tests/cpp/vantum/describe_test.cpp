@@ -1,12 +1,12 @@
 #include "vantum/describe.hpp"
 
-#include "tempdir.hpp"
+#include "scratch_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 using namespace plexaro::vantum;
-using vantum_test::TempDir;
+using TempDir = plexaro_test::ScratchDir;
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include "vantum/formats.hpp"
 #include "vantum/look.hpp"
 
-#include "tempdir.hpp"
+#include "scratch_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 using namespace plexaro::vantum;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using vantum_test::TempDir;
+using TempDir = plexaro_test::ScratchDir;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "vantum/walk.hpp"
 
-#include "tempdir.hpp"
+#include "scratch_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <algorithm>
 
 using namespace plexaro::vantum;
-using vantum_test::TempDir;
+using TempDir = plexaro_test::ScratchDir;
 using Paths = std::vector<std::string>;
 
 TEST(Walk, ListsEveryFileInSubdirectoriesInPathOrder) {

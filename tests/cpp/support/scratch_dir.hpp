@@ -1,21 +1,25 @@
-// A scratch directory for one test, removed with everything in it.
+// A scratch directory for one test, removed with everything in it (the
+// C++ tests of every subsystem share it).
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
-namespace vantum_test {
+namespace plexaro_test {
 
-class TempDir {
+class ScratchDir {
 public:
-    TempDir() {
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    ScratchDir() {
         std::string pattern =
-            (std::filesystem::temp_directory_path() / "vantum-test-XXXXXX").string();
+            (std::filesystem::temp_directory_path() / "plexaro-test-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
-    ~TempDir() {
+    ~ScratchDir() {
         std::error_code ignored;
         std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add, ignored);
@@ -32,8 +36,16 @@ public:
         return full;
     }
 
+    // The whole content of `rel` (empty when it cannot be read).
+    std::string read(const std::string &rel) const {
+        std::ifstream in(*this / rel, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+
 private:
     std::string path_;
 };
 
-}  // namespace vantum_test
+}  // namespace plexaro_test
