@@ -1,6 +1,8 @@
 #include "sandbox/harvest.hpp"
 #include "sandbox/step_plan.hpp"
 
+#include "scratch_dir.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,13 +72,10 @@ protected:
         return root + "/box" + (rel.empty() ? "" : "/" + rel);
     }
     std::string out(const std::string &rel) const { return root + "/out/" + rel; }
-    static void write(const std::string &p, const std::string &text) { std::ofstream(p) << text; }
-    static std::string read(const std::string &p) {
-        std::ifstream in(p);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+    static void write(const std::string &p, const std::string &text) {
+        plexaro_test::write_file(p, text);
     }
+    static std::string read(const std::string &p) { return plexaro_test::read_file(p); }
     Names listing(const std::string &dir) const {
         Names names = sb::list_dir(dir);
         std::sort(names.begin(), names.end());

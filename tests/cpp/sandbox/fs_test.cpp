@@ -2,6 +2,8 @@
 #include "sandbox/glob.hpp"
 #include "sandbox/step_plan.hpp"
 
+#include "scratch_dir.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,14 +30,9 @@ protected:
 
     std::string path(const std::string &rel) const { return root + "/" + rel; }
     void write(const std::string &rel, const std::string &text) const {
-        std::ofstream(path(rel)) << text;
+        plexaro_test::write_file(path(rel), text);
     }
-    std::string read(const std::string &rel) const {
-        std::ifstream in(path(rel));
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string read(const std::string &rel) const { return plexaro_test::read_file(path(rel)); }
     std::string root;
 };
 

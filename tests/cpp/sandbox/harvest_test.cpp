@@ -1,6 +1,8 @@
 #include "sandbox/harvest.hpp"
 #include "sandbox/streams.hpp"
 
+#include "scratch_dir.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,13 +38,10 @@ protected:
     }
     std::string out(const std::string &rel) const { return root + "/out/" + rel; }
     std::string host(const std::string &rel) const { return root + "/host/" + rel; }
-    static void write(const std::string &p, const std::string &text) { std::ofstream(p) << text; }
-    static std::string read(const std::string &p) {
-        std::ifstream in(p);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+    static void write(const std::string &p, const std::string &text) {
+        plexaro_test::write_file(p, text);
     }
+    static std::string read(const std::string &p) { return plexaro_test::read_file(p); }
     static bool lexists(const std::string &p) {
         struct stat st;
         return ::lstat(p.c_str(), &st) == 0;

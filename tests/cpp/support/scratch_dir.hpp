@@ -10,6 +10,18 @@
 
 namespace plexaro_test {
 
+// The whole content of the file at `path` (empty when it cannot be read).
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+inline void write_file(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
 class ScratchDir {
 public:
     ScratchDir(const ScratchDir &) = delete;
@@ -32,17 +44,12 @@ public:
     std::string write(const std::string &rel, const std::string &content) const {
         std::string full = *this / rel;
         std::filesystem::create_directories(std::filesystem::path(full).parent_path());
-        std::ofstream(full, std::ios::binary) << content;
+        write_file(full, content);
         return full;
     }
 
     // The whole content of `rel` (empty when it cannot be read).
-    std::string read(const std::string &rel) const {
-        std::ifstream in(*this / rel, std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
+    std::string read(const std::string &rel) const { return read_file(*this / rel); }
 
 private:
     std::string path_;
