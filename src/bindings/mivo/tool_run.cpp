@@ -1,4 +1,4 @@
-// MIVO.run: one pipeline step in a fresh sandbox. Inputs are copied in, the
+// MIVO.run: one pipeline step in a fresh sandbox. Inputs are staged in, the
 // argument template becomes the tool's words, the tool runs through
 // `mivo exec`, one repaired attempt follows a failure, and the results are
 // collected slot by slot into the caller's output directory.
@@ -10,6 +10,7 @@
 #include "sandbox/harvest.hpp"
 #include "sandbox/paths.hpp"
 #include "sandbox/recovery.hpp"
+#include "sandbox/staging.hpp"
 #include "sandbox/step_plan.hpp"
 #include "sandbox/tool_run.hpp"
 #include "sandbox/words.hpp"
@@ -29,6 +30,11 @@ using namespace nb::literals;
 [[noreturn]] void raise_tree_copy_error(const sb::TreeCopyError &e);
 // tool_run_recovery.cpp
 void bind_recovery(nb::module_ &m, MivoClass &cls);
+// tool_run_staging.cpp
+sb::StagingRule staging_rule();
+[[noreturn]] void raise_refused_input(const sb::RefusedInput &refused, nb::handle key);
+[[noreturn]] void raise_changed_input(nb::handle tool_name, nb::handle key,
+                                      const std::string &host_path, std::size_t changed);
 
 namespace {
 
@@ -262,6 +268,8 @@ struct Step {
     std::string output_path;                   // the output directory, spelled as pathlib does
     std::optional<sc::CachedStep> cached;      // with the step cache or the run log
     mutable nb::object last_words;             // of the attempt that ran last
+    std::vector<sb::LinkedInput> linked;       // host files staged as hard links
+    bool inputs_reported = false;              // a changed input was reported
 
     // One `mivo exec` of the tool. The layer's own runner streams the
     // tool's standard output (and, for "2> {slot}", its standard error) into
@@ -334,6 +342,27 @@ struct Step {
             }
         } catch (nb::python_error &raised) {
             rethrow_within(raised, first);
+        }
+    }
+
+    // A tool that wrote into an input staged as a link changed the host's
+    // file: the run fails (and stores nothing in the step cache).
+    void check_inputs() {
+        if (inputs_reported || linked.empty()) return;
+        std::vector<const sb::LinkedInput *> changed =
+            without_gil([&] { return sb::changed_inputs(linked); });
+        if (changed.empty()) return;
+        inputs_reported = true;
+        raise_changed_input(tool_name, input_keys[changed.front()->input],
+                            changed.front()->host_path, changed.size());
+    }
+    // The same while `pending` is being handled: a change is reported in its
+    // place, with it as the context.
+    void check_inputs_within(nb::python_error &pending) {
+        try {
+            check_inputs();
+        } catch (nb::python_error &raised) {
+            rethrow_within(raised, nb::borrow(pending.value()));
         }
     }
 
@@ -543,6 +572,7 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     nb::str output_dir = host::arg_str(output_dir_arg, "output_dir");
     // Companion keys are checked before anything is made.
     CompanionKeys companion_keys = read_companion_keys(step.manifest);
+    const sb::StagingRule staging = staging_rule();
     step.output_path = sb::path_join({host::fs_path(output_dir)});
 
     // The step cache and the run log, when the host switched them on.
@@ -600,6 +630,13 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     // Companions found beside the inputs on the host are part of the step:
     // they enter its key and are staged with their primaries.
     without_gil([&] { sb::plan_input_companions(request, step.plan); });
+    // Nothing but regular files and directories is ever opened, not even to
+    // hash it for the step cache.
+    try {
+        without_gil([&] { sb::check_inputs(step.plan); });
+    } catch (const sb::RefusedInput &refused) {
+        raise_refused_input(refused, step.input_keys[refused.input]);
+    }
     if (cache_settings) {
         sc::StepFacts facts = step_facts(step, request);
         {
@@ -612,11 +649,15 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         if (std::optional<nb::dict> reused = step.reuse()) return *reused;
         make_sandbox();
     }
-    without_gil([&] {
-        sb::stage(step.sandbox, step.plan);
-        for (const Slot &slot : step.slots)
-            if (slot.is_dir) sb::make_dirs(sb::path_join({step.sandbox, slot.fs_name}));
-    });
+    try {
+        without_gil([&] {
+            step.linked = sb::stage(step.sandbox, step.plan, staging);
+            for (const Slot &slot : step.slots)
+                if (slot.is_dir) sb::make_dirs(sb::path_join({step.sandbox, slot.fs_name}));
+        });
+    } catch (const sb::RefusedInput &refused) {  // an input replaced since it was checked
+        raise_refused_input(refused, step.input_keys[refused.input]);
+    }
     step.run_env = host::import("os").attr("environ").attr("copy")();
 
     nb::list clean = str_list(step.plan.words);
@@ -624,11 +665,19 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     step.last_words = clean;
     try {
         try {
-            step.invoke(clean);
-        } catch (nb::python_error &first_error) {
-            if (!first_error.matches(PyExc_RuntimeError)) throw;
-            step.recover(first_error, clean);
+            try {
+                step.invoke(clean);
+            } catch (nb::python_error &first_error) {
+                if (!first_error.matches(PyExc_RuntimeError)) throw;
+                // No second attempt reads an input the first one changed.
+                step.check_inputs_within(first_error);
+                step.recover(first_error, clean);
+            }
+        } catch (nb::python_error &failed) {
+            step.check_inputs_within(failed);
+            throw;
         }
+        step.check_inputs();
         return step.collect();
     } catch (nb::python_error &error) {
         if (step.cached) step.note_failure(error);

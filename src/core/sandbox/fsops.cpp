@@ -131,20 +131,27 @@ void make_open_dir(const std::string &path) {
     if (::chmod(path.c_str(), 0777) != 0) throw FsError(errno, path);
 }
 
-void copy_file(const std::string &src, const std::string &dst_given, bool confined) {
-    // Non-blocking opens: a named pipe at either end is reported instead of
-    // waiting for a peer that never comes.
+namespace {
+
+// The source of a copy or a link, open for reading. Non-blocking: a named
+// pipe is reported instead of waiting for a peer that never comes.
+files::UniqueFd open_source(const std::string &src, bool confined, struct stat &sst) {
     const int no_follow = confined ? O_NOFOLLOW : 0;
     files::UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | no_follow));
     if (!in.valid()) throw FsError(errno, src);
-    struct stat sst;
     if (::fstat(in.get(), &sst) != 0) throw FsError(errno, src);
     if (S_ISFIFO(sst.st_mode)) throw FsError(FsError::Kind::named_pipe, src);
     if (S_ISDIR(sst.st_mode)) throw FsError(EISDIR, src);
     if (confined && !S_ISREG(sst.st_mode)) throw FsError(EINVAL, src);
+    return in;
+}
 
+// The copy of the open source `in` (described by `sst`) at `dst_given`.
+void copy_open(int in, const struct stat &sst, const std::string &src, const std::string &dst_given,
+               bool confined) {
     // Created with the source's permission bits, so usually no chmod is
     // needed afterwards; not truncated until it is known not to be the source.
+    const int no_follow = confined ? O_NOFOLLOW : 0;
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | no_follow;
     std::string dst = dst_given;
     int out_fd = ::open(dst.c_str(), flags, sst.st_mode & 0777);
@@ -171,7 +178,7 @@ void copy_file(const std::string &src, const std::string &dst_given, bool confin
         throw FsError(FsError::Kind::same_file, src, dst);
     if (S_ISFIFO(dst_st.st_mode)) throw FsError(FsError::Kind::named_pipe, dst);
     if (dst_st.st_size > 0 && ::ftruncate(out.get(), 0) != 0) throw FsError(errno, dst);
-    if (!copy_contents(in.get(), out.get(), sst.st_size, S_ISREG(sst.st_mode)))
+    if (!copy_contents(in, out.get(), sst.st_size, S_ISREG(sst.st_mode)))
         throw FsError(errno, src, dst);
 
     // Timestamps after the last write, then the permission bits.
@@ -181,6 +188,67 @@ void copy_file(const std::string &src, const std::string &dst_given, bool confin
         ::fchmod(out.get(), sst.st_mode & 07777) != 0)
         throw FsError(errno, dst);
     if (!out.close()) throw FsError(errno, dst);
+}
+
+// A temporary name beside `path` for a link renamed over it afterwards
+// (the naming of files::create_temp_beside).
+std::string temp_name_beside(const std::string &path) {
+    std::string_view name = base_name(path);
+    std::string dir(path.data(), path.size() - name.size());
+    return dir + "." + std::string(name.substr(0, 200)) + "." + files::random_hex(6) + ".tmp";
+}
+
+// `dst` as a new name of the open source (described by `sst`), replacing
+// a file or link there in one step; false when no link could be made (the
+// caller copies instead). A directory at `dst` receives it under its own name.
+bool link_open(const struct stat &sst, const std::string &src, std::string dst, bool confined) {
+    struct stat there;
+    bool taken = ::lstat(dst.c_str(), &there) == 0;
+    if (taken && S_ISDIR(there.st_mode)) {
+        dst = files::join_path(dst, base_name(src));
+        taken = ::lstat(dst.c_str(), &there) == 0;
+        if (taken && S_ISDIR(there.st_mode)) return false;
+    }
+    if (taken && there.st_dev == sst.st_dev && there.st_ino == sst.st_ino)
+        throw FsError(FsError::Kind::same_file, src, dst);
+    // A confined source is linked as the entry itself, never through a link.
+    const int follow = confined ? 0 : AT_SYMLINK_FOLLOW;
+    std::string at = taken ? temp_name_beside(dst) : dst;
+    if (::linkat(AT_FDCWD, src.c_str(), AT_FDCWD, at.c_str(), follow) != 0) {
+        if (errno != EEXIST || taken) return false;
+        at = temp_name_beside(dst);  // made meanwhile: replaced like any file there
+        taken = true;
+        if (::linkat(AT_FDCWD, src.c_str(), AT_FDCWD, at.c_str(), follow) != 0) return false;
+    }
+    // Only the file that was opened and judged may be linked: a source
+    // replaced in between is copied instead.
+    struct stat made;
+    if (::lstat(at.c_str(), &made) != 0 || made.st_dev != sst.st_dev || made.st_ino != sst.st_ino ||
+        (taken && ::rename(at.c_str(), dst.c_str()) != 0)) {
+        ::unlink(at.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void copy_file(const std::string &src, const std::string &dst, bool confined) {
+    struct stat sst;
+    files::UniqueFd in = open_source(src, confined, sst);
+    copy_open(in.get(), sst, src, dst, confined);
+}
+
+Placed place_file(const std::string &src, const std::string &dst, const PlaceRule &rule) {
+    Placed placed;
+    files::UniqueFd in = open_source(src, rule.confined, placed.source);
+    if (S_ISREG(placed.source.st_mode) && rule.may_link && rule.may_link(placed.source) &&
+        link_open(placed.source, src, dst, rule.confined)) {
+        placed.linked = true;
+        return placed;
+    }
+    copy_open(in.get(), placed.source, src, dst, rule.confined);
+    return placed;
 }
 
 std::vector<DirEntry> list_dir_typed(const std::string &path) {

@@ -1,9 +1,12 @@
 // File-system work of a tool run, with the host's copy rules: copies follow
 // symbolic links and keep permission bits and timestamps; directories are
-// made with their missing parents. Large files are copied in the kernel.
+// made with their missing parents. Large files are copied in the kernel, or
+// put in place as hard links where the caller allows it.
 #pragma once
 
 #include "common/listing.hpp"
+
+#include <sys/stat.h>
 
 #include <exception>
 #include <functional>
@@ -63,6 +66,25 @@ void make_open_dir(const std::string &path);
 // source that is itself a regular file (no link followed) and replaces a
 // link found at the target instead of writing through it.
 void copy_file(const std::string &src, const std::string &dst, bool confined = false);
+
+// How place_file may put a file in place.
+struct PlaceRule {
+    bool confined = false;  // as for copy_file
+    // Whether the source, open and described by `st`, may become a hard
+    // link at the target; none or false: copied.
+    std::function<bool(const struct stat &)> may_link;
+};
+
+struct Placed {
+    bool linked = false;
+    struct stat source {};  // the source as it was opened
+};
+
+// Puts a regular file at `dst`: a hard link when `rule` allows it and both
+// lie on one file system (an existing entry at `dst` is replaced in one
+// step, never written through); otherwise copy_file's copy, which reflinks
+// where the file system can. Errors as for copy_file.
+Placed place_file(const std::string &src, const std::string &dst, const PlaceRule &rule);
 
 // Recursive copy of `src` to `dst` (created; with `merge` an existing
 // directory is filled in). Links are followed. Throws TreeCopyError after

@@ -116,16 +116,4 @@ void plan_input_companions(const StepRequest &q, StepPlan &plan) {
         }
 }
 
-void stage(const std::string &sandbox, const StepPlan &plan) {
-    for (const StagedInput &s : plan.staged)
-        for (std::size_t k = 0; k < s.sources.size(); ++k) {
-            std::string dst = path_join({sandbox, s.names[k]});
-            if (is_dir(s.sources[k]))
-                copy_tree(s.sources[k], dst, false);
-            else
-                copy_file(s.sources[k], dst);
-        }
-    for (const auto &per_input : plan.companions) stage_companions(sandbox, per_input);
-}
-
 }  // namespace plexaro::sandbox

@@ -90,9 +90,6 @@ void plan_input_companions(const StepRequest &request, StepPlan &plan);
 std::string staging_name(const std::string &source, const std::string &key_fs,
                          const NameSet &taken);
 
-// Copies every staged source, then every companion, to its planned place
-// (links in the host's inputs are followed: the inputs are the host's own
-// files).
-void stage(const std::string &sandbox, const StepPlan &plan);
+// Putting the plan's inputs into the sandbox: sandbox/staging.hpp.
 
 }  // namespace plexaro::sandbox

@@ -1,5 +1,6 @@
 #include "sandbox/fsops.hpp"
 #include "sandbox/glob.hpp"
+#include "sandbox/staging.hpp"
 #include "sandbox/step_plan.hpp"
 
 #include "scratch_dir.hpp"
@@ -205,4 +206,50 @@ TEST_F(FsTest, RemovalReportsWhatItCouldNotRemove) {
 
 TEST_F(FsTest, RemovalOfAMissingTreeIsComplete) {
     EXPECT_TRUE(sb::remove_tree(path("never-made")).complete);
+}
+
+TEST_F(FsTest, PlaceFileLinksWhenAllowedAndReplacesWhatIsThere) {
+    write("src", "data");
+    auto inode = [&](const std::string &rel) {
+        struct stat st {};
+        ::lstat(path(rel).c_str(), &st);
+        return st.st_ino;
+    };
+    const sb::PlaceRule link{true, [](const struct stat &) { return true; }};
+    const sb::PlaceRule copy{true, [](const struct stat &) { return false; }};
+    EXPECT_TRUE(sb::place_file(path("src"), path("linked"), link).linked);
+    EXPECT_EQ(inode("linked"), inode("src"));
+    EXPECT_FALSE(sb::place_file(path("src"), path("copied"), copy).linked);
+    EXPECT_NE(inode("copied"), inode("src"));
+    EXPECT_EQ(read("copied"), "data");
+
+    // An existing file with another name elsewhere is replaced, not written
+    // through; a link at the target is replaced too; no temporary stays.
+    write("other", "keep");
+    ASSERT_EQ(::link(path("other").c_str(), path("there").c_str()), 0);
+    ASSERT_EQ(::symlink(path("other").c_str(), path("sym").c_str()), 0);
+    sb::place_file(path("src"), path("there"), link);
+    sb::place_file(path("src"), path("sym"), link);
+    EXPECT_EQ(read("other"), "keep");
+    EXPECT_EQ(inode("there"), inode("src"));
+    EXPECT_EQ(inode("sym"), inode("src"));
+    // A directory receives the file under its own name.
+    ::mkdir(path("dir").c_str(), 0755);
+    sb::place_file(path("src"), path("dir"), link);
+    EXPECT_EQ(inode("dir/src"), inode("src"));
+    std::vector<std::string> names = sb::list_dir(root);
+    EXPECT_EQ(
+        std::count_if(names.begin(), names.end(),
+                      [](const std::string &n) { return n.find(".tmp") != std::string::npos; }),
+        0);
+    // A confined source that is a link is neither linked nor followed.
+    ASSERT_EQ(::symlink(path("src").c_str(), path("sym2").c_str()), 0);
+    EXPECT_THROW(sb::place_file(path("sym2"), path("x"), link), sb::FsError);
+    EXPECT_FALSE(sb::lexists(path("x")));
+    try {
+        sb::place_file(path("src"), path("linked"), link);
+        FAIL() << "placed onto itself";
+    } catch (const sb::FsError &e) {
+        EXPECT_EQ(e.kind, sb::FsError::Kind::same_file);
+    }
 }
