@@ -13,6 +13,14 @@ shutil/glob/os in Python.
 4. Peak memory of the host while 1 GiB of a tool's standard output goes
    through "> {slot}" (in a fresh interpreter, the local mivo and `head`):
    what the run adds to the peak, against 64 MiB.
+5. Big data (PLEXARO_STAGE=auto, the default): a step whose tool reads 100
+   bytes of an 8 GiB input (real data, written once) against 2 x the bare
+   tool + 10 ms; the extra disk the step holds while its tool runs (free
+   space of the file system before the step and while the tool runs, least
+   of the runs), against 1 MiB; a step whose tool writes 1 GiB against the
+   bare tool writing it. The bare tool is the same program started the same
+   way (subprocess) on the host's own paths. BENCH_BIG_GIB sets the input
+   size (default 8).
 
     PYTHONPATH=python python3 bench/bench_sandbox.py
 """
@@ -247,6 +255,84 @@ def _memory(work: Path) -> float:
     return min(added) / MEMORY_BUDGET_MIB
 
 
+def _stats(times):
+    times = sorted(times)
+    return times[0], times[len(times) // 2]
+
+
+def _big_data(work: Path) -> list[tuple[str, float, float]]:
+    gib = int(os.environ.get("BENCH_BIG_GIB", "8"))
+    big = work / "reads.fq"
+    chunk = os.urandom(1 << 24)
+    with open(big, "wb") as f:
+        for _ in range((gib << 30) // len(chunk)):
+            f.write(chunk)
+    os.sync()
+    head = shutil.which("head")
+    free_during = []
+
+    def reader(sandbox):
+        st = os.statvfs(sandbox)
+        free_during.append(st.f_bavail * st.f_frsize)
+        subprocess.run([head, "-c", "100", "reads.fq"], cwd=sandbox, capture_output=True, check=True)
+
+    def writer(sandbox):
+        subprocess.run(["dd", "if=/dev/zero", "of=big.out", "bs=1M", "count=1024"], cwd=sandbox,
+                       capture_output=True, check=True)
+
+    mivo = MIVO()
+    read_layer, read_bare, extra = [], [], []
+    write_layer, write_bare = [], []
+    probe = _Probe(reader)
+    restore = _with_probe(probe)
+    try:
+        for rep in range(5):
+            st = os.statvfs(work)
+            before = st.f_bavail * st.f_frsize
+            start = time.perf_counter()
+            mivo.run("head", {"args_template": "-c 100 {reads}"}, {"reads": str(big)},
+                     str(work / f"read-out-{rep}"))
+            read_layer.append(time.perf_counter() - start)
+            extra.append(max(0, before - free_during[-1]))
+            start = time.perf_counter()
+            subprocess.run([head, "-c", "100", str(big)], cwd=work, capture_output=True, check=True)
+            read_bare.append(time.perf_counter() - start)
+            shutil.rmtree(work / f"read-out-{rep}", ignore_errors=True)
+        probe.tool = writer
+        os.sync()
+        for rep in range(5):
+            out = work / f"write-out-{rep}"
+            start = time.perf_counter()
+            mivo.run("dd", {"outputs": {"big": {}}}, {}, str(out))
+            write_layer.append(time.perf_counter() - start)
+            bare = work / f"write-bare-{rep}"
+            bare.mkdir()
+            os.sync()  # neither side pays for the other's write-back
+            start = time.perf_counter()
+            writer(str(bare))
+            write_bare.append(time.perf_counter() - start)
+            shutil.rmtree(out, ignore_errors=True)
+            shutil.rmtree(bare, ignore_errors=True)
+            os.sync()
+    finally:
+        restore()
+        big.unlink()
+    (rl, rm), (bl, bm) = _stats(read_layer), _stats(read_bare)
+    (wl, wm), (wbl, wbm) = _stats(write_layer), _stats(write_bare)
+    print(f"  read 100 B of {gib} GiB: step min {rl * 1e3:.1f} ms, median {rm * 1e3:.1f} ms; "
+          f"bare tool min {bl * 1e3:.1f} ms, median {bm * 1e3:.1f} ms")
+    print(f"  extra disk while the tool runs: least {min(extra) / 1024:.0f} KiB "
+          f"(runs: {[round(e / 1024) for e in extra]} KiB)")
+    print(f"  write 1 GiB: step min {wl:.3f} s, median {wm:.3f} s; "
+          f"bare tool min {wbl:.3f} s, median {wbm:.3f} s")
+    return [
+        (f"step reading 100 B of {gib} GiB / (2 x bare tool + 10 ms), median", rm / (2 * bm + 0.01),
+         1.0),
+        (f"extra disk of that step / 1 MiB", min(extra) / (1 << 20), 1.0),
+        ("step writing 1 GiB vs the bare tool, median", wm / wbm, 1.1),
+    ]
+
+
 def run() -> list[tuple[str, float, float]]:
     with tempfile.TemporaryDirectory(prefix="bench_sandbox_") as tmp:
         work = Path(tmp)
@@ -255,7 +341,8 @@ def run() -> list[tuple[str, float, float]]:
         runner = _runner(work)
         memory = _memory(work)
         staging = _staging(work)
-    return [
+        big_data = _big_data(work)
+    return big_data + [
         ("run staging of a 1 GiB file vs shutil.copy2", staging, STAGING_TARGET),
         ("run overhead, 20 inputs + 20 outputs vs shutil/glob/os", overhead, OVERHEAD_TARGET),
         ("run overhead, 1,000 inputs + 1,000 outputs vs shutil/glob/os", overhead_many, OVERHEAD_TARGET),
