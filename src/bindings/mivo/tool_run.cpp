@@ -128,8 +128,9 @@ struct Slot {
     nb::object key;
     bool is_dir = false;
     std::string fs_name;
-    bool create = true;     // a directory slot made before the run
-    std::string extension;  // written after the slot's name for "{slot}" (UTF-8)
+    bool create = true;      // a directory slot made before the run
+    std::string extension;   // written after the slot's name for "{slot}" (UTF-8)
+    nb::object gzip_format;  // a declared "format" ending in ".gz" (else None)
 };
 
 // A format that reads as a file extension: one to four parts of ASCII
@@ -202,11 +203,17 @@ std::vector<Slot> output_slots(nb::handle tool_outputs) {
     std::vector<Slot> slots;
     for (nb::handle item : tool_outputs.attr("items")()) {
         nb::object key = item[0], record = item[1];
-        Slot slot{key, equals(record.attr("get")("type"), nb::str("dir")), {}, true, {}};
-        if (slot.is_dir)
+        Slot slot{key,       equals(record.attr("get")("type"), nb::str("dir")), {}, true, {},
+                  nb::none()};
+        if (slot.is_dir) {
             slot.create = read_create(key, record);
-        else
+        } else {
             slot.extension = read_extension(key, record);
+            nb::object format = record.attr("get")("format");
+            if (PyUnicode_Check(format.ptr()) && host::utf8(format).size() > 3 &&
+                host::utf8(format).compare(host::utf8(format).size() - 3, 3, ".gz") == 0)
+                slot.gzip_format = format;
+        }
         if (PyUnicode_Check(key.ptr())) {
             slot.fs_name = host::fs_path(key);
             // Slot names come from tool manifests; none may place a file
@@ -481,8 +488,36 @@ struct Step {
             logger.warning("Sandbox not fully removed: %s (%s entries left, among them %s)",
                            sandbox_text, removal.left_count, left);
         }
+        warn_uncompressed(harvested.delivered);
         if (cached) keep(harvested);
         return result_mapping(slots, harvested.delivered, harvested.stdout_file, output_path);
+    }
+
+    // A slot declared as gzip data ("format": "fastq.gz") that received a
+    // plain file, with no extension to tell the tool: said once, since the
+    // next tool would fail far from the cause.
+    void warn_uncompressed(const std::vector<std::vector<std::string>> &delivered) const {
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            const Slot &slot = slots[i];
+            if (!slot.gzip_format.is_valid() || slot.gzip_format.is_none() ||
+                !slot.extension.empty() || delivered[i].empty() || request->outputs[i].from_input)
+                continue;
+            const std::string &path = delivered[i].front();
+            bool gzip = without_gil([&] {
+                unsigned char magic[2] = {0, 0};
+                int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+                if (fd < 0) return true;  // nothing to judge
+                bool empty = ::read(fd, magic, 2) <= 0;
+                ::close(fd);
+                return empty || (magic[0] == 0x1f && magic[1] == 0x8b);
+            });
+            if (!gzip)
+                logger.warning(
+                    "Output %s is declared as %s but is not gzip-compressed; a tool that "
+                    "chooses its output type by the file name needs \"extension\" in "
+                    "that output's record",
+                    slot.key, slot.gzip_format);
+        }
     }
 
     // The executable and the words of the attempt that ran last.

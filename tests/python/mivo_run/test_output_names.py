@@ -68,6 +68,21 @@ def test_bad_naming_keys_are_refused_before_the_tool_runs(step, fake_run, record
     assert fake_run.calls == []
 
 
+@pytest.mark.parametrize("record, body, warned", [
+    ({"format": "fastq.gz"}, "open('t', 'w').write('@r')", True),       # fastp without ".gz" in the name
+    ({"format": "fastq.gz"}, "open('t', 'wb').write(b'\\x1f\\x8b')", False),
+    ({"format": "fastq.gz", "extension": True}, "open('t.fastq.gz', 'w').write('@r')", False),
+    ({"format": "fastq"}, "open('t', 'w').write('@r')", False),
+])
+def test_a_plain_file_for_a_gzip_format_is_warned_about(step, records, record, body, warned):
+    step.tool("t", body)
+    step.run("t", {"args_template": "x", "outputs": {"t": record}}, {})
+    warnings = [r for r in records("plexaro.helpers.mivo") if r[0] == "WARNING"]
+    assert warnings == ([("WARNING", "Output %s is declared as %s but is not gzip-compressed; a tool that "
+                          "chooses its output type by the file name needs \"extension\" in that output's "
+                          "record", ("t", "fastq.gz"))] if warned else [])
+
+
 # Refuses an existing output directory, as megahit does, and makes it otherwise.
 MAKES_ITS_OWN = """
 d = os.path.abspath(sys.argv[-1])
