@@ -134,13 +134,92 @@ struct Slot {
     nb::object key;
     bool is_dir = false;
     std::string fs_name;
+    bool create = true;      // a directory slot made before the run
+    std::string extension;   // written after the slot's name for "{slot}" (UTF-8)
+    nb::object gzip_format;  // a declared "format" ending in ".gz" (else None)
 };
+
+// A format that reads as a file extension: one to four parts of ASCII
+// letters and digits joined by "." ("fastq.gz", "bam", "vcf.gz").
+bool format_is_extension(std::string_view format) {
+    std::size_t parts = 1, run = 0;
+    for (char c : format) {
+        if (c == '.') {
+            if (run == 0) return false;
+            ++parts;
+            run = 0;
+        } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+            ++run;
+        } else {
+            return false;
+        }
+    }
+    return run > 0 && parts <= 4;
+}
+
+// The output record's "extension": a text (".fq.gz"; the leading "." may
+// be left out) or true for "the format, as an extension". Missing, None and
+// false mean none: "{slot}" is the slot's name alone.
+std::string read_extension(nb::handle key, nb::handle record) {
+    nb::object value = record.attr("get")("extension");
+    if (value.is_none() || (PyBool_Check(value.ptr()) && !truthy(value))) return "";
+    std::string owner = "output " + host::repr(key);
+    std::string ext;
+    if (PyBool_Check(value.ptr())) {
+        nb::object format = record.attr("get")("format");
+        if (!PyUnicode_Check(format.ptr()) || !format_is_extension(host::utf8(format)))
+            host::raise(PyExc_ValueError,
+                        "extension of " + owner + " is true, but its format " + host::repr(format) +
+                            " does not read as a file extension (such as \"fastq.gz\" or "
+                            "\"bam\"); give the extension itself, such as \".fq.gz\"");
+        ext = "." + host::utf8(format);
+    } else if (PyUnicode_Check(value.ptr())) {
+        ext = host::utf8(value);
+        if (!ext.empty() && ext.front() != '.') ext.insert(ext.begin(), '.');
+        bool plain = ext.size() > 1;
+        for (char c : ext)
+            if (c == '/' || c == '\0' || c == ' ' || c == '\t' || c == '\n' || c == '\r' ||
+                c == '{' || c == '}' || c == '\'' || c == '"' || c == '\\')
+                plain = false;
+        if (!plain)
+            host::raise(PyExc_ValueError, "extension of " + owner +
+                                              " must be a file extension such as \".fq.gz\" "
+                                              "(no \"/\", spaces, quotes or braces), got " +
+                                              host::repr(value));
+    } else {
+        host::raise(PyExc_TypeError, "extension of " + owner +
+                                         " must be a file extension (a str such as \".fq.gz\") "
+                                         "or True, got " +
+                                         host::type_name(value));
+    }
+    return ext;
+}
+
+// The output record's "create" (directory slots): true unless it says false.
+bool read_create(nb::handle key, nb::handle record) {
+    nb::object value = record.attr("get")("create");
+    if (value.is_none()) return true;
+    if (!PyBool_Check(value.ptr()))
+        host::raise(PyExc_TypeError, "create of output " + host::repr(key) +
+                                         " must be True or False, got " + host::type_name(value));
+    return truthy(value);
+}
 
 std::vector<Slot> output_slots(nb::handle tool_outputs) {
     std::vector<Slot> slots;
     for (nb::handle item : tool_outputs.attr("items")()) {
         nb::object key = item[0], record = item[1];
-        Slot slot{key, equals(record.attr("get")("type"), nb::str("dir")), {}};
+        Slot slot{key,       equals(record.attr("get")("type"), nb::str("dir")), {}, true, {},
+                  nb::none()};
+        if (slot.is_dir) {
+            slot.create = read_create(key, record);
+        } else {
+            slot.extension = read_extension(key, record);
+            nb::object format = record.attr("get")("format");
+            if (PyUnicode_Check(format.ptr()) && host::utf8(format).size() > 3 &&
+                host::utf8(format).compare(host::utf8(format).size() - 3, 3, ".gz") == 0)
+                slot.gzip_format = format;
+        }
         if (PyUnicode_Check(key.ptr())) {
             slot.fs_name = host::fs_path(key);
             // Slot names come from tool manifests; none may place a file
@@ -247,6 +326,26 @@ nb::dict result_mapping(const std::vector<Slot> &slots,
         result[stdout_key] = emit({*stdout_file}, as_dir, "stdout");
     }
     return result;
+}
+
+// A failed tool's error that names a directory slot the layer made before
+// the run (a tool that refuses an existing output directory) says so in
+// one more line.
+void note_made_directories(nb::python_error &error, const std::vector<Slot> &slots) {
+    nb::object value = nb::borrow(error.value());
+    nb::object args = value.attr("args");
+    if (!PyTuple_Check(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 1 ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(args.ptr(), 0)))
+        return;
+    std::string text = host::utf8(nb::borrow(PyTuple_GET_ITEM(args.ptr(), 0)));
+    for (const Slot &slot : slots) {
+        if (!slot.is_dir || !slot.create || !sb::names_entry(text, slot.fs_name)) continue;
+        text += "\nThe output directory " + host::repr(slot.key) +
+                " was made empty before the tool ran; a tool that makes its own output "
+                "directory needs \"create\": false in that output's record.";
+        value.attr("args") = nb::make_tuple(host::from_utf8(text));
+        return;
+    }
 }
 
 // The values one run shares between its invocations, its recovery and its
@@ -376,7 +475,8 @@ struct Step {
         std::vector<bool> handed_on(plan.staged.size(), false);
         for (std::size_t i = 0; i < slots.size(); ++i) {
             const sb::PlanOutput &output = request->outputs[i];
-            sb::SlotRule rule{slots[i].fs_name, slots[i].is_dir, false, {}, output.companions};
+            sb::SlotRule rule{slots[i].fs_name,  slots[i].is_dir, false, {},
+                              output.companions, slots[i].create};
             if (output.from_input) {
                 rule.from_input = true;
                 if (const auto &from = plan.from_staged[i]) {
@@ -417,8 +517,36 @@ struct Step {
             logger.warning("Sandbox not fully removed: %s (%s entries left, among them %s)",
                            sandbox_text, removal.left_count, left);
         }
+        warn_uncompressed(harvested.delivered);
         if (cached) keep(harvested);
         return result_mapping(slots, harvested.delivered, harvested.stdout_file, output_path);
+    }
+
+    // A slot declared as gzip data ("format": "fastq.gz") that received a
+    // plain file, with no extension to tell the tool: said once, since the
+    // next tool would fail far from the cause.
+    void warn_uncompressed(const std::vector<std::vector<std::string>> &delivered) const {
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            const Slot &slot = slots[i];
+            if (!slot.gzip_format.is_valid() || slot.gzip_format.is_none() ||
+                !slot.extension.empty() || delivered[i].empty() || request->outputs[i].from_input)
+                continue;
+            const std::string &path = delivered[i].front();
+            bool gzip = without_gil([&] {
+                unsigned char magic[2] = {0, 0};
+                int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+                if (fd < 0) return true;  // nothing to judge
+                bool empty = ::read(fd, magic, 2) <= 0;
+                ::close(fd);
+                return empty || (magic[0] == 0x1f && magic[1] == 0x8b);
+            });
+            if (!gzip)
+                logger.warning(
+                    "Output %s is declared as %s but is not gzip-compressed; a tool that "
+                    "chooses its output type by the file name needs \"extension\" in "
+                    "that output's record",
+                    slot.key, slot.gzip_format);
+        }
     }
 
     // The executable and the words of the attempt that ran last.
@@ -539,12 +667,14 @@ sb::StepRequest step_request(Step &step, nb::dict inputs, nb::handle tool_output
     }
     step.slots = output_slots(tool_outputs);
     for (const Slot &slot : step.slots) {
-        sb::PlanOutput output{key_text(slot.key), slot.is_dir, {}, {}};
+        sb::PlanOutput output{key_text(slot.key), slot.is_dir, {}, {}, {}};
         auto declared = companions.outputs.find(output.name);
         if (declared != companions.outputs.end()) {
             output.from_input = declared->second.from_input;
             output.companions = declared->second.patterns;
         }
+        // A slot that hands on an input is written as that input.
+        if (!output.from_input) output.extension = slot.extension;
         request.outputs.push_back(std::move(output));
     }
     nb::object template_value = host::dict_item_or(step.manifest, "args_template", nb::none());
@@ -653,7 +783,8 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         without_gil([&] {
             step.linked = sb::stage(step.sandbox, step.plan, staging);
             for (const Slot &slot : step.slots)
-                if (slot.is_dir) sb::make_dirs(sb::path_join({step.sandbox, slot.fs_name}));
+                if (slot.is_dir && slot.create)
+                    sb::make_dirs(sb::path_join({step.sandbox, slot.fs_name}));
         });
     } catch (const sb::RefusedInput &refused) {  // an input replaced since it was checked
         raise_refused_input(refused, step.input_keys[refused.input]);
@@ -680,6 +811,7 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
         step.check_inputs();
         return step.collect();
     } catch (nb::python_error &error) {
+        if (error.matches(PyExc_RuntimeError)) note_made_directories(error, step.slots);
         if (step.cached) step.note_failure(error);
         throw;
     }

@@ -141,8 +141,9 @@ private:
     void append_stderr(const std::string &target);
     void harvest_dir(std::size_t s, const std::vector<DirEntry> &top);
     void harvest_file(std::size_t s, const std::vector<DirEntry> &top);
-    void deliver_slot(std::size_t s, const std::string &source);
-    void deliver_companions(std::size_t s, const std::string &primary_rel, bool inputs_too);
+    void deliver_slot(std::size_t s, const std::string &source, const std::string &name);
+    void deliver_companions(std::size_t s, const std::string &primary_rel, const std::string &name,
+                            bool inputs_too);
     void deliver_input_companions();
     void extras(const std::vector<DirEntry> &top);
     void stdout_text(const std::string &source);
@@ -254,6 +255,8 @@ void Harvest::harvest_dir(std::size_t s, const std::vector<DirEntry> &top) {
     if (slot.from_input && slot.input_name.empty()) return;
     std::string src_dir = path_join({q_.sandbox, slot.from_input ? slot.input_name : slot.name});
     if (!slot.from_input && !lexists(src_dir)) {
+        // A directory the tool was to make itself and did not: nothing.
+        if (!slot.made_before_run) return;
         // The tool replaced the slot's directory by one of its own naming:
         // take it when it is the only candidate.
         std::vector<std::string> others;
@@ -282,8 +285,9 @@ void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
         if (slot.input_name.empty()) return;
         Entry e = look(path_join({q_.sandbox, slot.input_name}));
         if (e.kind != Entry::file) return;
-        deliver_slot(s, e.source);
-        deliver_companions(s, slot.input_name, true);
+        std::string name = delivered_name(slot.name, slot.input_name);
+        deliver_slot(s, e.source, name);
+        deliver_companions(s, slot.input_name, name, true);
         return;
     }
     std::string pattern = slot.name + "*";
@@ -319,12 +323,14 @@ void Harvest::harvest_file(std::size_t s, const std::vector<DirEntry> &top) {
                 if (f == *one) chosen = &f;
     }
     if (!chosen) return;
-    deliver_slot(s, sources[(std::size_t)(chosen - files.data())]);
-    deliver_companions(s, *chosen, false);
+    std::string name = delivered_name(slot.name, *chosen);
+    deliver_slot(s, sources[(std::size_t)(chosen - files.data())], name);
+    deliver_companions(s, *chosen, name, false);
 }
 
-void Harvest::deliver_slot(std::size_t s, const std::string &source) {
-    std::string slot_dst = path_join({q_.output_path, q_.slots[s].name});
+// `name`: the slot's file as delivered, relative to the output directory.
+void Harvest::deliver_slot(std::size_t s, const std::string &source, const std::string &name) {
+    std::string slot_dst = path_join({q_.output_path, name});
     std::string parent = parent_of(slot_dst);
     if (!parent.empty()) ensure_dir(parent);
     deliver(source, slot_dst);
@@ -332,9 +338,10 @@ void Harvest::deliver_slot(std::size_t s, const std::string &source) {
 }
 
 // The companions beside the sandbox file `primary_rel` that a slot took,
-// delivered beside the slot's file under the slot's name. Staged inputs
-// count only for a slot that hands on an input.
-void Harvest::deliver_companions(std::size_t s, const std::string &primary_rel, bool inputs_too) {
+// delivered beside the slot's file (delivered as `name`), named after it.
+// Staged inputs count only for a slot that hands on an input.
+void Harvest::deliver_companions(std::size_t s, const std::string &primary_rel,
+                                 const std::string &delivered, bool inputs_too) {
     const SlotRule &slot = q_.slots[s];
     std::size_t slash = primary_rel.rfind('/');
     std::string dir_rel = slash == std::string::npos ? "" : primary_rel.substr(0, slash + 1);
@@ -347,10 +354,10 @@ void Harvest::deliver_companions(std::size_t s, const std::string &primary_rel, 
         sources[name] = e.source;
         return true;
     };
-    std::string slot_dst = path_join({q_.output_path, slot.name});
+    std::string slot_dst = path_join({q_.output_path, delivered});
     std::string out_dir = parent_of(slot_dst);
     for (const CompanionDelivery &d : companion_deliveries(
-             path_name(primary_rel), path_name(slot.name), slot.companions, present)) {
+             path_name(primary_rel), path_name(delivered), slot.companions, present)) {
         std::string target = path_join({out_dir, d.to});
         deliver(sources[d.from], target);
         result_.companions[s].push_back(std::move(target));
@@ -450,6 +457,13 @@ const std::string *choose_candidate(const std::vector<std::string> &names,
             best = &name;
     }
     return best;
+}
+
+std::string delivered_name(const std::string &slot, const std::string &taken) {
+    if (taken.size() > slot.size() + 1 && taken.compare(0, slot.size(), slot) == 0 &&
+        taken[slot.size()] == '.' && taken.find('/', slot.size()) == std::string::npos)
+        return taken;
+    return slot;
 }
 
 HarvestResult harvest(const HarvestRequest &request) { return Harvest(request).run(); }

@@ -18,14 +18,19 @@ namespace plexaro::sandbox {
 // sandbox directory of its name; a file slot takes one sandbox file whose
 // name starts with the slot name (glob characters in it act as wildcards),
 // else the one file whose name ends in "." + the slot name. A slot that
-// hands on an input takes that input's staged entry instead. A file slot's
-// companions are delivered beside it, named after the slot.
+// hands on an input takes that input's staged entry instead. The file is
+// delivered under the slot's name, or under its own when that is the slot's
+// name plus an extension (see delivered_name); its companions are delivered
+// beside it, named after it.
 struct SlotRule {
     std::string name;
     bool is_dir = false;
     bool from_input = false;
     std::string input_name;  // the staged entry handed on ("" when nothing was staged)
     std::vector<CompanionPattern> companions;  // declared patterns
+    // A directory slot the layer made before the run; when it did not (the
+    // tool makes its own), a missing directory leaves the slot empty.
+    bool made_before_run = true;
 };
 
 // A staged input whose companions the tool may write beside it (an index
@@ -79,5 +84,12 @@ HarvestResult harvest(const HarvestRequest &request);
 // The file a slot takes among the names that match it: the exact name, else
 // the shortest name, else the first by byte order.
 const std::string *choose_candidate(const std::vector<std::string> &names, const std::string &slot);
+
+// The name a file slot's file is delivered under, given the sandbox name
+// (a relative path) of the file it took: that name itself when it is the
+// slot's name plus an extension ("trimmed.fq.gz" for "trimmed": a "." and
+// at least one more character, no "/"), so the file keeps its type; the
+// slot's name otherwise.
+std::string delivered_name(const std::string &slot, const std::string &taken);
 
 }  // namespace plexaro::sandbox

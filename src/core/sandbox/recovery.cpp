@@ -6,6 +6,37 @@ bool is_stale_path(std::string_view word) {
     return word.substr(0, 1) == "/" && word.substr(0, 10) != "/workspace";
 }
 
+namespace {
+
+bool name_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.' || (unsigned char)c >= 0x80;
+}
+
+bool quote(char c) { return c == '\'' || c == '"' || c == '`'; }
+
+}  // namespace
+
+bool names_entry(std::string_view text, std::string_view name) {
+    if (name.empty()) return false;
+    for (std::size_t at = text.find(name); at != std::string_view::npos;
+         at = text.find(name, at + 1)) {
+        char before = at == 0 ? ' ' : text[at - 1];
+        std::size_t end = at + name.size();
+        // A "." closing a sentence ends the name; one that starts an
+        // extension does not.
+        std::size_t after_name = end;
+        while (after_name < text.size() && text[after_name] == '.') ++after_name;
+        bool whole = after_name == text.size() || !name_char(text[after_name]);
+        if (end < text.size() && text[end] != '.' && name_char(text[end])) whole = false;
+        if (!whole) continue;
+        if (before == '/') return true;
+        if (quote(before) && end < text.size() && (text[end] == before || text[end] == '/'))
+            return true;
+    }
+    return false;
+}
+
 Recovery choose_recovery(std::string_view error_text, const std::vector<std::string> &words,
                          bool has_template) {
     if (error_text.find("No such file or directory") != std::string_view::npos)

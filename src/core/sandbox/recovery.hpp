@@ -23,6 +23,13 @@ Recovery choose_recovery(std::string_view error_text, const std::vector<std::str
 // A word that names a host path outside the tool's working directory.
 bool is_stale_path(std::string_view word);
 
+// Whether a tool's error text names the entry `name` of its working
+// directory as a path: after a "/" ("/workspace/assembly", "./assembly") or
+// inside quotes ('assembly', "assembly", `assembly`), as a whole component
+// (not "assembly2", not "assembly.fa"). A bare word does not count: "out"
+// in "timed out" names nothing.
+bool names_entry(std::string_view text, std::string_view name);
+
 // One manifest field as the prompt lists it.
 struct PromptField {
     std::string name, type, description;  // display forms

@@ -36,7 +36,8 @@ StepPlan plan_step(const StepRequest &q) {
     }
 
     // Placeholder texts: staged inputs by their sandbox names, output slots
-    // by their own name (over an input of the same name), then scalars. A
+    // by their own name and extension (over an input of the same name),
+    // then scalars. A
     // slot that hands on an input reads as that input.
     NameSet slot_names, stream_slots, staged_keys, staged_texts;
     std::vector<std::string> joined_names(plan.staged.size());
@@ -63,8 +64,9 @@ StepPlan plan_step(const StepRequest &q) {
         if (from) {
             texts.emplace_back(o.name, joined_names[*from]);
         } else {
-            texts.emplace_back(o.name, o.name);
-            if (!o.from_input) stream_slots.insert(o.name);
+            std::string text = o.is_dir ? o.name : o.name + o.extension;
+            if (!o.from_input) stream_slots.insert(text);
+            texts.emplace_back(o.name, std::move(text));
         }
     }
     for (std::size_t k = 0; k < plan.staged.size(); ++k)

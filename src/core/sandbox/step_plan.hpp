@@ -39,6 +39,10 @@ struct PlanOutput {
     // of a file the tool writes.
     std::optional<std::string> from_input;
     std::vector<CompanionPattern> companions;  // declared companion patterns
+    // Appended to the slot's name where "{slot}" is written ("" for none):
+    // a tool that picks its output type by the file name gets the name it
+    // needs ("trimmed.fq.gz"). File slots only.
+    std::string extension = {};
 };
 
 struct StepRequest {
@@ -62,12 +66,14 @@ struct StagedInput {
 };
 
 struct StepPlan {
-    std::vector<StagedInput> staged;          // in input order
-    NameSet input_names;                      // every staged entry name
-    std::vector<std::string> words;           // the tool's arguments after the executable
-    std::optional<std::string> capture_slot;  // output slot fed by "> {slot}"
-    std::optional<std::string> stderr_slot;   // output slot fed by "2> {slot}"
-    std::optional<std::string> stdin_name;    // staged entry read by "< {input}"
+    std::vector<StagedInput> staged;  // in input order
+    NameSet input_names;              // every staged entry name
+    std::vector<std::string> words;   // the tool's arguments after the executable
+    // The sandbox names fed by "> {slot}" and "2> {slot}" (the slot's name
+    // with its extension).
+    std::optional<std::string> capture_slot;
+    std::optional<std::string> stderr_slot;
+    std::optional<std::string> stdin_name;  // staged entry read by "< {input}"
     // Per output: the index into `staged` of the input a "from_input" slot
     // hands on; none for other slots and when that input was not staged.
     std::vector<std::optional<std::size_t>> from_staged;

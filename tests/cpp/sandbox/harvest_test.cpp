@@ -131,12 +131,12 @@ TEST_F(HarvestTest, CaptureReplacesALinkInsteadOfWritingThroughIt) {
 
 TEST_F(HarvestTest, OutputLinksAreReplacedNotWrittenThrough) {
     ::mkdir(out("").c_str(), 0755);
-    ASSERT_EQ(::symlink(host("secret").c_str(), out("r").c_str()), 0);
+    ASSERT_EQ(::symlink(host("secret").c_str(), out("r.txt").c_str()), 0);
     write(box("r.txt"), "result");
     q.slots = {{"r", false, false, {}, {}}};
     sb::harvest(q);
     EXPECT_EQ(read(host("secret")), "host secret");
-    EXPECT_EQ(read(out("r")), "result");
+    EXPECT_EQ(read(out("r.txt")), "result");
 }
 
 TEST_F(HarvestTest, SavedOutputIsKeptOnlyWhenNothingElseWasDelivered) {

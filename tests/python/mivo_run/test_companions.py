@@ -73,13 +73,15 @@ for name, text in [("sorted.bam", "bam"), ("sorted.bam.csi", "csi"), ("sorted.ba
     manifest = {"outputs": {"bam": {}, "calls": {"secondary_files": ["^^.statistics"]}}}
     result = step.run("t", manifest, {})
     out = step.out
-    # The mapping still names the primaries only.
-    assert result == {"bam": str(out / "bam"), "calls": str(out / "calls")}
+    # The mapping still names the primaries only; calls.vcf.gz is the slot's
+    # name plus an extension, so it keeps its name and its companions follow it.
+    assert result == {"bam": str(out / "bam"), "calls": str(out / "calls.vcf.gz")}
     delivered = {n: (out / n).read_text() for n in os.listdir(out) if (out / n).is_file()}
-    assert delivered == {"bam": "bam", "bam.csi": "csi", "bam.bai": "bai",
-                         "calls": "vcf", "calls.tbi": "tbi", "calls.statistics": "stats"}
-    # Companions are not put aside a second time; the primaries are, as before.
-    assert sorted(os.listdir(out / "_extras")) == ["calls.vcf.gz", "note.log", "sorted.bam"]
+    assert delivered == {"bam": "bam", "bam.csi": "csi", "bam.bai": "bai", "calls.vcf.gz": "vcf",
+                         "calls.vcf.gz.tbi": "tbi", "calls.statistics": "stats"}
+    # Companions are not put aside a second time, nor is a primary delivered
+    # under its own name; one delivered under the slot's name is, as before.
+    assert sorted(os.listdir(out / "_extras")) == ["note.log", "sorted.bam"]
 
 
 def test_index_written_beside_a_staged_input_is_delivered(step):
@@ -203,7 +205,7 @@ os.remove('y.bam'); os.symlink({str(secret)!r}, 'y.bam')
 """)
     manifest = {"outputs": {"out": {}, "y": {"from_input": "y"}}}
     result = step.run("t", manifest, {"x": step.file("x.bam"), "y": step.file("y.bam")})
-    assert result == {"out": str(step.out / "out"), "y": None}
+    assert result == {"out": str(step.out / "out.bam"), "y": None}
     found = [p for p in step.out.rglob("*") if p.is_file()]
     assert all(p.read_text() != "host secret" for p in found)
-    assert sorted(p.name for p in found) == ["out", "out.bam"]  # the primary is put aside as always
+    assert sorted(p.name for p in found) == ["out.bam"]

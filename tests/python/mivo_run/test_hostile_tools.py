@@ -90,11 +90,11 @@ def test_captured_output_replaces_a_link_instead_of_writing_through_it(step, sec
 
 def test_a_link_in_the_output_directory_is_replaced(step, secret, fake_run):
     step.out.mkdir()
-    (step.out / "r").symlink_to(secret)
+    (step.out / "r.txt").symlink_to(secret)
     fake_run.action = lambda sandbox: (sandbox / "r.txt").write_text("result")
     step.run("t", {"outputs": {"r": {}}}, {})
     assert secret.read_text() == "PRIVATE KEY"
-    assert (step.out / "r").read_text() == "result" and not (step.out / "r").is_symlink()
+    assert (step.out / "r.txt").read_text() == "result" and not (step.out / "r.txt").is_symlink()
 
 
 # --- 2. special files and cycles -----------------------------------------------------------
@@ -230,8 +230,10 @@ open('result', 'w').write('done')
 ])
 def test_slot_takes_exact_then_shortest_then_first_by_name(step, fake_run, slot, written, delivered):
     fake_run.action = lambda sandbox: [(sandbox / name).write_text(name) for name in written]
-    step.run("t", {"outputs": {slot: {}}}, {})
-    assert (step.out / slot).read_text() == delivered
+    result = step.run("t", {"outputs": {slot: {}}}, {})
+    # Each file holds its own name; one named slot + extension keeps that name.
+    assert result == {slot: str(step.out / delivered)}
+    assert (step.out / delivered).read_text() == delivered
 
 
 # --- 9. tool names ------------------------------------------------------------------------------

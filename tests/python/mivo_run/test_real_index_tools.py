@@ -33,14 +33,15 @@ def test_variant_calling_steps_hand_their_indexes_on(step):
     faidx = step.run("samtools", {"args_template": "samtools faidx {ref}",
                                   "outputs": {"ref": {"from_input": "ref"}}},
                      {"ref": str(step.inputs_dir / "ref.fa")}, str(out / "faidx"))
-    assert faidx == {"ref": str(out / "faidx" / "ref")}
-    assert (out / "faidx" / "ref.fai").read_text().startswith("chr1\t600\t")
+    # ref.fa is the slot's name plus an extension: it keeps its name.
+    assert faidx == {"ref": str(out / "faidx" / "ref.fa")}
+    assert (out / "faidx" / "ref.fa.fai").read_text().startswith("chr1\t600\t")
 
-    # The index written with --write-index travels as bam.csi beside bam.
+    # The index written with --write-index travels beside the BAM.
     sort = step.run("samtools", {"args_template": "sort --write-index -o {bam}.bam {sam}",
                                  "outputs": {"bam": {}}},
                     {"sam": str(step.inputs_dir / "reads.sam")}, str(out / "sort"))
-    assert sorted(p.name for p in (out / "sort").iterdir()) == ["_extras", "bam", "bam.csi"]
+    assert sorted(p.name for p in (out / "sort").iterdir()) == ["bam.bam", "bam.bam.csi"]
 
     # A region query needs the index; the read count comes on stdout.
     count = step.run("samtools", {"args_template": "view -c {bam} chr1:1-100 > {n}", "outputs": {"n": {}}},
@@ -59,7 +60,7 @@ def test_variant_calling_steps_hand_their_indexes_on(step):
                     {"pile": pileup["pile"]}, str(out / "call"))
     index = step.run("bcftools", {"args_template": "index {vcf}", "outputs": {"vcf": {"from_input": "vcf"}}},
                      {"vcf": call["vcf"]}, str(out / "index"))
-    assert sorted(p.name for p in (out / "index").iterdir()) == ["vcf", "vcf.csi"]
+    assert sorted(p.name for p in (out / "index").iterdir()) == ["vcf.vcf.gz", "vcf.vcf.gz.csi"]
 
     query = step.run("bcftools", {"args_template": "query -r chr1 -f '%POS %REF %ALT{{0}}\\n' {vcf} > {tsv}",
                                   "outputs": {"tsv": {}}},

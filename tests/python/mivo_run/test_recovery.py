@@ -151,11 +151,10 @@ os.makedirs('qc', exist_ok=True); open('qc/summary.txt', 'w').write('ok')
     result = step.run("aligner", manifest, {"reads": step.file("r.fq", "+reads")})
     assert [c["argv"] for c in step.calls("aligner")] == [
         ["-r", "/data/ref.fa", "-o", "bam", "r.fq"], ["-r", ref, "-o", "bam", "r.fq"]]
-    assert result == {"bam": str(step.out / "bam"), "qc": str(step.out / "qc")}
-    assert (step.out / "bam").read_text() == "reference+reads"
+    assert result == {"bam": str(step.out / "bam.out"), "qc": str(step.out / "qc")}
+    assert (step.out / "bam.out").read_text() == "reference+reads"
     assert (step.out / "qc" / "summary.txt").read_text() == "ok"
-    # bam.out reached the slot as "bam", so under its own name it is an extra.
-    assert sorted(p.name for p in (step.out / "_extras").iterdir()) == ["aligner.log", "bam.out"]
+    assert sorted(p.name for p in (step.out / "_extras").iterdir()) == ["aligner.log"]
     assert step.sandboxes() == []
 
 

@@ -105,16 +105,17 @@ os.makedirs('typed'); open('typed/z', 'w').write('z')
     assert list(result) == ["zeta", "result", "exact", "out", "made", "empty", "typed"]
     listing = sorted(os.listdir(out))
     assert result["zeta"] is None and result["typed"] is None
-    assert result["result"] == str(out / "result") and (out / "result").read_text() == "vcf"
+    # A file named slot + extension keeps its name (and type).
+    assert result["result"] == str(out / "result.vcf") and (out / "result.vcf").read_text() == "vcf"
     assert result["exact"] == str(out / "exact")
-    assert (out / "out").read_text() == "a"  # same length: the first by name
+    assert result["out"] == str(out / "out.a")  # same length: the first by name
     assert result["made"] == str(out / "made") and (out / "made/inner/x").read_text() == "x"
     assert result["empty"] is None and (out / "empty").is_dir() and os.listdir(out / "empty") == []
     extras = out / "_extras"
     # Only "dir" makes a directory slot: the tool's "typed" directory is an extra.
-    assert sorted(os.listdir(extras)) == ["loose", "note.log", "out.a", "out.b", "result.vcf", "typed"]
+    assert sorted(os.listdir(extras)) == ["loose", "note.log", "out.b", "typed"]
     assert (extras / "loose" / "y").read_text() == "y"
-    assert listing == sorted(["_extras", "empty", "exact", "made", "out", "result"])
+    assert listing == sorted(["_extras", "empty", "exact", "made", "out.a", "result.vcf"])
     assert not (out / "stdout").exists()
 
 
