@@ -74,6 +74,12 @@ void remove_quietly(nb::handle path) {
     }
 }
 
+// Whether the file a save wrote is absent or holds nothing.
+bool archive_missing_or_empty(nb::handle path) {
+    struct stat st;
+    return ::stat(host::fs_path(path).c_str(), &st) != 0 || st.st_size == 0;
+}
+
 // Temporaries of saves that were killed, and the fixed name ".tar.tmp" that
 // earlier versions saved through, once they have not changed for an hour
 // (a save still running keeps writing to its file).
@@ -303,6 +309,17 @@ void bind_engine(nb::module_ &m, MivoClass &cls) {
                 if (!exit_ok(done)) {
                     logger.warning("docker save for %s failed: %s", tool,
                                    done.attr("stderr").attr("strip")());
+                    remove_quietly(temporary);
+                    return;
+                }
+                // An engine that reports success without writing the archive
+                // (or writes nothing into it) failed all the same: an empty
+                // archive would only make every later load fail.
+                if (archive_missing_or_empty(temporary)) {
+                    nb::object said = done.attr("stderr").attr("strip")();
+                    logger.warning(
+                        "docker save for %s failed: %s", tool,
+                        host::truthy(said) ? said : nb::object(nb::str("no archive written")));
                     remove_quietly(temporary);
                     return;
                 }

@@ -612,6 +612,9 @@ sc::StepFacts step_facts(const Step &step, const sb::StepRequest &request) {
     facts.tool = host::utf8(step.tool_name);
     facts.image = manifest_image(step.manifest);
     facts.manifest = shaping_manifest_entries(step.manifest);
+    // A re-locked image is another tool, whatever the manifest says.
+    if (std::optional<std::string> digest = locked_image_digest(step.self, step.tool_name))
+        facts.manifest.emplace_back("locked image digest", *digest);
     facts.words.push_back(request.executable);
     facts.words.insert(facts.words.end(), step.plan.words.begin(), step.plan.words.end());
     for (const sb::PlanInput &in : request.inputs)

@@ -1,5 +1,6 @@
 #include "mivo/tool_run_cache.hpp"
 
+#include "common/host_files.hpp"
 #include "stepcache/key.hpp"
 
 namespace plexaro::mivo_binding {
@@ -40,6 +41,21 @@ std::optional<sc::Settings> step_cache_settings() {
                                                   host::repr(links));
             settings.hard_links = choice == "hard";
         }
+        files::DirectorySharing sharing = files::DirectorySharing::owner;
+        nb::object shared = environment_value(kCacheSharedVariable);
+        if (set_and_not_empty(shared)) {
+            if (host::utf8(shared) != "group")
+                host::raise(PyExc_ValueError, std::string(kCacheSharedVariable) +
+                                                  " must be \"group\" (or unset); got " +
+                                                  host::repr(shared));
+            sharing = files::DirectorySharing::group;
+        }
+        // Whoever can write into the cache decides what a hit delivers: it
+        // is taken only from a directory nobody else can write.
+        host::with_host_errors([&] {
+            nb::gil_scoped_release released;
+            files::make_trusted_directory(*settings.dir, sharing);
+        });
         nb::object listed = environment_value(kCacheEnvVariable);
         if (set_and_not_empty(listed))
             for (const std::string &name : sc::listed_variables(host::utf8(listed))) {
@@ -62,6 +78,20 @@ std::vector<std::pair<std::string, std::string>> shaping_manifest_entries(nb::di
         entries.emplace_back(name, host::repr(value));
     }
     return entries;
+}
+
+std::optional<std::string> locked_image_digest(nb::handle self, nb::handle tool) {
+    nb::object locked;
+    try {
+        locked = self.attr("_locked_image_ref")(tool);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return std::nullopt;
+    }
+    if (!PyTuple_Check(locked.ptr()) || nb::len(locked) != 2) return std::nullopt;
+    nb::object digest = locked[1];
+    if (!PyUnicode_Check(digest.ptr()) || nb::len(digest) == 0) return std::nullopt;
+    return host::utf8(digest);
 }
 
 std::optional<std::string> manifest_image(nb::dict manifest) {

@@ -198,6 +198,60 @@ std::vector<std::string> remove_stale_temporaries(const std::string &target,
     return removed;
 }
 
+namespace {
+
+std::string mode_text(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+}  // namespace
+
+bool in_group(unsigned gid) {
+    if (gid == ::getegid()) return true;
+    int count = ::getgroups(0, nullptr);
+    if (count <= 0) return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    count = ::getgroups(count, groups.data());
+    for (int i = 0; i < count; ++i)
+        if (groups[static_cast<std::size_t>(i)] == gid) return true;
+    return false;
+}
+
+void make_trusted_directory(const std::string &path, DirectorySharing sharing) {
+    const bool group = sharing == DirectorySharing::group;
+    make_parents(directory_of(path));
+    if (::mkdir(path.c_str(), 0700) == 0) {
+        // Made here: exactly the mode of its sharing, the umask aside; in a
+        // shared one new files take the directory's group.
+        if (group && ::chmod(path.c_str(), 02770) != 0) fail(path, "cannot set the mode of");
+    } else if (errno != EEXIST) {
+        fail(path, "cannot create directory");
+    }
+
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) fail(path, "cannot inspect");
+    std::string problem;
+    const bool mine = st.st_uid == ::geteuid();
+    const bool team = group && (st.st_mode & S_IWGRP) != 0 && in_group(st.st_gid);
+    if (S_ISLNK(st.st_mode))
+        problem = "it is a symbolic link";
+    else if (!S_ISDIR(st.st_mode))
+        problem = "it is not a directory";
+    else if ((st.st_mode & S_IWOTH) != 0)
+        problem = "its mode is " + mode_text(st.st_mode) + ", writable by all users";
+    else if (!mine && !team)
+        problem = "it belongs to user " + std::to_string(st.st_uid) + ", not " +
+                  std::to_string(::geteuid()) +
+                  (group ? ", and is not writable by a group of theirs" : "");
+    else if (!group && (st.st_mode & S_IWGRP) != 0)
+        problem = "its mode is " + mode_text(st.st_mode) + ", writable by its group";
+    if (!problem.empty())
+        throw NotPrivateError(path + " cannot be trusted (" + problem +
+                              "); remove it or choose another directory");
+}
+
 void make_private_directory(const std::string &path) {
     make_parents(directory_of(path));
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) fail(path, "cannot create directory");

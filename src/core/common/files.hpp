@@ -120,4 +120,25 @@ std::vector<std::string> remove_stale_temporaries(
 // Throws NotPrivateError (with a message naming the path) or PathError.
 void make_private_directory(const std::string &path);
 
+// Who, besides its owner, may write into a directory the user names for
+// data that later runs trust (a cache).
+enum class DirectorySharing {
+    owner,  // nobody else
+    group,  // also the members of its group, when the user is one of them
+};
+
+// Creates `path` (and missing parents) when missing, as a directory of mode
+// 0700 (DirectorySharing::group: 02770, whatever the umask), or accepts an
+// existing one only when it is a directory (not a link) that nobody outside
+// the circle can write: owned by the effective user and not writable by
+// group or others, or, with DirectorySharing::group, also one that is
+// group-writable for a group the user belongs to (whoever owns it). A
+// directory writable by all users is always refused. Throws
+// NotPrivateError (with a message naming the path) or PathError.
+void make_trusted_directory(const std::string &path, DirectorySharing sharing);
+
+// Whether the effective user belongs to group `gid` (its effective or a
+// supplementary group).
+bool in_group(unsigned gid);
+
 }  // namespace plexaro::files

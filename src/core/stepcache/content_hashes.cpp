@@ -62,8 +62,11 @@ ContentHashes::Content ContentHashes::file_content(const std::string &path, File
     if (!memo.empty()) {
         if (auto text = read_small_file(memo, 64)) {
             if (text->size() >= 32)
-                if (auto digest = Digest::from_hex(std::string_view(*text).substr(0, 32)))
+                if (auto digest = Digest::from_hex(std::string_view(*text).substr(0, 32))) {
+                    // Renewed on each use: eviction keeps the digests in use.
+                    ::utimensat(AT_FDCWD, memo.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
                     return {*digest, id.size};
+                }
         }
     }
     // O_NONBLOCK: a FIFO put where the file was is refused, not waited on.

@@ -8,7 +8,7 @@ namespace plexaro::stepcache {
 
 namespace {
 
-constexpr std::string_view kHeader = "plexaro step entry 1";
+constexpr std::string_view kHeader = "plexaro step entry 2";
 constexpr std::string_view kTrailer = "end";
 
 // Fields are tab-separated; names may hold any byte, so tab, line breaks and
@@ -110,7 +110,7 @@ std::string format_record(const EntryRecord &r) {
     for (const auto &d : r.dirs) line({"dir", escape(d)});
     for (const EntryFile &f : r.files)
         line({"file", std::to_string(f.size), std::to_string(f.inode), std::to_string(f.mtime_ns),
-              std::to_string(f.ctime_ns), escape(f.rel)});
+              std::to_string(f.ctime_ns), f.digest.hex(), escape(f.rel)});
     for (const EntrySlot &s : r.slots) {
         line({"slot", escape(s.name)});
         for (const auto &d : s.delivered) line({"delivered", escape(d)});
@@ -174,10 +174,13 @@ std::optional<EntryRecord> parse_record(std::string_view text) {
             r.dirs.push_back(std::move(*value));
         } else if (tag == "file") {
             EntryFile f;
-            auto rel = path_field(5);
+            auto rel = path_field(6);
             if (!rel || !number(fields[1], f.size) || !number(fields[2], f.inode) ||
                 !number(fields[3], f.mtime_ns) || !number(fields[4], f.ctime_ns))
                 return std::nullopt;
+            auto digest = Digest::from_hex(fields[5]);
+            if (!digest) return std::nullopt;
+            f.digest = *digest;
             f.rel = std::move(*rel);
             r.files.push_back(std::move(f));
         } else if (tag == "slot") {

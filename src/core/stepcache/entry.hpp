@@ -3,6 +3,8 @@
 // those files each output slot received, the words that ran and when.
 #pragma once
 
+#include "stepcache/digest.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,9 @@ struct EntryFile {
     // removal) makes the entry stale.
     std::uint64_t inode = 0;
     std::int64_t mtime_ns = 0, ctime_ns = 0;
+    // Its content when stored: a file whose identity moved is delivered only
+    // when its content still has this digest.
+    Digest digest{};
 };
 
 struct EntrySlot {

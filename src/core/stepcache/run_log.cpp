@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace plexaro::stepcache {
@@ -172,10 +173,23 @@ std::string utc_timestamp(std::chrono::system_clock::time_point when) {
 }
 
 void append_line(const std::string &path, std::string_view line) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) throw sb::FsError(errno, path);
     FdGuard guard(fd);
     lock_file(fd);
+    // A writer killed mid-line leaves the log without its final line feed:
+    // the new line starts on a line of its own, so only the fragment is lost.
+    struct stat st;
+    if (::fstat(fd, &st) != 0) throw sb::FsError(errno, path);
+    char last = '\n';
+    if (st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1) last = '\n';
+    std::string whole;
+    if (last != '\n') {
+        whole.reserve(line.size() + 1);
+        whole += '\n';
+        whole += line;
+        line = whole;
+    }
     if (!files::write_all(fd, line)) throw sb::FsError(errno, path);
 }
 

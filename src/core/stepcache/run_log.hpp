@@ -41,7 +41,8 @@ std::string run_record_line(const RunRecord &record);
 std::string utc_timestamp(std::chrono::system_clock::time_point when);
 
 // Appends `line` to the file at `path` (made when missing) in one write,
-// holding a lock on the file meanwhile. Throws sandbox::FsError.
+// holding a lock on the file meanwhile; a line feed first when the file does
+// not end in one (a writer killed mid-line). Throws sandbox::FsError.
 void append_line(const std::string &path, std::string_view line);
 
 // `text` as a JSON string literal, quotes included.

@@ -62,10 +62,15 @@ public:
     // one key both succeed; one entry remains. A stale entry is replaced.
     Stored store(const std::string &key, EntryRecord record, const std::string &output_path);
 
-    // Removes least recently used entries until the rest fit the size limit;
-    // returns the number removed. A worker that finds another one evicting
-    // leaves it to that one.
+    // Removes least recently used entries until the rest fit the size limit,
+    // and with them the input digests (hashes/) not used since a day before
+    // the oldest use of an entry that stays; returns the number of entries
+    // removed. A worker that finds another one evicting leaves it to that one.
     int evict();
+
+    // Removes the input digests last used before `unused_since` (seconds
+    // since the epoch).
+    void evict_digests(double unused_since) const;
 
     // Removes what killed stores and evictions left under incoming/ (only
     // what is older than `min_age_seconds` and not being written).

@@ -80,3 +80,16 @@ TEST_F(RunLogFile, ConcurrentWritersNeverInterleave) {
     }
     EXPECT_EQ(lines, 200u);
 }
+
+TEST_F(RunLogFile, ALineCutShortByAKilledWriterSpoilsOnlyItself) {
+    for (const char *before : {"", "{\"whole\":1}\n", "{\"whole\":1}\n{\"cut sho"}) {
+        write("runs.jsonl", before);
+        sc::append_line(path("runs.jsonl"), "{\"next\":2}\n");
+        std::string text = read("runs.jsonl");
+        EXPECT_EQ(text.substr(text.rfind('\n', text.size() - 2) + 1), "{\"next\":2}\n") << before;
+        EXPECT_EQ(text.size(),
+                  std::string(before).size() + 11 +
+                      (text.size() > 0 && std::string(before).find("cut") != std::string::npos))
+            << before;
+    }
+}

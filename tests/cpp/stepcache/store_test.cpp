@@ -133,6 +133,24 @@ TEST_F(StoreTest, ChangedOrRemovedEntryFilesMakeItStaleAndAStoreReplacesIt) {
     EXPECT_FALSE(cache.find(kKey));  // a link in an entry is never followed
 }
 
+TEST_F(StoreTest, AFileWhoseIdentityMovedIsTakenOnlyWithItsStoredContent) {
+    sc::StepCache cache(path("cache"));
+    ASSERT_EQ(cache.store(kKey, sample_record(), path("out")), sc::StepCache::Stored::stored);
+    const std::string record = "cache/entries/" + kKey.substr(0, 2) + "/" + kKey + "/record";
+    // Same content under a new identity (copied back, touched): taken.
+    write("copy", read("out/sorted"));
+    ASSERT_EQ(::rename(path("copy").c_str(), stored("sorted").c_str()), 0);
+    EXPECT_TRUE(cache.find(kKey));
+    // Other content of the same size, its modification time put back: not taken.
+    struct stat st;
+    ASSERT_EQ(::stat(stored("sorted").c_str(), &st), 0);
+    write("swap", std::string(400000, 'E'));
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path("swap").c_str(), times, 0), 0);
+    ASSERT_EQ(::rename(path("swap").c_str(), stored("sorted").c_str()), 0);
+    EXPECT_FALSE(cache.find(kKey));
+}
+
 TEST_F(StoreTest, ConcurrentStoresOfOneKeyAllSucceedAndOneEntryRemains) {
     std::vector<std::thread> writers;
     std::vector<int> outcomes(6, -1);
@@ -233,6 +251,17 @@ TEST_F(StoreTest, EvictionRemovesLeastRecentlyUsedFirst) {
     EXPECT_TRUE(tight.find(keys[0]));
     EXPECT_FALSE(tight.find(keys[2]));
 
+    // Input digests go with the entries: one unused for long is removed at
+    // the next eviction, one in use stays.
+    write("cache/hashes/ab/old", "digest");
+    write("cache/hashes/ab/fresh", "digest");
+    struct timespec long_ago[2] = {{100, 0}, {100, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path("cache/hashes/ab/old").c_str(), long_ago, 0), 0);
+    sc::StepCache tighter(path("cache"), 1);
+    EXPECT_EQ(tighter.evict(), 1);
+    EXPECT_FALSE(present("cache/hashes/ab/old"));
+    EXPECT_TRUE(present("cache/hashes/ab/fresh"));
+
     // An output larger than the whole limit is not stored at all.
     sc::StepCache tiny(path("cache"), 1000);
     EXPECT_EQ(tiny.store(keys[1], one, path("out")), sc::StepCache::Stored::too_large);
@@ -263,8 +292,9 @@ TEST_F(StoreTest, HardLinksShareTheFileAndAChangeThroughOneIsNoticed) {
     EXPECT_EQ(again.st_mode & 07777, 0640u);
     EXPECT_TRUE(cache.find(kKey));  // links made do not make it stale
 
-    // A copy-mode reader takes a linked entry for stale (its change time moved).
-    EXPECT_FALSE(sc::StepCache(path("cache")).find(kKey));
+    // A copy-mode reader sees the change time moved, checks the content and
+    // takes the entry: it delivers copies.
+    EXPECT_TRUE(sc::StepCache(path("cache")).find(kKey));
 
     write("again/sorted", "changed in place");
     EXPECT_FALSE(cache.find(kKey));

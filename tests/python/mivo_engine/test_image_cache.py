@@ -12,13 +12,19 @@ from support.standins import calls, write_program
 LOGGER = "plexaro.helpers.mivo"
 
 # The engine: "load" exits LOAD_STATUS; "save" writes part of the archive,
-# then exits SAVE_STATUS (complete only on 0).
+# then exits SAVE_STATUS (complete only on 0). SAVE_WRITES=empty: save leaves
+# an empty file; SAVE_WRITES=none: it removes the file it was given.
 ENGINE = """
 status = {"load": "LOAD_STATUS", "save": "SAVE_STATUS"}.get(sys.argv[1])
 code = int(os.environ.get(status, "0")) if status else 0
-if sys.argv[1] == "save":
+writes = os.environ.get("SAVE_WRITES", "")
+if sys.argv[1] == "save" and writes == "none":
+    if os.path.exists(sys.argv[4]):
+        os.unlink(sys.argv[4])
+elif sys.argv[1] == "save":
     with open(sys.argv[4], "w") as out:
-        out.write("archive of " + sys.argv[2] + ("" if code else " complete"))
+        if writes != "empty":
+            out.write("archive of " + sys.argv[2] + ("" if code else " complete"))
 if code:
     print("  engine says no \\n", file=sys.stderr)
 sys.exit(code)
@@ -159,13 +165,20 @@ def test_no_locked_reference_skips(volume, stand_in_dir, records, tool):
     assert not (volume / ".image_cache").exists()
 
 
-def test_failed_save_leaves_nothing(volume, stand_in_dir, records, monkeypatch):
-    monkeypatch.setenv("SAVE_STATUS", "1")
+@pytest.mark.parametrize("status, writes, said", [
+    ("1", "", "engine says no"),
+    # A save that exits 0 without an archive failed all the same.
+    ("0", "empty", "no archive written"),
+    ("0", "none", "no archive written"),
+])
+def test_failed_save_leaves_nothing(volume, stand_in_dir, records, monkeypatch, status, writes, said):
+    monkeypatch.setenv("SAVE_STATUS", status)
+    monkeypatch.setenv("SAVE_WRITES", writes)
     write_lock(volume)
     mivo.MIVO()._save_image_to_cache("bwa")
     assert list((volume / ".image_cache").iterdir()) == []
-    assert records(LOGGER)[-1] == ("WARNING", "docker save for %s failed: %s",
-                                   ("bwa", "engine says no"))
+    assert records(LOGGER)[-1] == ("WARNING", "docker save for %s failed: %s", ("bwa", said))
+    assert mivo.MIVO()._load_cached_image("bwa") is False
 
 
 def test_save_error_is_logged_and_cleaned(volume, stand_in_dir, records):

@@ -45,7 +45,8 @@ MANIFEST = {
 def cache(step, tmp_path, monkeypatch) -> Path:
     directory = tmp_path / "cache"
     monkeypatch.setenv("PLEXARO_STEP_CACHE", str(directory))
-    for name in ("PLEXARO_STEP_CACHE_ENV", "PLEXARO_STEP_CACHE_MAX_SIZE", "PLEXARO_RUN_LOG"):
+    for name in ("PLEXARO_STEP_CACHE_ENV", "PLEXARO_STEP_CACHE_MAX_SIZE", "PLEXARO_RUN_LOG",
+                 "PLEXARO_STEP_CACHE_SHARED", "PLEXARO_STEP_CACHE_LINKS"):
         monkeypatch.delenv(name, raising=False)
     step.tool("sorter", SORTER)
     return directory
@@ -118,12 +119,16 @@ def test_the_stdout_fallback_is_reused_too(step, cache, tmp_path):
     ("template", False),
     ("scalar", False),
     ("output type", False),
+    ("re-locked image", False),    # the lockfile's digest for the tool moved
 ])
 def test_what_makes_a_miss(step, cache, tmp_path, change, hit):
     reads = step.file("reads.txt", "b\na\n")
+    step.mivo._locked_image_ref = lambda tool: ("local/sorter:1", "sha256:aaaa")
     sort_step(step, reads, tmp_path / "first")
     manifest, prefix = MANIFEST, "P"
-    if change == "same content, new timestamp":
+    if change == "re-locked image":
+        step.mivo._locked_image_ref = lambda tool: ("local/sorter:1", "sha256:bbbb")
+    elif change == "same content, new timestamp":
         os.utime(reads, (1_000_000, 1_000_000))
     elif change == "moved to another directory":
         reads = step.file("elsewhere/reads.txt", "b\na\n")
@@ -184,7 +189,8 @@ def test_off_the_step_runs_every_time_and_nothing_is_kept(step, tmp_path, monkey
 
 
 @pytest.mark.parametrize("variable, value", [("PLEXARO_STEP_CACHE_MAX_SIZE", "20 parsecs"),
-                                             ("PLEXARO_STEP_CACHE_LINKS", "soft")])
+                                             ("PLEXARO_STEP_CACHE_LINKS", "soft"),
+                                             ("PLEXARO_STEP_CACHE_SHARED", "world")])
 def test_bad_settings_are_refused_before_anything_runs(step, cache, monkeypatch, variable, value):
     monkeypatch.setenv(variable, value)
     with pytest.raises(ValueError, match=f"{variable} must be .*'{value}'"):
@@ -237,15 +243,90 @@ def test_changed_or_removed_entry_files_make_a_miss_that_replaces_the_entry(step
     assert tree(tmp_path / "4") == tree(tmp_path / "3")
 
 
-def test_a_changed_delivered_file_leaves_the_entry_intact(step, cache, tmp_path):
+@pytest.mark.parametrize("links", ["copy", ""])
+def test_a_changed_delivered_file_leaves_the_entry_intact(step, cache, tmp_path, monkeypatch, links):
+    monkeypatch.setenv("PLEXARO_STEP_CACHE_LINKS", links)
     reads = step.file("reads.txt", "b\na\n")
     sort_step(step, reads, tmp_path / "1")
     sort_step(step, reads, tmp_path / "2")
-    with open(tmp_path / "2" / "sorted", "a") as f:
-        f.write("appended by the host\n")
+    # A file of the host's where a hit delivers, linked to another of its
+    # files: replaced, never written through.
+    mine = step.file("mine.txt", "the host's own\n")
+    (tmp_path / "3").mkdir()
+    os.link(mine, tmp_path / "3" / "sorted")
+    for delivered in (tmp_path / "1" / "sorted", tmp_path / "2" / "sorted"):
+        with open(delivered, "a") as f:
+            f.write("appended by the host\n")
     sort_step(step, reads, tmp_path / "3")
     assert len(step.calls("sorter")) == 1
     assert (tmp_path / "3" / "sorted").read_text() == "a\nb\n"
+    assert Path(mine).read_text() == "the host's own\n"
+    assert (tmp_path / "1" / "sorted").read_text() == "a\nb\nappended by the host\n"
+    (entry,) = entries(cache)
+    assert (entry / "files" / "sorted").read_text() == "a\nb\n"
+    inodes = {os.stat(tmp_path / d / "sorted").st_ino for d in "123"} | {os.stat(entry / "files" / "sorted").st_ino}
+    assert len(inodes) == 4
+
+
+# Who may write the cache decides what a hit delivers. "other" is a
+# directory of another user (made with os.chown, as root); "group" is our
+# own group.
+@pytest.mark.parametrize("owner, group, mode, shared, link, trusted", [
+    ("me", "mine", 0o700, "", False, True),
+    ("me", "mine", 0o755, "", False, True),
+    ("me", "mine", 0o775, "", False, False),       # writable by its group
+    ("me", "mine", 0o775, "group", False, True),
+    ("me", "mine", 0o777, "group", False, False),  # writable by all: never
+    ("me", "mine", 0o1777, "", False, False),
+    ("other", "other", 0o755, "", False, False),   # someone else's
+    ("other", "other", 0o755, "group", False, False),
+    ("other", "mine", 0o770, "", False, False),
+    ("other", "mine", 0o2770, "group", False, True),  # a team's, shared on purpose
+    ("other", "other", 0o770, "group", False, False),  # a group we are not in
+    ("me", "mine", 0o700, "", True, False),        # a link to a good directory
+])
+def test_only_a_cache_nobody_else_can_write_is_used(step, cache, tmp_path, monkeypatch,
+                                                      owner, group, mode, shared, link, trusted):
+    if os.geteuid() != 0 and (owner, group) != ("me", "mine"):
+        pytest.skip("making another user's directory needs root (os.chown)")
+    other = 65534  # nobody, nogroup
+    real = tmp_path / "real-cache"
+    real.mkdir()
+    os.chown(real, other if owner == "other" else os.geteuid(), other if group == "other" else os.getegid())
+    real.chmod(mode)
+    if link:
+        cache.symlink_to(real)
+    else:
+        cache.rmdir() if cache.exists() else None
+        real.rename(cache)
+    monkeypatch.setenv("PLEXARO_STEP_CACHE_SHARED", shared)
+    reads = step.file("reads.txt", "b\na\n")
+    if trusted:
+        sort_step(step, reads, tmp_path / "1")
+        sort_step(step, reads, tmp_path / "2")
+        assert len(step.calls("sorter")) == 1 and len(entries(cache)) == 1
+        return
+    with pytest.raises(PermissionError, match=f"{cache} cannot be trusted"):
+        sort_step(step, reads, tmp_path / "1")
+    assert step.calls("sorter") == [] and step.sandboxes() == [] and not (tmp_path / "1").exists()
+    assert not list((real if link else cache).iterdir())
+
+
+def test_a_missing_cache_is_made_private_or_shared_with_the_group(step, cache, monkeypatch):
+    for shared, mode in (("", 0o700), ("group", 0o2770)):
+        monkeypatch.setenv("PLEXARO_STEP_CACHE", str(cache / shared / "new"))
+        monkeypatch.setenv("PLEXARO_STEP_CACHE_SHARED", shared)
+        sort_step(step, step.file("reads.txt", "a\n"), step.out)
+        assert (cache / shared / "new").stat().st_mode & 0o7777 == mode
+
+
+def test_a_log_line_cut_short_by_a_killed_writer_spoils_only_itself(step, cache, tmp_path):
+    cache.mkdir()
+    (cache / "runs.jsonl").write_text('{"tool": "sorter", "args": ["cut sh')
+    sort_step(step, step.file("reads.txt", "a\n"), tmp_path / "1")
+    lines = (cache / "runs.jsonl").read_text().splitlines()
+    assert lines[0] == '{"tool": "sorter", "args": ["cut sh'
+    assert json.loads(lines[1])["tool"] == "sorter" and len(lines) == 2
 
 
 def test_least_recently_used_entries_are_evicted(step, cache, tmp_path, monkeypatch):
@@ -381,7 +462,9 @@ for i in range(400):
 
 
 def test_a_cache_that_cannot_be_written_only_costs_warnings(step, cache, tmp_path, records):
-    cache.write_text("a file where the cache directory should be")
+    cache.mkdir()
+    (cache / "entries").write_text("a file where the entries should be")
+    (cache / "runs.jsonl").mkdir()
     reads = step.file("reads.txt", "b\na\n")
     result = sort_step(step, reads, tmp_path / "1")
     assert (tmp_path / "1" / "sorted").read_text() == "a\nb\n"
