@@ -183,7 +183,7 @@ def test_delivered_outputs_share_their_data_with_nothing(step, fake_run, monkeyp
     inodes = {}
 
     def tool(sandbox):
-        (sandbox / "out.a").write_text("a")  # slot "out", and an extra under its own name
+        (sandbox / "out.a").write_text("a")  # slot "out", delivered under its own name
         os.link(sandbox / "out.a", sandbox / "twin")  # the tool's own second name of it
         (sandbox / "solo").write_text("solo")
         inodes["solo"] = os.stat(sandbox / "solo").st_ino
@@ -195,13 +195,13 @@ def test_delivered_outputs_share_their_data_with_nothing(step, fake_run, monkeyp
     os.link(keeper, step.out / "solo")
     manifest = {"outputs": {"out": {}, "solo": {}, "handed": {"from_input": "reads"}}}
     result = step.run("t", manifest, {"reads": reads})
-    assert result == {"out": str(step.out / "out"), "solo": str(step.out / "solo"),
+    assert result == {"out": str(step.out / "out.a"), "solo": str(step.out / "solo"),
                       "handed": str(step.out / "handed")}
     assert os.stat(step.out / "solo").st_ino == inodes["solo"]  # handed over, not copied
     assert keeper.read_text() == "keep"
-    delivered = [step.out / "out", step.out / "solo", step.out / "handed",
-                 step.out / "_extras" / "out.a", step.out / "_extras" / "twin"]
-    assert [os.stat(p).st_nlink for p in delivered] == [1] * 5
+    delivered = [step.out / "out.a", step.out / "solo", step.out / "handed",
+                 step.out / "_extras" / "twin"]
+    assert [os.stat(p).st_nlink for p in delivered] == [1] * 4
     for path in delivered:
         path.write_text("changed by the host")
     assert Path(reads).read_text() == "reads"
