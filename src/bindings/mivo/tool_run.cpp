@@ -307,6 +307,9 @@ struct Step {
             }
             last_execution = execution_record(report);
         } else {
+            if (executor.executor && attempts == 1)
+                logger.warning("%s=%s not applied: the host replaced _run, which runs the tool",
+                               kExecutorVariable, host::from_utf8(executor.executor->name()));
             nb::object proc = self.attr("_run")(cmd, **options);
             save_text(proc.attr("stdout"), stdout_path);
             if (plan.stderr_slot) save_text(proc.attr("stderr"), stderr_path);

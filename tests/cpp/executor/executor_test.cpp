@@ -7,9 +7,13 @@ namespace ex = plexaro::executor;
 namespace slurm = plexaro::executor::slurm;
 
 TEST(Requests, MemorySizesInMiB) {
-    for (auto [text, mb] : std::vector<std::pair<const char *, std::uint64_t>>{
-             {"8G", 8192}, {"500M", 500}, {"500m", 500}, {"1024", 1024}, {"2T", 2097152},
-             {"1536K", 2}, {"1K", 1}})
+    for (auto [text, mb] : std::vector<std::pair<const char *, std::uint64_t>>{{"8G", 8192},
+                                                                               {"500M", 500},
+                                                                               {"500m", 500},
+                                                                               {"1024", 1024},
+                                                                               {"2T", 2097152},
+                                                                               {"1536K", 2},
+                                                                               {"1K", 1}})
         EXPECT_EQ(ex::parse_memory_mb(text), mb) << text;
     for (const char *bad : {"", "0", "0G", "8GB", "-1G", "1.5G", "G", " 8G", "8X"})
         EXPECT_EQ(ex::parse_memory_mb(bad), std::nullopt) << bad;
@@ -18,10 +22,16 @@ TEST(Requests, MemorySizesInMiB) {
 }
 
 TEST(Requests, DurationsInSeconds) {
-    for (auto [text, s] : std::vector<std::pair<const char *, std::uint64_t>>{
-             {"90m", 5400}, {"2h", 7200}, {"45s", 45}, {"1d", 86400}, {"1-00:00:00", 86400},
-             {"30", 1800}, {"01:30", 90}, {"1:00:00", 3600}, {"2-12", 216000},
-             {"0-00:05", 300}})
+    for (auto [text, s] : std::vector<std::pair<const char *, std::uint64_t>>{{"90m", 5400},
+                                                                              {"2h", 7200},
+                                                                              {"45s", 45},
+                                                                              {"1d", 86400},
+                                                                              {"1-00:00:00", 86400},
+                                                                              {"30", 1800},
+                                                                              {"01:30", 90},
+                                                                              {"1:00:00", 3600},
+                                                                              {"2-12", 216000},
+                                                                              {"0-00:05", 300}})
         EXPECT_EQ(ex::parse_time_seconds(text), s) << text;
     for (const char *bad : {"", "0", "0m", "90x", "1-25:00", "1:60", "1:2:3:4", "-5", "m", "1.5h"})
         EXPECT_EQ(ex::parse_time_seconds(bad), std::nullopt) << bad;

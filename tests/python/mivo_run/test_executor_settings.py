@@ -118,3 +118,13 @@ def test_a_local_run_logs_the_tools_cpu_time_and_peak_memory(step, tmp_path, mon
     [record] = log_lines(tmp_path)
     assert record["executor"] == "local" and record["job_id"] is None and record["node"]
     assert record["cpu_seconds"] >= 0.25 and record["peak_memory"] >= 120 << 20
+
+
+def test_a_hosts_own_runner_is_obeyed_and_the_executor_left_unused(step, fake_run, records, tmp_path,
+                                                                   monkeypatch):
+    monkeypatch.setenv("PLEXARO_EXECUTOR", "slurm")
+    monkeypatch.setenv("PLEXARO_SANDBOX_DIR", str(tmp_path / "shared"))
+    step.run("writer", {"args_template": "x"}, {})
+    assert [cmd for cmd, _ in fake_run.calls] == [["exec", "writer", "x"]]
+    assert ("WARNING", "%s=%s not applied: the host replaced _run, which runs the tool",
+            ("PLEXARO_EXECUTOR", "slurm")) in records("plexaro.helpers.mivo")
