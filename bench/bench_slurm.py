@@ -43,6 +43,9 @@ VARIABLES = ("PLEXARO_EXECUTOR", "PLEXARO_SANDBOX_DIR", "PLEXARO_STEP_CACHE", "P
 
 
 def _cluster_missing() -> str | None:
+    # Without a configuration the clients look for one in DNS: never asked here.
+    if not os.environ.get("SLURM_CONF") and not os.path.exists("/etc/slurm/slurm.conf"):
+        return "no Slurm configuration (SLURM_CONF unset, no /etc/slurm/slurm.conf)"
     if not shutil.which("srun"):
         return "no srun on PATH"
     try:

@@ -159,6 +159,11 @@ def use_executor(requested: str | None, workdir: Path) -> str:
     os.environ["PLEXARO_EXECUTOR"] = executor
     if executor == "local":
         return executor
+    # Without a configuration Slurm's clients look for one in DNS: not from here.
+    if not os.environ.get("SLURM_CONF") and not os.path.exists("/etc/slurm/slurm.conf"):
+        raise PipelineError("--executor slurm: no Slurm configuration (SLURM_CONF unset, no "
+                            "/etc/slurm/slurm.conf). scripts/slurm start DIR starts a private "
+                            "cluster (as root); then load DIR/env", 2)
     try:
         ping = subprocess.run(["scontrol", "ping"], capture_output=True, text=True, timeout=30)
         answer = ping.stdout + ping.stderr
