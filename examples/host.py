@@ -138,6 +138,51 @@ def add_llm_and_log_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--verbose", action="store_true", help="also show the layer's debug log")
 
 
+EXECUTORS = ("local", "slurm")
+
+
+def add_executor_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--executor", choices=EXECUTORS,
+                        help="local: the tools run on this machine; slurm: each tool run is one "
+                             "job of the Slurm cluster that SLURM_CONF (or the usual "
+                             "configuration) names, with the sandboxes in the work directory "
+                             "(default: PLEXARO_EXECUTOR, else local)")
+
+
+def use_executor(requested: str | None, workdir: Path) -> str:
+    """Sets PLEXARO_EXECUTOR (and, for a scheduler, PLEXARO_SANDBOX_DIR in the work
+    directory unless one is set) and says where the steps run; a scheduler that
+    does not answer stops the run before any step."""
+    executor = requested or os.environ.get("PLEXARO_EXECUTOR") or "local"
+    if executor not in EXECUTORS:
+        raise PipelineError(f"PLEXARO_EXECUTOR={executor!r}: use {' or '.join(EXECUTORS)}", 2)
+    os.environ["PLEXARO_EXECUTOR"] = executor
+    if executor == "local":
+        return executor
+    # Without a configuration Slurm's clients look for one in DNS: not from here.
+    if not os.environ.get("SLURM_CONF") and not os.path.exists("/etc/slurm/slurm.conf"):
+        raise PipelineError("--executor slurm: no Slurm configuration (SLURM_CONF unset, no "
+                            "/etc/slurm/slurm.conf). scripts/slurm start DIR starts a private "
+                            "cluster (as root); then load DIR/env", 2)
+    try:
+        ping = subprocess.run(["scontrol", "ping"], capture_output=True, text=True, timeout=30)
+        answer = ping.stdout + ping.stderr
+        up = ping.returncode == 0 and "UP" in ping.stdout
+    except (OSError, subprocess.TimeoutExpired) as error:
+        answer, up = str(error), False
+    if not up:
+        raise PipelineError(f"--executor slurm: no Slurm controller answers ({answer.strip()}). "
+                            "scripts/slurm start DIR starts a private one (as root); then "
+                            "load DIR/env", 2)
+    if not os.environ.get("PLEXARO_SANDBOX_DIR"):
+        shared = workdir / "shared"
+        shared.mkdir(exist_ok=True)
+        os.environ["PLEXARO_SANDBOX_DIR"] = str(shared)
+    say(f"steps run as Slurm jobs (srun), sandboxes in "
+        f"{shown_path(os.environ['PLEXARO_SANDBOX_DIR'], workdir)}")
+    return executor
+
+
 def registry_dir(requested: str) -> Path:
     registry = Path(requested).resolve()
     if not registry.is_dir():
@@ -319,6 +364,8 @@ def add_tools(mivo_module, registry: Path, steps) -> tuple[object, dict, dict]:
             "inputs": described.get("inputs", {}),
             "outputs": described.get("outputs", {}),
             **shown,  # image, entrypoint, args_template, gpu_required
+            # A scheduler job's requests, where the description has them.
+            **{key: described[key] for key in ("cpus", "memory", "time") if key in described},
         }
         modes[tool] = exec_mode(shown["entrypoint"] or tool, scratch)
         say(f"{tool:<{width}}  {modes[tool][0]:<9} {shown['entrypoint']:<8} "

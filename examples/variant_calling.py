@@ -58,10 +58,11 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from host import (  # noqa: E402  (the examples' shared host side)
-    PipelineError, Step, add_llm_and_log_options, add_tools, add_workdir_and_registry_options,
+    PipelineError, Step, add_executor_option, add_llm_and_log_options, add_tools,
+    add_workdir_and_registry_options,
     build_nodes, check_condition, connector_writer, import_layer, install_layer_log,
     prepare_environment, quiet_when_piped, registry_dir, run_example, run_record, run_steps,
-    say, say_run_end, scripted_reply, shown_path, write_summary)
+    say, say_run_end, scripted_reply, shown_path, use_executor, write_summary)
 import containers  # noqa: E402
 import simulate  # noqa: E402
 
@@ -251,6 +252,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                              "tools, and on this machine otherwise; always: fail without an "
                              "engine; never: always on this machine (default: MIVO_CONTAINER, "
                              "else auto)")
+    add_executor_option(parser)
     add_llm_and_log_options(parser)
     args = parser.parse_args(argv)
     if args.pairs < 1:
@@ -369,6 +371,7 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
     install_layer_log(args.verbose)
 
     say(f"work directory: {workdir}")
+    executor = use_executor(args.executor, workdir)
     data = simulate.simulate(workdir / "data", pairs=args.pairs, seed=args.seed)
     planted_all = simulate.read_planted(data["planted"])
     planted = [snp for snp in planted_all if in_region(snp.chrom, snp.pos, intervals)]
@@ -408,13 +411,13 @@ def run_pipeline(args: argparse.Namespace, workdir: Path) -> dict:
                             connectors_path=connectors_path, branch_step=BRANCH_STEP,
                             decide=snps_were_called)
         summary = summarise(args, workdir, data, planted, outputs, skipped, branch, modes,
-                            engine, connectors_path, stub, time.monotonic() - started)
+                            engine, executor, connectors_path, stub, time.monotonic() - started)
     return summary
 
 
 def summarise(args, workdir: Path, data: dict, planted: list, outputs: dict, skipped: list,
-              branch: dict, modes: dict, engine: dict, connectors_path: Path, stub,
-              seconds: float) -> dict:
+              branch: dict, modes: dict, engine: dict, executor: str, connectors_path: Path,
+              stub, seconds: float) -> dict:
     report = json.loads(Path(outputs["qc"]["report"]).read_text())
     reads_before = report["summary"]["before_filtering"]["total_reads"]
     reads_after = report["summary"]["after_filtering"]["total_reads"]
@@ -437,6 +440,7 @@ def summarise(args, workdir: Path, data: dict, planted: list, outputs: dict, ski
         "tool_modes": {tool: {"mode": mode, "detail": detail}
                        for tool, (mode, detail) in modes.items()},
         "containers": engine,
+        "executor": executor,
         **run_record(STEPS, outputs, skipped, connectors_path, stub),
     }
     write_summary(summary, workdir)

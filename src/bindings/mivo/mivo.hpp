@@ -34,8 +34,13 @@ bool uses_own_runner(nb::handle self);
 // The layer's own runner with mivo's standard output written straight into
 // the file at `stdout_path` rather than into memory (and standard error into
 // `stderr_path` when that is given). Defined in runner.cpp.
+// With `job` mivo runs as that job (executor_settings.hpp); `report` receives
+// what is known of the invocation, also when it raises.
+struct JobRequest;
+struct RunReport;
 void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path,
-                  const std::string *stderr_path = nullptr);
+                  const std::string *stderr_path = nullptr, const JobRequest *job = nullptr,
+                  RunReport *report = nullptr);
 
 // Project files and the wrapper are rewritten through a unique temporary
 // name renamed into place (common/host_files).

@@ -1,10 +1,12 @@
 // MIVO construction and the single command runner every mivo call goes through.
+#include "mivo/executor_settings.hpp"
 #include "mivo/mivo.hpp"
 
 #include "sandbox/process.hpp"
 #include "sandbox/streams.hpp"
 
 #include <optional>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace plexaro::mivo_binding {
@@ -72,11 +74,26 @@ int pipe_fd(nb::handle proc, const char *stream) {
     return pipe.is_none() ? -1 : nb::cast<int>(pipe.attr("fileno")());
 }
 
+// The returncode the host's Popen gives for a wait status.
+int host_returncode(int status) {
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+std::string scheduler_title(const ex::Executor &executor) {
+    std::string name = executor.name();
+    if (!name.empty()) name[0] = (char)std::toupper((unsigned char)name[0]);
+    return name;
+}
+
 // Everything `_run` does. With `stdout_path`, mivo's standard output goes
 // straight into that file (the record's stdout is then empty) instead of
-// into memory; `stderr_path` does the same for standard error.
+// into memory; `stderr_path` does the same for standard error. With `job`,
+// mivo runs as that scheduler job; `report` then receives the job's final
+// record (or, without a job, the child's resource use), also when the call
+// raises.
 nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options,
-                    const std::string *stdout_path, const std::string *stderr_path = nullptr) {
+                    const std::string *stdout_path, const std::string *stderr_path = nullptr,
+                    const JobRequest *job = nullptr, RunReport *report = nullptr) {
     nb::list cmd = host::arg_list(cmd_arg, "cmd");
     nb::object os = host::import("os");
     nb::object subprocess = host::import("subprocess");
@@ -169,8 +186,21 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options,
         watch.own_group = true, options["process_group"] = 0;
 
     nb::list argv;
-    argv.append("mivo");
-    for (nb::handle word : cmd) argv.append(word);
+    if (job) {
+        std::vector<std::string> words{"mivo"};
+        for (nb::handle word : cmd) words.push_back(host::fs_path(word));
+        for (const std::string &word : job->executor->wrap(job->spec, words))
+            argv.append(host::from_fs_path(word));
+        logger.debug("as %s job %s: %s", host::from_utf8(job->executor->name()),
+                     host::from_utf8(job->spec.name), argv);
+    } else {
+        argv.append("mivo");
+        for (nb::handle word : cmd) argv.append(word);
+    }
+    RunReport ignored;
+    if (!report) report = &ignored;
+    report->scheduled = job != nullptr;
+    report->executor = job ? job->executor->name() : "local";
 
     nb::object proc;
     try {
@@ -194,6 +224,7 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options,
     }
     if (!timeout.is_none()) watch.limit = nb::cast<double>(nb::float_(timeout));
     watch.grace = kStreamGraceSeconds;
+    watch.reap = true;  // for its exit status and what it used
     std::optional<nb::python_error> pending;
     watch.interrupted = [&pending] {
         nb::gil_scoped_acquire held;
@@ -208,11 +239,28 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options,
         watched = sb::watch(watch);
     }
     close_pipes(proc);
+    if (watched.wait_status)
+        nb::setattr(proc, "returncode", nb::int_(host_returncode(*watched.wait_status)));
     nb::object returncode = proc.attr("wait")();
+    if (!job) report->usage = watched.usage;
+    // A job whose client was ended (time-out, interruption) is cancelled and
+    // waited for: no job outlives the call that started it.
+    std::string job_line;
+    if (job && watched.end != sb::WatchResult::End::exited) {
+        {
+            nb::gil_scoped_release released;
+            report->job = job->executor->cancel(job->spec);
+        }
+        job_line =
+            report->job
+                ? ex::describe_outcome(scheduler_title(*job->executor), job->spec, *report->job)
+                : scheduler_title(*job->executor) + " job " + job->spec.name + " was not submitted";
+    }
     if (pending) throw *pending;  // interrupted: everything mivo started is gone
     if (watched.end == sb::WatchResult::End::timed_out) {
         std::string message = "mivo " + joined_words(cmd) + " timed out after " +
                               host::str(timeout) + "s \u2014 image pull may have stalled";
+        if (job) message += "\n" + job_line;
         host::raise(PyExc_RuntimeError, message);
     }
     if (watched.ended_leftovers)
@@ -222,14 +270,37 @@ nb::object run_mivo(nb::handle self, nb::handle cmd_arg, nb::dict options,
     nb::object result =
         subprocess.attr("CompletedProcess")(proc.attr("args"), returncode, out, err);
     if (host::truthy(err)) logger.warning("stderr: %s", err.attr("rstrip")());
-    if (!returncode.equal(nb::int_(0))) {
+    std::string err_tail;
+    if (job) {
+        // The job's own end, from the scheduler: its client's exit status
+        // alone can read 0 for a job that was cancelled.
+        err_tail = stderr_path ? sb::file_tail(*stderr_path) : sb::stream_tail(watched.err);
+        {
+            nb::gil_scoped_release released;
+            report->job = job->executor->outcome(job->spec, err_tail);
+        }
+        if (report->job) {
+            job_line =
+                ex::describe_outcome(scheduler_title(*job->executor), job->spec, *report->job);
+            logger.debug("%s", host::from_utf8(job_line));
+        } else {
+            job_line = scheduler_title(*job->executor) + " has no record of job " + job->spec.name;
+        }
+    }
+    bool job_failed = job && (!report->job || !report->job->succeeded());
+    if (!returncode.equal(nb::int_(0)) || job_failed) {
+        nb::object shown_status = returncode;
+        if (report->job && (report->job->exit_code || report->job->signal))
+            shown_status = nb::int_(report->job->exit_code ? report->job->exit_code
+                                                           : 128 + report->job->signal);
         std::string out_tail =
             stdout_path ? sb::file_tail(*stdout_path) : sb::stream_tail(watched.out);
         std::string message = "mivo " + joined_words(cmd) + " failed (exit " +
-                              host::str(returncode) +
+                              host::str(shown_status) +
                               "):\nSTDOUT: " + host::utf8(decoded(out_tail)) + "\nSTDERR: " +
                               host::utf8(decoded(stderr_path ? sb::file_tail(*stderr_path)
                                                              : sb::stream_tail(watched.err)));
+        if (job) message += "\n" + job_line;
         host::raise(PyExc_RuntimeError, message);
     }
     return result;
@@ -249,8 +320,8 @@ bool uses_own_runner(nb::handle self) {
 }
 
 void run_streamed(nb::handle self, nb::handle cmd, nb::dict options, const std::string &stdout_path,
-                  const std::string *stderr_path) {
-    run_mivo(self, cmd, options, &stdout_path, stderr_path);
+                  const std::string *stderr_path, const JobRequest *job, RunReport *report) {
+    run_mivo(self, cmd, options, &stdout_path, stderr_path, job, report);
 }
 
 void bind_construction_and_runner(nb::module_ &, MivoClass &cls) {

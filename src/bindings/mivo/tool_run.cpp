@@ -3,6 +3,7 @@
 // `mivo exec`, one repaired attempt follows a failure, and the results are
 // collected slot by slot into the caller's output directory.
 #include "mivo/companion_keys.hpp"
+#include "mivo/executor_settings.hpp"
 #include "mivo/mivo.hpp"
 #include "mivo/tool_run_cache.hpp"
 
@@ -369,6 +370,10 @@ struct Step {
     mutable nb::object last_words;             // of the attempt that ran last
     std::vector<sb::LinkedInput> linked;       // host files staged as hard links
     bool inputs_reported = false;              // a changed input was reported
+    StepExecutor executor;                     // where the tool runs
+    std::string run_id;                        // in the sandbox's name and every job's
+    mutable int attempts = 0;
+    mutable std::optional<sc::Execution> last_execution;  // of the attempt that ran last
 
     // One `mivo exec` of the tool. The layer's own runner streams the
     // tool's standard output (and, for "2> {slot}", its standard error) into
@@ -386,14 +391,45 @@ struct Step {
             if (!stdin_file.is_none()) options["stdin"] = stdin_file;
         }
         CloseOnExit close_stdin{stdin_file};
+        ++attempts;
+        last_execution.reset();
         if (uses_own_runner(self)) {
-            run_streamed(self, cmd, options, stdout_path,
-                         plan.stderr_slot ? &stderr_path : nullptr);
+            std::optional<JobRequest> job;
+            if (executor.executor) {
+                job.emplace();
+                job->executor = executor.executor.get();
+                job->spec = executor.base;
+                job->spec.name = job_name();
+                job->spec.workdir = sandbox;
+                if (executor.deadline) options["timeout"] = nb::float_(*executor.deadline);
+            }
+            RunReport report;
+            try {
+                run_streamed(self, cmd, options, stdout_path,
+                             plan.stderr_slot ? &stderr_path : nullptr, job ? &*job : nullptr,
+                             &report);
+            } catch (nb::python_error &) {
+                last_execution = execution_record(report);
+                throw;
+            }
+            last_execution = execution_record(report);
         } else {
+            if (executor.executor && attempts == 1)
+                logger.warning("%s=%s not applied: the host replaced _run, which runs the tool",
+                               kExecutorVariable, host::from_utf8(executor.executor->name()));
             nb::object proc = self.attr("_run")(cmd, **options);
             save_text(proc.attr("stdout"), stdout_path);
             if (plan.stderr_slot) save_text(proc.attr("stderr"), stderr_path);
         }
+    }
+
+    // "plexaro-<tool>-<run id>-<attempt>": unique, and recognisable in the
+    // scheduler's queue.
+    std::string job_name() const {
+        std::string tool;
+        for (char c : host::utf8(tool_name).substr(0, 40))
+            tool += std::isalnum((unsigned char)c) || c == '.' || c == '_' || c == '-' ? c : '_';
+        return "plexaro-" + tool + "-" + run_id + "-" + std::to_string(attempts);
     }
 
     // Input key -> staged sandbox path(s), as `_infer_args` receives them.
@@ -569,6 +605,7 @@ struct Step {
         if (harvested.stdout_file)
             placed.stdout_file = sb::relative_path(output_path, *harvested.stdout_file);
         std::vector<std::string> words = words_run();
+        if (last_execution) cached->executed(*last_execution);
         {
             nb::gil_scoped_release released;
             cached->succeeded(std::move(words), std::move(placed));
@@ -578,6 +615,7 @@ struct Step {
 
     // A failed run into the run log.
     void note_failure(nb::python_error &error) {
+        if (last_execution) cached->executed(*last_execution);
         cached->failed(words_run(), host::str(error.value()));
         log_cache_warnings(*cached);
     }
@@ -644,14 +682,12 @@ std::optional<std::string> project_home() {
     return home;
 }
 
-// A fresh sandbox path, open to whichever user the container runs as. The
-// tool name is one flat name in it, whatever it holds.
-std::string new_sandbox_path(nb::handle tool_name) {
+// A fresh sandbox path under `root`, open to whichever user the container
+// runs as. The tool name is one flat name in it, whatever it holds.
+std::string new_sandbox_path(nb::handle tool_name, const std::string &root, std::string &run_id) {
     nb::object hex = host::import("uuid").attr("uuid4")().attr("hex");
-    std::string run_id = host::utf8(hex).substr(0, 12);
-    return sb::path_join({host::fs_path(host::import("tempfile").attr("gettempdir")()),
-                          "plexaro_sandboxes",
-                          "run-" + sb::flat_name(host::fs_path(tool_name)) + "-" + run_id});
+    run_id = host::utf8(hex).substr(0, 12);
+    return sb::path_join({root, "run-" + sb::flat_name(host::fs_path(tool_name)) + "-" + run_id});
 }
 
 // The step's plain values for the plan: inputs, output slots, template and
@@ -712,8 +748,12 @@ nb::object run(nb::handle self, nb::handle tool_name_arg, nb::handle manifest_ar
     std::optional<sc::Settings> cache_settings = step_cache_settings();
     const bool cache_on = cache_settings && cache_settings->dir;
 
+    // Where the tool runs, checked before anything is made or submitted.
+    step.executor = step_executor(step.manifest);
+    std::string sandboxes = sandbox_root(step.executor.executor != nullptr);
+
     std::optional<std::string> mivo_home = project_home();
-    step.sandbox = new_sandbox_path(step.tool_name);
+    step.sandbox = new_sandbox_path(step.tool_name, sandboxes, step.run_id);
     step.sandbox_text = host::from_fs_path(step.sandbox);
     // The tool's standard output is kept beside the sandbox, out of its
     // reach, for as long as the call lasts (a failure's message holds its end).

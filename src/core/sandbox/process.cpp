@@ -4,7 +4,10 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <cstring>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -149,7 +152,81 @@ WatchResult watch(const Watch &w) {
     }
     close_stdin();
     if (pidfd >= 0) ::close(pidfd);
+    if (w.reap) {
+        int status = 0;
+        struct rusage ru {};
+        pid_t got;
+        do got = ::wait4(w.pid, &status, 0, &ru);
+        while (got < 0 && errno == EINTR);
+        if (got == w.pid) {
+            r.wait_status = status;
+            Usage u;
+            u.cpu_seconds = (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6 +
+                            (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec / 1e6;
+            u.peak_rss_bytes = (std::uint64_t)ru.ru_maxrss * 1024;  // reported in KiB
+            r.usage = u;
+        }
+    }
     return r;
+}
+
+CommandResult run_command(const std::vector<std::string> &argv, double limit) {
+    CommandResult result;
+    if (argv.empty()) return result;
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        result.err = std::strerror(errno);
+        return result;
+    }
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        result.err = std::strerror(errno);
+        ::close(out[0]);
+        ::close(out[1]);
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    std::vector<char *> words;
+    for (const std::string &w : argv) words.push_back(const_cast<char *>(w.c_str()));
+    words.push_back(nullptr);
+    int pid = -1;
+    int failed = ::posix_spawnp(&pid, words[0], &actions, &attr, words.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (failed != 0) {
+        ::close(out[0]);
+        ::close(err[0]);
+        result.err = argv[0] + ": " + std::strerror(failed);
+        return result;
+    }
+    Watch w;
+    w.pid = pid;
+    w.own_group = true;
+    w.stdout_fd = out[0];
+    w.stderr_fd = err[0];
+    w.limit = limit;
+    w.grace = 1.0;
+    w.reap = true;
+    WatchResult watched = watch(w);
+    ::close(out[0]);
+    ::close(err[0]);
+    result.out = std::move(watched.out);
+    result.err = std::move(watched.err);
+    result.timed_out = watched.end == WatchResult::End::timed_out;
+    if (watched.wait_status) {
+        int st = *watched.wait_status;
+        result.status = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+    }
+    return result;
 }
 
 }  // namespace plexaro::sandbox

@@ -4,10 +4,12 @@
 // itself has ended.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace plexaro::sandbox {
 
@@ -26,17 +28,38 @@ struct Watch {
     double grace = 3.0;           // seconds the streams get after the program ended
     // Asked after a signal interrupted the wait; true ends the wait.
     std::function<bool()> interrupted = [] { return false; };
+    // Reap the program at the end and report its exit status and resource use.
+    bool reap = false;
+};
+
+// What a program and the children it waited for used (getrusage's children).
+struct Usage {
+    double cpu_seconds = 0;            // user + system
+    std::uint64_t peak_rss_bytes = 0;  // the largest resident set among them
 };
 
 struct WatchResult {
     enum class End { exited, timed_out, interrupted } end = End::exited;
     std::string out, err;
-    bool ended_leftovers = false;  // the streams' holders were ended after the grace
+    bool ended_leftovers = false;    // the streams' holders were ended after the grace
+    std::optional<int> wait_status;  // with `reap`: as waitpid gives it
+    std::optional<Usage> usage;      // with `reap`
 };
 
-// Waits as described above; the program is not reaped (its exit status is
-// left for the caller's wait). On a time-out or an interruption the process
+// Waits as described above; unless `reap` is set the program is not reaped
+// (its exit status is left for the caller's wait). On a time-out or an interruption the process
 // group (or, without one, the program) is killed.
 WatchResult watch(const Watch &w);
+
+// A short outside command (a scheduler's client): its exit status (-signal
+// when killed; -1 when it could not be started, the reason in `err`), its
+// output, within `limit` seconds (then killed, `timed_out`). The program is
+// looked up on PATH; the environment is the process's own.
+struct CommandResult {
+    int status = -1;
+    bool timed_out = false;
+    std::string out, err;
+};
+CommandResult run_command(const std::vector<std::string> &argv, double limit);
 
 }  // namespace plexaro::sandbox

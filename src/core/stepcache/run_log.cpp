@@ -130,6 +130,24 @@ void files(Json &j, const char *name, const char *role, const std::vector<RunFil
     j.close(']');
 }
 
+// Always the same keys, null where nothing is known (a cache hit ran nothing).
+void execution(Json &j, const std::optional<Execution> &e) {
+    j.key("executor").opt_text(e ? std::optional<std::string>(e->executor) : std::nullopt);
+    j.key("job_id").opt_text(e ? e->job_id : std::nullopt);
+    j.key("node").opt_text(e ? e->node : std::nullopt);
+    j.key("state").opt_text(e ? e->state : std::nullopt);
+    j.key("cpu_seconds");
+    if (e && e->cpu_seconds)
+        j.real(*e->cpu_seconds);
+    else
+        j.opt_text(std::nullopt);
+    j.key("peak_memory");
+    if (e && e->peak_memory)
+        j.number(*e->peak_memory);
+    else
+        j.opt_text(std::nullopt);
+}
+
 }  // namespace
 
 std::string run_record_line(const RunRecord &r) {
@@ -151,6 +169,7 @@ std::string run_record_line(const RunRecord &r) {
     j.key("cache_hit").boolean(r.cache_hit);
     j.key("key").opt_text(r.key);
     if (r.error) j.key("error").text(*r.error);
+    execution(j, r.execution);
     j.close('}');
     return j.take() + "\n";
 }

@@ -19,6 +19,15 @@ struct RunFile {
     std::optional<std::string> hash;  // content digest, for inputs
 };
 
+// Where the tool ran and what it used: "local" (this machine's child
+// process) or a scheduler's job.
+struct Execution {
+    std::string executor;
+    std::optional<std::string> job_id, node, state;
+    std::optional<double> cpu_seconds;
+    std::optional<std::uint64_t> peak_memory;  // bytes
+};
+
 struct RunRecord {
     std::string tool;
     std::optional<std::string> image;
@@ -28,8 +37,9 @@ struct RunRecord {
     double seconds = 0;
     std::optional<int> exit_status;
     bool cache_hit = false;
-    std::optional<std::string> key;    // when the cache is on
-    std::optional<std::string> error;  // why the run failed
+    std::optional<std::string> key;      // when the cache is on
+    std::optional<std::string> error;    // why the run failed
+    std::optional<Execution> execution;  // none for a cache hit
 };
 
 // The record as one line of JSON (ending in a line feed). Text that is not

@@ -90,6 +90,7 @@ RunRecord CachedStep::base_record(std::vector<std::string> words) const {
     r.ended = utc_timestamp(now);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - clock_).count();
     r.key = key_;
+    r.execution = execution_;
     return r;
 }
 

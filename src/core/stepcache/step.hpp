@@ -75,6 +75,9 @@ public:
     // After a failed run: logs it; nothing is stored.
     void failed(std::vector<std::string> words_run, std::string error);
 
+    // Where the attempt that ran last ran, for the run's line in the log.
+    void executed(Execution execution) { execution_ = std::move(execution); }
+
     // Messages about failures that were absorbed, oldest first; emptied.
     std::vector<std::string> take_warnings() { return std::exchange(warnings_, {}); }
 
@@ -94,6 +97,7 @@ private:
     std::chrono::system_clock::time_point started_;
     std::chrono::steady_clock::time_point clock_;
     std::vector<std::string> warnings_;
+    std::optional<Execution> execution_;
 };
 
 // The text of a file-system failure: "<reason>: '<path>'".

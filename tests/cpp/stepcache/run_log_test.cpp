@@ -36,7 +36,13 @@ TEST(RunLog, RecordLine) {
               "\"outputs\":[{\"slot\":\"sorted\",\"path\":\"/out/sorted\",\"size\":9},"
               "{\"slot\":null,\"path\":\"/out/_extras/x\",\"size\":1}],"
               "\"started\":\"s\",\"ended\":\"e\",\"seconds\":1.500000,\"exit_status\":-9,"
-              "\"cache_hit\":true,\"key\":null}\n");
+              "\"cache_hit\":true,\"key\":null,\"executor\":null,\"job_id\":null,\"node\":null,"
+              "\"state\":null,\"cpu_seconds\":null,\"peak_memory\":null}\n");
+    r.execution = sc::Execution{"slurm", "42", "node7", "COMPLETED", 1.25, 1048576};
+    EXPECT_NE(sc::run_record_line(r).find(
+                  "\"executor\":\"slurm\",\"job_id\":\"42\",\"node\":\"node7\",\"state\":"
+                  "\"COMPLETED\",\"cpu_seconds\":1.250000,\"peak_memory\":1048576}"),
+              std::string::npos);
 }
 
 TEST(RunLog, Timestamp) {

@@ -86,7 +86,7 @@ TEST_F(CachedStepTest, ChangedInputFailedRunAndUnreadableInput) {
     auto lines = log_lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("\"exit_status\":3"), std::string::npos);
-    EXPECT_NE(lines[1].find("\"error\":\"mivo exec samtools sort failed (exit 3):\"}"),
+    EXPECT_NE(lines[1].find("\"error\":\"mivo exec samtools sort failed (exit 3):\","),
               std::string::npos);
 
     sc::StepFacts missing = facts();

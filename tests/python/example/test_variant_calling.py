@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from plexaro.helpers import mivo
+from support.slurm_cluster import require_cluster
 
 REPO = Path(__file__).resolve().parents[3]
 EXAMPLES = REPO / "examples"
@@ -116,6 +117,25 @@ def test_real_tools_call_exactly_the_planted_snps(run_example):
     table = out[out.index("Called variants against the planted SNPs in chr1:501-9500"):]
     assert table.count(" found\n") == 8
     assert "8 planted, 8 called: 8 found (8 with the planted genotype), 0 missed, 0 false calls" in table
+
+
+@needs_tools
+def test_as_slurm_jobs_the_example_calls_the_same_variants(run_example, tmp_path):
+    cluster = require_cluster()
+    log = tmp_path / "runs.jsonl"
+    process, work = run_example("--executor", "slurm", extra_env={"PLEXARO_RUN_LOG": str(log)})
+    assert process.returncode == 0, process.stderr
+    summary = json.loads((work / "summary.json").read_text())
+    assert summary["executor"] == "slurm" and summary["comparison"]["exact"] is True
+    assert [(c["pos"], c["genotype"]) for c in summary["calls"]] == [
+        (s["pos"], s["genotype"]) for s in summary["planted"]] and len(summary["planted"]) == 8
+    assert "steps run as Slurm jobs (srun), sandboxes in shared" in process.stdout
+    records = [json.loads(line) for line in log.read_text().splitlines()]
+    assert len(records) == len(summary["steps_run"])
+    assert {r["executor"] for r in records} == {"slurm"}
+    known = {job["id"]: job for job in cluster.jobs()}
+    assert all(known[r["job_id"]]["state"] == "COMPLETED" for r in records)
+    assert list((work / "shared").iterdir()) == []
 
 
 @needs_tools
