@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace plexaro::weftling_binding {
@@ -22,7 +23,7 @@ struct Ast {
     nb::object module, walk, children, function, async_function, lambda, class_def, name, attribute,
         call, constant, import, import_from, unary, subscript, tuple, list, binop, load,
         expr_context, operator_, global, nonlocal, comprehensions, except_handler, ann_assign,
-        module_type, stdlib;
+        starred, module_type, stdlib;
 
     Ast() {
         module = host::import("ast");
@@ -52,6 +53,7 @@ struct Ast {
                                         module.attr("DictComp"), module.attr("GeneratorExp"));
         except_handler = module.attr("ExceptHandler");
         ann_assign = module.attr("AnnAssign");
+        starred = module.attr("Starred");
         module_type = host::import("types").attr("ModuleType");
         stdlib = attr_or_none(host::import("sys"), "stdlib_module_names");
     }
@@ -109,6 +111,7 @@ public:
         scopes_.clear();
         owners_.clear();
         direct_calls_.clear();
+        calls_.clear();
         Scope &outer = new_scope(nullptr, false);
         collect_function(fn, outer, /*top=*/true);
 
@@ -121,6 +124,7 @@ public:
                     owners_.insert(node.attr("value").ptr());
                 } else if (is_instance(node, a_.call)) {
                     nb::object func = node.attr("func");
+                    calls_[func.ptr()] = nb::borrow(node);
                     if (!is_instance(func, a_.name)) continue;
                     if (!rules::names_attribute_dynamically(text_of(func.attr("id")))) continue;
                     direct_calls_.insert(func.ptr());
@@ -155,7 +159,12 @@ private:
     // A function definition: decorators, defaults and annotations run in
     // `scope`, the body in a scope of its own.
     void collect_function(nb::handle fn, Scope &scope, bool top) {
-        if (!top) scope.assigned.insert(text_of(fn.attr("name")));
+        std::string name = text_of(fn.attr("name"));
+        // A double-underscore method is called by the runtime and by library
+        // code (__del__, __set__, __fspath__, __reduce__, ...).
+        if (plexaro::text::starts_with(name, "__"))
+            add(rules::Rule::class_form, "def " + name, line_of(fn));
+        if (!top) scope.assigned.insert(name);
         for (nb::handle d : fn.attr("decorator_list")) collect(d, scope);
         nb::object args = fn.attr("args");
         for (nb::handle d : args.attr("defaults")) collect(d, scope);
@@ -196,6 +205,13 @@ private:
             return;
         }
         if (is_instance(node, a_.class_def)) {
+            // A class derived from a library class inherits what the library
+            // does with its attributes (a TemporaryDirectory's cleanup removes
+            // whatever `name` a property gives).
+            if (nb::len(nb::object(node.attr("bases"))) > 0 ||
+                nb::len(nb::object(node.attr("keywords"))) > 0)
+                add(rules::Rule::class_form, "class " + text_of(node.attr("name")) + "(...)",
+                    line_of(node));
             scope.assigned.insert(text_of(node.attr("name")));
             for (const char *part : {"decorator_list", "bases", "keywords"})
                 for (nb::handle d : node.attr(part)) collect(d, scope);
@@ -413,6 +429,7 @@ private:
             if (!is_instance(node.attr("ctx"), a_.load))
                 add(rules::Rule::attribute_store, "..." + std::string(".") + attribute, line);
             judge_attribute(node.attr("value"), attribute, scope, line);
+            judge_call_form(node.attr("value"), attribute, node, line);
             if (!owners_.count(node.ptr()) && !modules_of(node, scope).empty())
                 add(rules::Rule::module_value, host::utf8(a_.module.attr("unparse")(node)), line);
         } else if (is_instance(node, a_.call)) {
@@ -425,7 +442,9 @@ private:
                 add(rules::Rule::dynamic_attribute, callee + "(...)", line);
                 return;
             }
-            judge_attribute(args[0], text_of(nb::handle(args[1]).attr("value")), scope, line);
+            std::string attribute = text_of(nb::handle(args[1]).attr("value"));
+            judge_attribute(args[0], attribute, scope, line);
+            judge_call_form(args[0], attribute, nb::handle(), line);
             if (callee == "getattr" && !owners_.count(node.ptr()) &&
                 !modules_of(node, scope).empty())
                 add(rules::Rule::module_value, host::utf8(a_.module.attr("unparse")(node)), line);
@@ -435,6 +454,47 @@ private:
                 add(rules::Rule::denied_name, "'" + literal + "'", line);
         }
     }
+
+    // Attributes whose danger depends on how they are called: a template's
+    // format (the template must be a literal) and replace (Path.replace
+    // renames). `attribute_node` is the attribute expression, or null when
+    // the attribute is reached through getattr (never a direct call).
+    void judge_call_form(nb::handle receiver, const std::string &attribute,
+                         nb::handle attribute_node, std::size_t line) {
+        const bool formats = rules::template_needs_literal(attribute);
+        if (!formats && attribute != "replace") return;
+        nb::object call;
+        if (attribute_node.is_valid()) {
+            auto found = calls_.find(attribute_node.ptr());
+            if (found != calls_.end()) call = found->second;
+        }
+        if (formats) {
+            if (!call.is_valid() || !is_str_constant(receiver))
+                add(rules::Rule::format_template, unparsed(receiver) + "." + attribute, line);
+            return;
+        }
+        std::size_t positional = 0;
+        std::vector<std::string> keywords;
+        bool unknown = !call.is_valid();
+        if (call.is_valid()) {
+            for (nb::handle arg : call.attr("args")) {
+                if (is_instance(arg, a_.starred)) unknown = true;
+                ++positional;
+            }
+            for (nb::handle kw : call.attr("keywords")) {
+                nb::object name = kw.attr("arg");
+                if (name.is_none())
+                    unknown = true;
+                else
+                    keywords.push_back(text_of(name));
+            }
+        }
+        if (unknown || rules::call_renames(attribute, positional, keywords))
+            add(rules::Rule::denied_attribute,
+                unparsed(receiver) + ".replace (a path's replace renames it)", line);
+    }
+
+    std::string unparsed(nb::handle node) { return host::utf8(a_.module.attr("unparse")(node)); }
 
     bool is_str_constant(nb::handle node) {
         return is_instance(node, a_.constant) && PyUnicode_Check(node.attr("value").ptr());
@@ -490,6 +550,7 @@ private:
     std::set<std::string> extra_;
     std::vector<std::unique_ptr<Scope>> scopes_;
     std::unordered_set<PyObject *> owners_, direct_calls_;
+    std::unordered_map<PyObject *, nb::object> calls_;  // a call's function -> the call
 };
 
 // The host's additions to the allow-list; names that may not be added are

@@ -44,8 +44,23 @@ constexpr std::string_view kDeniedModules[] = {
 };
 
 constexpr std::string_view kDeniedNames[] = {
-    "eval",  "exec",    "compile", "globals", "locals", "vars", "breakpoint",
-    "input", "setattr", "delattr", "help",    "exit",   "quit",
+    "eval",
+    "exec",
+    "compile",
+    "globals",
+    "locals",
+    "vars",
+    "breakpoint",
+    "input",
+    "setattr",
+    "delattr",
+    "help",
+    "exit",
+    "quit",
+    // type(type(x)) is the metaclass: called with three arguments it makes a
+    // subclass of any library class, with a property that overrides what the
+    // library relies on (a TemporaryDirectory whose name is another path).
+    "type",
 };
 
 constexpr std::string_view kDynamicAttribute[] = {"getattr", "hasattr"};
@@ -116,6 +131,17 @@ constexpr std::string_view kDeniedAnywhere[] = {
     "tb_frame",
     "tb_next",
     "co_code",
+    // Fields of a template filled by attribute and item lookups on the
+    // arguments ("{0.__globals__[os]}"): only a literal template's
+    // format/format_map, never a Formatter.
+    "vformat",
+    "Formatter",
+    // Classes made at run time from any bases.
+    "make_dataclass",
+    "new_class",
+    "EnumType",
+    "EnumMeta",
+    "ABCMeta",
 };
 
 // What a connector needs of os: paths, listing and walking, directories
@@ -189,13 +215,41 @@ bool name_denied(std::string_view name) {
 }
 
 bool string_denied(std::string_view literal) {
-    if (literal.size() < 5 || !text::starts_with(literal, "__") ||
-        literal.substr(literal.size() - 2) != "__")
-        return false;
-    return std::all_of(literal.begin(), literal.end(), [](char c) {
+    // A double-underscore word that can name an attribute or a key: the
+    // whole string ("__globals__", for attrgetter-like helpers and namespace
+    // keys) or a field of a format template ("{0.__globals__}"). Underscores
+    // inside a word ("S1__R1__001") do not count, nor does a file name with
+    // an extension ("__init__.py", "pkg/__main__.py").
+    auto word = [](char c) {
         return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-               (c >= '0' && c <= '9');
-    });
+               (c >= '0' && c <= '9') || static_cast<unsigned char>(c) >= 0x80;
+    };
+    for (std::size_t i = 0; i + 5 <= literal.size(); ++i) {
+        if (literal.compare(i, 2, "__") != 0 || (i > 0 && word(literal[i - 1]))) continue;
+        std::size_t end = i;
+        while (end < literal.size() && word(literal[end])) ++end;
+        std::string_view token = literal.substr(i, end - i);
+        if (token.size() >= 5 && token.substr(token.size() - 2) == "__" &&
+            token.find_first_not_of('_') != std::string_view::npos) {
+            bool file_name = (i == 0 || literal[i - 1] == '/') && end + 1 < literal.size() &&
+                             literal[end] == '.' && word(literal[end + 1]) &&
+                             literal[end + 1] != '_';
+            if (!file_name) return true;
+        }
+        i = end;
+    }
+    return false;
+}
+
+bool template_needs_literal(std::string_view attribute) {
+    return attribute == "format" || attribute == "format_map";
+}
+
+bool call_renames(std::string_view attribute, std::size_t positional,
+                  const std::vector<std::string> &keywords) {
+    if (attribute != "replace") return false;
+    if (std::find(keywords.begin(), keywords.end(), "target") != keywords.end()) return true;
+    return positional == 1 && keywords.empty();
 }
 
 bool attribute_denied(std::string_view owner, std::string_view attribute) {
@@ -241,8 +295,8 @@ std::string_view rule_text(Rule rule) {
     case Rule::import_form: return "relative imports and 'import *' are not allowed";
     case Rule::denied_name:
         return "eval, exec, compile, __import__, globals, locals, vars, breakpoint, input, "
-               "setattr, delattr, help, exit, quit and double-underscore names (also in strings) "
-               "are not allowed";
+               "setattr, delattr, help, exit, quit, type and double-underscore names (also in "
+               "strings) are not allowed";
     case Rule::denied_attribute:
         return "no process, network, code-loading, file-removing, renaming or permission-changing "
                "calls, no attribute lookup by computed name or string evaluation, no private "
@@ -252,6 +306,11 @@ std::string_view rule_text(Rule rule) {
     case Rule::module_value: return "a module may only be used through its attributes";
     case Rule::attribute_store:
         return "attributes of objects must not be assigned or deleted (build a dict instead)";
+    case Rule::format_template:
+        return "str.format and format_map need a literal template and must be called directly";
+    case Rule::class_form:
+        return "nested classes may not name base classes or keywords, and no function may have "
+               "a double-underscore name";
     case Rule::scope: return "global and nonlocal statements are not allowed";
     case Rule::does_not_load: return "the functions must load into a fresh module";
     }

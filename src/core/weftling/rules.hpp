@@ -58,10 +58,22 @@ bool import_allowed(std::string_view dotted, const std::set<std::string> &extra)
 // setattr, ...) and every double-underscore name.
 bool name_denied(std::string_view name);
 
-// A string literal that names a double-underscore attribute or key
-// ("__globals__"): refused, since strings name attributes for getattr-like
-// helpers and keys of namespaces.
+// A string literal holding a double-underscore word on its own
+// ("__globals__", "{0.__globals__}"): refused, since strings name
+// attributes for getattr-like helpers, keys of namespaces and fields of
+// format templates.
 bool string_denied(std::string_view literal);
+
+// format and format_map: their template's fields look up attributes and
+// items of the arguments, so the template must be a literal (which
+// string_denied then judges).
+bool template_needs_literal(std::string_view attribute);
+
+// Whether a call of `attribute` with `positional` arguments and these
+// keyword names may rename a file: Path.replace(target) moves one, where
+// str.replace(old, new) and date.replace(year=...) substitute.
+bool call_renames(std::string_view attribute, std::size_t positional,
+                  const std::vector<std::string> &keywords);
 
 // An attribute that may not be used. `owner` is the name of the module the
 // object is known to be ("os", "os.path", "json.decoder"), or empty when the
@@ -107,6 +119,8 @@ enum class Rule {
     dynamic_attribute,  // getattr and hasattr with a computed name, or as a value
     module_value,       // a module used as a value (aliasing it past these checks)
     attribute_store,    // an attribute assigned or deleted (t.name = ...)
+    format_template,    // format/format_map of a template that is not a literal
+    class_form,         // a nested class with bases, a dunder-named function
     scope,              // a global or nonlocal statement
     does_not_load,      // compiling or loading the batch into a fresh namespace fails
 };

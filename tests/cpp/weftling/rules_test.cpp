@@ -70,6 +70,16 @@ TEST(Rules, AttributesAndNames) {
     EXPECT_TRUE(string_denied("__globals__"));
     EXPECT_FALSE(string_denied("__init__.py"));
     EXPECT_FALSE(string_denied("____"));
+    for (const char *t : {"{0.__globals__[os]}", "{0[__builtins__]}", "x __class__"})
+        EXPECT_TRUE(string_denied(t)) << t;
+    for (const char *t : {"S1__R1__001.fastq", "pkg/__main__.py", "a__b"})
+        EXPECT_FALSE(string_denied(t)) << t;
+    // Path.replace(target) renames; str.replace(old, new) does not.
+    EXPECT_TRUE(call_renames("replace", 1, {}));
+    EXPECT_TRUE(call_renames("replace", 0, {"target"}));
+    EXPECT_FALSE(call_renames("replace", 2, {}));
+    EXPECT_FALSE(call_renames("replace", 0, {"year"}));
+    EXPECT_TRUE(template_needs_literal("format_map"));
     for (const char *n : {"eval", "exec", "compile", "globals", "locals", "vars", "__import__",
                           "__builtins__", "setattr", "delattr", "help"})
         EXPECT_TRUE(name_denied(n)) << n;

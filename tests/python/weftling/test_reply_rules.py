@@ -100,6 +100,21 @@ PAYLOADS.update({
     "os.open with O_TRUNC": (FN + "os.open(output['x'], os.O_TRUNC)\n    return {{}}", "permission-changing"),
     "os.chmod": (FN + "os.chmod(output['x'], 0o777)\n    return {{}}", "permission-changing"),
     "environment changed": (FN + "os.environ['LD_PRELOAD'] = output['x']\n    return {{}}", "permission-changing"),
+    "format template walking attributes": (FN + "return '{{0.__globals__[os].environ}}'.format(edge_b_to_d)",
+                                           "also in strings"),
+    "format of a built template": (FN + "return ('{{0.__glo' + 'bals__}}').format(edge_b_to_d)",
+                                   "literal template"),
+    "Formatter": (FN + "return string.Formatter().format('{{0.__glo' + 'bals__}}', edge_b_to_d)",
+                  "string evaluation"),
+    "Path.replace moving a file": (FN + "import pathlib\n    pathlib.Path(output['x']).replace(output['y'])\n"
+                                   "    return {{}}", "renames"),
+    "library class subclassed": (FN + "class T(tempfile.TemporaryDirectory):\n"
+                                 "        name = property(lambda s: output['x'], lambda s, v: None)\n"
+                                 "    T().cleanup()\n    return {{}}", "base classes"),
+    "subclass made by the metaclass": (FN + "T = type(type(0))('T', (tempfile.TemporaryDirectory,), {{}})\n"
+                                       "    return {{}}", "type"),
+    "double-underscore method": (FN + "class T:\n        def __del__(self):\n            pass\n    return {{}}",
+                                 "double-underscore name"),
 })
 
 
@@ -167,7 +182,7 @@ ALLOWED = '''def edge_a_to_d(output):
     def size(p):
         return pathlib.Path(p).stat().st_size
     sizes = sorted(((size(p), p) for p in found if os.path.isfile(p)), key=operator.itemgetter(0))
-    meta = {'n': len(sizes)}.copy()
+    meta = {'n': len(sizes), 'id': '{}__{}'.format('S1', output['src'].replace('/', '_'))}.copy()
     assert isinstance(meta, collections.abc.Mapping) and [os for os in ['x']] == ['x']
     counts = collections.Counter(fnmatch.fnmatch(p, '*.gz') for p in found)
     return {'dir': out, 'gz': counts[True], 'mean': statistics.mean([1, 3]),
