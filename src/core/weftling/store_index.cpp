@@ -77,7 +77,7 @@ void record_committed(const std::string &path, const FileStamp &stamp) {
 }
 
 void record_append(const std::string &path, const FileStamp &stamp, std::uint64_t new_size) {
-    write_record(path, {stamp.device, stamp.inode, stamp.size, new_size}, false);
+    write_record(path, {stamp.device, stamp.inode, stamp.size, new_size}, true);
 }
 
 bool cut_torn_append(const std::string &path) {

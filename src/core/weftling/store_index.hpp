@@ -97,9 +97,10 @@ std::string committed_record_path(const std::string &path);
 // disk (PathError on failure).
 void record_committed(const std::string &path, const FileStamp &stamp);
 // Records that an append to the file with `stamp` will make it `new_size`
-// bytes long. Not flushed: only a writer that dies before its own flush
-// leaves a torn end, and what it wrote is then not on disk either, except
-// in the page cache this record also sits in.
+// bytes long, flushed to disk before the append starts: the kernel writes
+// the appended blocks back on its own schedule, so after a power loss part
+// of an append can be on disk while an unflushed record is not, and the
+// torn end would then look like text appended by someone else.
 void record_append(const std::string &path, const FileStamp &stamp, std::uint64_t new_size);
 // Cuts the file at `path` back to its committed length when an append to
 // this very file is recorded as running; true when it cut. Without a
