@@ -433,6 +433,13 @@ private:
             if (!owners_.count(node.ptr()) && !modules_of(node, scope).empty())
                 add(rules::Rule::module_value, host::utf8(a_.module.attr("unparse")(node)), line);
         } else if (is_instance(node, a_.call)) {
+            // Classes made by a call from given bases: make_dataclass(bases=),
+            // Enum(type=) mixes a library class in.
+            for (nb::handle kw : node.attr("keywords")) {
+                nb::object name = kw.attr("arg");
+                if (!name.is_none() && rules::names_class_bases(text_of(name)))
+                    add(rules::Rule::class_form, "(" + text_of(name) + "=...)", line);
+            }
             nb::object func = node.attr("func");
             if (!is_instance(func, a_.name)) return;
             std::string callee = text_of(func.attr("id"));

@@ -241,6 +241,10 @@ bool string_denied(std::string_view literal) {
     return false;
 }
 
+bool names_class_bases(std::string_view keyword) {
+    return keyword == "bases" || keyword == "type" || keyword == "metaclass";
+}
+
 bool template_needs_literal(std::string_view attribute) {
     return attribute == "format" || attribute == "format_map";
 }
@@ -309,8 +313,8 @@ std::string_view rule_text(Rule rule) {
     case Rule::format_template:
         return "str.format and format_map need a literal template and must be called directly";
     case Rule::class_form:
-        return "nested classes may not name base classes or keywords, and no function may have "
-               "a double-underscore name";
+        return "classes may not derive from other classes (no base classes, metaclass or mixin "
+               "type) and no function may have a double-underscore name";
     case Rule::scope: return "global and nonlocal statements are not allowed";
     case Rule::does_not_load: return "the functions must load into a fresh module";
     }

@@ -64,6 +64,10 @@ bool name_denied(std::string_view name);
 // format templates.
 bool string_denied(std::string_view literal);
 
+// A call keyword that gives a class made at run time its bases
+// (make_dataclass's bases, Enum's mixin type, a metaclass).
+bool names_class_bases(std::string_view keyword);
+
 // format and format_map: their template's fields look up attributes and
 // items of the arguments, so the template must be a literal (which
 // string_denied then judges).
@@ -120,7 +124,7 @@ enum class Rule {
     module_value,       // a module used as a value (aliasing it past these checks)
     attribute_store,    // an attribute assigned or deleted (t.name = ...)
     format_template,    // format/format_map of a template that is not a literal
-    class_form,         // a nested class with bases, a dunder-named function
+    class_form,         // a class with bases (or bases= / type= keywords), a dunder-named function
     scope,              // a global or nonlocal statement
     does_not_load,      // compiling or loading the batch into a fresh namespace fails
 };

@@ -80,6 +80,8 @@ TEST(Rules, AttributesAndNames) {
     EXPECT_FALSE(call_renames("replace", 2, {}));
     EXPECT_FALSE(call_renames("replace", 0, {"year"}));
     EXPECT_TRUE(template_needs_literal("format_map"));
+    EXPECT_TRUE(names_class_bases("type"));
+    EXPECT_FALSE(names_class_bases("key"));
     for (const char *n : {"eval", "exec", "compile", "globals", "locals", "vars", "__import__",
                           "__builtins__", "setattr", "delattr", "help"})
         EXPECT_TRUE(name_denied(n)) << n;

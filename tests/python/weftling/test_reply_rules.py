@@ -113,6 +113,8 @@ PAYLOADS.update({
                                  "    T().cleanup()\n    return {{}}", "base classes"),
     "subclass made by the metaclass": (FN + "T = type(type(0))('T', (tempfile.TemporaryDirectory,), {{}})\n"
                                        "    return {{}}", "type"),
+    "library class mixed into an Enum": (FN + "import enum\n    enum.Enum('E', 'a', type=tempfile.TemporaryDirectory)\n"
+                                         "    return {{}}", "mixin type"),
     "double-underscore method": (FN + "class T:\n        def __del__(self):\n            pass\n    return {{}}",
                                  "double-underscore name"),
 })
