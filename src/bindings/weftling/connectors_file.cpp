@@ -111,30 +111,62 @@ std::size_t line_breaks(std::string_view text) { return core::line_starts(text).
 OsLock::OsLock(nb::handle path)
     : lock_(host::lock_file(host::from_fs_path(host::fs_path(path) + ".lock"))) {}
 
-core::FileStamp replace_text(nb::handle path, std::string_view text) {
-    // The file is written in the host's default text encoding; when that is
-    // UTF-8 (nearly always) the text's own bytes are written as they are,
-    // with the GIL released for the write and the flush to disk.
+namespace {
+
+// `text` in the host's default text encoding; when that is UTF-8 (nearly
+// always) the text's own bytes are used as they are.
+struct Encoded {
+    nb::bytes holder;
+    std::string_view data;
+};
+Encoded encoded(std::string_view text) {
     nb::object encoding = host::import("locale").attr("getpreferredencoding")(false);
     bool utf8 = truthy(host::import("sys").attr("flags").attr("utf8_mode")) ||
                 nb::cast<std::string>(
                     host::import("codecs").attr("lookup")(encoding).attr("name")) == "utf-8";
-    nb::bytes encoded;
-    std::string_view data = text;
+    Encoded out{nb::bytes(), text};
     if (!utf8) {
-        encoded = nb::borrow<nb::bytes>(host::from_utf8(text).attr("encode")(encoding));
-        data = std::string_view(encoded.c_str(), encoded.size());
+        out.holder = nb::borrow<nb::bytes>(host::from_utf8(text).attr("encode")(encoding));
+        out.data = std::string_view(out.holder.c_str(), out.holder.size());
     }
+    return out;
+}
+
+[[noreturn]] void raise_os_error(const std::system_error &e, nb::handle path) {
+    if (e.code().value() == ELOOP) refuse_link(path);
+    errno = e.code().value();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw nb::python_error();
+}
+
+}  // namespace
+
+core::FileStamp replace_text(nb::handle path, std::string_view text) {
+    Encoded bytes = encoded(text);
     const std::string where = host::fs_path(path);
     plexaro::files::FileIdentity id;
     try {
         nb::gil_scoped_release unlocked;
-        id = plexaro::files::replace_file(where, data, {.mode = 0644, .keep_mode = true});
+        id = plexaro::files::replace_file(where, bytes.data, {.mode = 0644, .keep_mode = true});
+        core::record_committed(where, id);
     } catch (const std::system_error &e) {
-        if (e.code().value() == ELOOP) refuse_link(path);
-        errno = e.code().value();
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw nb::python_error();
+        raise_os_error(e, path);
+    }
+    forget_bytecode(path);
+    return id;
+}
+
+core::FileStamp append_text(nb::handle path, std::string_view text, const core::FileStamp &before) {
+    Encoded bytes = encoded(text);
+    const std::string where = host::fs_path(path);
+    plexaro::files::FileIdentity id;
+    try {
+        nb::gil_scoped_release unlocked;
+        core::record_append(where, before, before.size + bytes.data.size());
+        id = plexaro::files::append_file(where, bytes.data);
+        core::record_committed(where, id);
+    } catch (const std::system_error &e) {
+        raise_os_error(e, path);
     }
     forget_bytecode(path);
     return id;
@@ -180,6 +212,17 @@ std::optional<std::vector<core::Statement>> statements_of(nb::handle text) {
 }
 
 bool refresh(core::StoreIndex &index, nb::handle path) {
+    bool cut = false;
+    try {
+        cut = core::cut_torn_append(host::fs_path(path));
+    } catch (const std::system_error &e) {
+        raise_os_error(e, path);
+    }
+    if (cut) {
+        index.invalidate();
+        logger.warning("Connectors file %s: the end that an interrupted append left was cut off",
+                       path);
+    }
     nb::object st = lstat_or_none(path);
     if (st.is_none()) {
         index.invalidate();

@@ -196,8 +196,23 @@ void bind_store(nb::module_ &, Class &cls) {
                 }
                 std::string code = without_collisions(idx, batch.code, asked);
                 auto statements = statements_of(host::from_utf8(code));
+                // When nothing is replaced and the file ends in one line
+                // feed, the new text is the old one plus the batch: it is
+                // appended and only that is flushed, so a write costs the
+                // batch, not the file.
+                const std::size_t old_size = idx.text().size();
+                const core::FileStamp before = idx.stamp();
+                const bool appends =
+                    idx.parsed() && old_size > 0 && idx.text().back() == '\n' &&
+                    core::py_rstrip(idx.text()).size() == old_size - 1 &&
+                    std::none_of(names.begin(), names.end(),
+                                 [&](const std::string &n) { return idx.defines(n); });
                 std::string text = idx.rewrite(names, code, statements ? &*statements : nullptr);
-                idx.committed(replace_text(path, text));
+                if (appends)
+                    idx.committed(
+                        append_text(path, std::string_view(text).substr(old_size), before));
+                else
+                    idx.committed(replace_text(path, text));
                 nb::setattr(self, "_module", nb::none());
                 return true;
             });

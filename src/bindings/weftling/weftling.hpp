@@ -138,6 +138,13 @@ std::optional<std::vector<plexaro::weftling::Statement>> statements_of(nb::handl
 // through a link); returns the new file's stamp.
 plexaro::weftling::FileStamp replace_text(nb::handle path, std::string_view text);
 
+// Appends `text` to the file, which has the stamp `before`, in place (never
+// through a link) and flushes only what it added; returns the file's new
+// stamp. The running append is recorded before and the committed length
+// after it (see weftling/store_index.hpp), as replace_text records it.
+plexaro::weftling::FileStamp append_text(nb::handle path, std::string_view text,
+                                         const plexaro::weftling::FileStamp &before);
+
 // The connectors file as a module (see connectors_file.cpp).
 nb::object load_connectors(nb::handle self, nb::handle path);
 

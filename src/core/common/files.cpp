@@ -167,6 +167,31 @@ FileIdentity replace_file(const std::string &target, std::string_view bytes,
                         static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim)};
 }
 
+FileIdentity append_file(const std::string &target, std::string_view bytes, bool sync) {
+    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) fail(target, "cannot open for appending");
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) fail(target, "cannot inspect");
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        fail(target, "refusing to append to a file that is not regular:");
+    }
+    const off_t before = st.st_size;
+    bool written = write_all(fd.get(), bytes) && (!sync || ::fdatasync(fd.get()) == 0) &&
+                   ::fstat(fd.get(), &st) == 0;
+    if (!written) {
+        int err = errno;
+        // A short append must not stay: the file goes back to what it was.
+        if (::ftruncate(fd.get(), before) == 0 && sync) ::fdatasync(fd.get());
+        errno = err;
+        fail(target, "cannot append to");
+    }
+    if (!fd.close()) fail(target, "cannot append to");
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                        static_cast<std::uint64_t>(st.st_ino),
+                        static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim)};
+}
+
 bool is_temp_name_of(std::string_view entry, std::string_view target_name) {
     constexpr std::string_view suffix = ".tmp";
     const std::size_t hex = kTempHexBytes * 2;

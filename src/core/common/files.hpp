@@ -103,6 +103,14 @@ struct ReplaceOptions {
 FileIdentity replace_file(const std::string &target, std::string_view bytes,
                           const ReplaceOptions &options = {});
 
+// Appends `bytes` to the regular file at `target` (opened with O_APPEND,
+// never through a link) and, with `sync`, flushes them with fdatasync: only
+// the appended blocks are written back, whatever the file's size. Returns
+// the file's identity after the append. PathError (ELOOP for a link) on
+// failure, after cutting off what a failed append wrote; the caller holds
+// the lock that makes the append whole for readers.
+FileIdentity append_file(const std::string &target, std::string_view bytes, bool sync = true);
+
 // Whether `entry` (a name inside target's directory) is a temporary of
 // create_temp_beside for a target named `target_name`.
 bool is_temp_name_of(std::string_view entry, std::string_view target_name);

@@ -41,6 +41,10 @@ public:
         return valid_ && path == path_ && stamp == stamp_;
     }
     bool valid() const { return valid_; }
+    // Whether the text parsed, so that definitions are known exactly.
+    bool parsed() const { return parsed_; }
+    // The stamp of the file the index was made from (or last committed).
+    const FileStamp &stamp() const { return stamp_; }
     const std::string &text() const { return text_; }
 
     // A top-level "def <name>(" in the file.
@@ -77,6 +81,31 @@ private:
     std::unordered_map<std::string, std::size_t> functions_;  // name -> number of definitions
     std::unordered_set<std::string> bound_;
 };
+
+// The committed length of the connectors file. A batch is appended in
+// place (only the appended blocks are flushed to disk), so a writer that
+// dies during an append can leave part of a function at the end of the
+// file. A small file beside it ("<path>.committed", rewritten in place)
+// holds the file's identity, its length after the last completed write and,
+// while an append runs, the length the append will reach. A reader that
+// holds the lock and finds an append recorded as running for this very file
+// knows its writer died: the tail past the committed length is cut off
+// before the file is read. Text appended by anyone else leaves no such
+// record and is kept.
+std::string committed_record_path(const std::string &path);
+// Records `stamp` as the completed state of the file at `path`, flushed to
+// disk (PathError on failure).
+void record_committed(const std::string &path, const FileStamp &stamp);
+// Records that an append to the file with `stamp` will make it `new_size`
+// bytes long, flushed to disk before the append starts: the kernel writes
+// the appended blocks back on its own schedule, so after a power loss part
+// of an append can be on disk while an unflushed record is not, and the
+// torn end would then look like text appended by someone else.
+void record_append(const std::string &path, const FileStamp &stamp, std::uint64_t new_size);
+// Cuts the file at `path` back to its committed length when an append to
+// this very file is recorded as running; true when it cut. Without a
+// record, or for another file (one renamed into place), nothing changes.
+bool cut_torn_append(const std::string &path);
 
 // Byte offset of the start of each line, as the host's parser numbers lines
 // ("\n", "\r\n" and "\r" end a line); entry i is where line i + 1 starts.

@@ -61,6 +61,64 @@ PAYLOADS = {
     "star import": ("def edge_a_to_d(output):\n    from os import *\n    return {{}}", "import *"),
 }
 
+# Replies crafted to get past the check: each one ran when it was stored.
+FN = "def edge_a_to_d(output):\n    "
+PAYLOADS.update({
+    "attrgetter of __globals__": (FN + "b = operator.attrgetter('__glob' + 'als__')(edge_b_to_d)['__builtins__']\n"
+                                  "    b['__import__']('os').system('touch {mark}')\n    return {{}}", "computed name"),
+    "methodcaller on glob.os": (FN + "import operator\n    operator.methodcaller('system', 'touch {mark}')(glob.os)\n"
+                                "    return {{}}", "computed name"),
+    "getattr as a value": (FN + "g = getattr\n    g(edge_b_to_d, '__glob' + 'als__')\n    return {{}}",
+                           "called directly"),
+    "string annotation resolved by get_type_hints":
+        (FN + "def inner(x: \"__import__('os').system('touch {mark}')\"):\n        pass\n"
+         "    typing.get_type_hints(inner)\n    return {{}}", "annotations"),
+    "singledispatch resolving annotations": (FN + "import functools\n    functools.singledispatch(len)\n"
+                                             "    return {{}}", "string evaluation"),
+    "glob.os aliased": (FN + "o = glob.os\n    o.spawnv(0, '/bin/touch', ['touch', {mark!r}])\n    return {{}}",
+                        "through its attributes"),
+    "os from another module imported": (FN + "from glob import os as o\n    o.remove(output['x'])\n"
+                                        "    return {{}}", "file-removing"),
+    "comprehension variable shadowing os": (FN + "[0 for os in ()]\n"
+                                            "    os.spawnv(0, '/bin/touch', ['touch', {mark!r}])\n    return {{}}",
+                                            "process"),
+    "nested function shadowing os": (FN + "def inner():\n        os = 1\n"
+                                     "    os.posix_spawn('/bin/touch', ['touch', {mark!r}], {{}})\n    return {{}}",
+                                     "process"),
+    "nested import shadowing os": (FN + "def inner():\n        import shutil as os\n    os.remove(output['x'])\n"
+                                   "    return {{}}", "file-removing"),
+    "builtins reached through enum": (FN + "import enum\n    enum.bltns.exec(output['code'])\n    return {{}}",
+                                      "outside the allow-list"),
+    "frame globals of a generator": (FN + "g = (x for x in ())\n    return g.gi_frame.f_globals",
+                                     "string evaluation"),
+    "library object attribute changed": (FN + "t = tempfile.TemporaryDirectory()\n    t.name = output['x']\n"
+                                         "    t.cleanup()\n    return {{}}", "must not be assigned"),
+    "setattr with a literal": (FN + "t = tempfile.TemporaryDirectory()\n    setattr(t, 'name', output['x'])\n"
+                               "    return {{}}", "setattr"),
+    "Path.rename": (FN + "import pathlib\n    pathlib.Path(output['x']).rename(output['y'])\n    return {{}}",
+                    "renaming"),
+    "os.open with O_TRUNC": (FN + "os.open(output['x'], os.O_TRUNC)\n    return {{}}", "permission-changing"),
+    "os.chmod": (FN + "os.chmod(output['x'], 0o777)\n    return {{}}", "permission-changing"),
+    "environment changed": (FN + "os.environ['LD_PRELOAD'] = output['x']\n    return {{}}", "permission-changing"),
+    "format template walking attributes": (FN + "return '{{0.__globals__[os].environ}}'.format(edge_b_to_d)",
+                                           "also in strings"),
+    "format of a built template": (FN + "return ('{{0.__glo' + 'bals__}}').format(edge_b_to_d)",
+                                   "literal template"),
+    "Formatter": (FN + "return string.Formatter().format('{{0.__glo' + 'bals__}}', edge_b_to_d)",
+                  "string evaluation"),
+    "Path.replace moving a file": (FN + "import pathlib\n    pathlib.Path(output['x']).replace(output['y'])\n"
+                                   "    return {{}}", "renames"),
+    "library class subclassed": (FN + "class T(tempfile.TemporaryDirectory):\n"
+                                 "        name = property(lambda s: output['x'], lambda s, v: None)\n"
+                                 "    T().cleanup()\n    return {{}}", "base classes"),
+    "subclass made by the metaclass": (FN + "T = type(type(0))('T', (tempfile.TemporaryDirectory,), {{}})\n"
+                                       "    return {{}}", "type"),
+    "library class mixed into an Enum": (FN + "import enum\n    enum.Enum('E', 'a', type=tempfile.TemporaryDirectory)\n"
+                                         "    return {{}}", "mixin type"),
+    "double-underscore method": (FN + "class T:\n        def __del__(self):\n            pass\n    return {{}}",
+                                 "double-underscore name"),
+})
+
 
 @pytest.mark.parametrize("payload", PAYLOADS, ids=list(PAYLOADS))
 def test_payload_is_refused_and_nothing_is_written(make, connectors_file, tmp_path, payload):
@@ -120,7 +178,14 @@ ALLOWED = '''def edge_a_to_d(output):
     shutil.copy(src, os.path.join(out, 'copy'))
     os.makedirs(os.path.join(out, 'sub'), exist_ok=True)
     os.symlink(src, os.path.join(out, 'sub', 'link'))
+    fd, scratch = tempfile.mkstemp(dir=out)
+    os.close(fd)
     found = sorted(glob.glob(os.path.join(out, '**', '*'), recursive=True))
+    def size(p):
+        return pathlib.Path(p).stat().st_size
+    sizes = sorted(((size(p), p) for p in found if os.path.isfile(p)), key=operator.itemgetter(0))
+    meta = {'n': len(sizes), 'id': '{}__{}'.format('S1', output['src'].replace('/', '_'))}.copy()
+    assert isinstance(meta, collections.abc.Mapping) and [os for os in ['x']] == ['x']
     counts = collections.Counter(fnmatch.fnmatch(p, '*.gz') for p in found)
     return {'dir': out, 'gz': counts[True], 'mean': statistics.mean([1, 3]),
             'n': math.floor(len(list(itertools.chain(found)))), 'sep': string.digits[:1],
@@ -149,6 +214,33 @@ def test_the_environment_widens_the_allow_list_but_never_to_denied_modules(make,
     w.llm = ScriptedLLM(denied, denied)
     with pytest.raises(ValueError, match="subprocess"):
         w.generateConnector(Node("b"), Node("d"))
+
+
+# PLEXARO_CONNECTOR_MODULES may add only reviewed modules; the others are
+# named in a warning and stay refused.
+NOT_ADDABLE = ["_posixsubprocess", "_socket", "socketserver", "xmlrpc", "imaplib", "poplib", "telnetlib",
+               "selectors", "zipimport", "pkgutil", "imp", "_imp", "_ctypes", "_pickle", "concurrent",
+               "_multiprocessing", "uuid", "xml", "subprocess.run"]
+ADDED = [("hashlib", "hashlib"), ("base64 struct", "struct"), ("xml.etree", "xml.etree.ElementTree as ET"),
+         ("xml.etree", "xml.sax")]
+
+
+@pytest.mark.parametrize("env,module", [(m, m) for m in NOT_ADDABLE] + ADDED,
+                         ids=[f"refused {m}" for m in NOT_ADDABLE] + [f"{e}: {m}" for e, m in ADDED])
+def test_only_reviewed_modules_can_be_added(make, monkeypatch, records, env, module):
+    monkeypatch.setenv("PLEXARO_CONNECTOR_MODULES", env)
+    uses = f"def edge_a_to_d(output):\n    import {module}\n    return {{}}"
+    w = make(uses, uses)
+    stored = module != "xml.sax" and env not in NOT_ADDABLE
+    if stored:
+        w.generateConnector(Node("a"), Node("d"))
+        assert w.getConnector(Node("a"), Node("d"))({}) == {}
+    else:
+        with pytest.raises(ValueError, match="limited to these standard modules"):
+            w.generateConnector(Node("a"), Node("d"))
+    warned = [args for level, msg, args in records(LOGGER) if msg.startswith("PLEXARO_CONNECTOR_MODULES")]
+    assert warned == ([] if env not in NOT_ADDABLE else [(env, warned[0][1])])
+    assert not warned or "hashlib" in warned[0][1]
 
 
 def test_connectors_not_asked_for_are_dropped_with_a_warning(make, connectors_file, records):

@@ -226,7 +226,7 @@ def test_interrupted_rewrite_keeps_the_stored_connectors(connectors_file, tmp_pa
     text = connectors_file.read_text()
     assert "def edge_a_to_d(" in text and "edge_b_to_d" not in text
     assert sorted(p.name for p in connectors_file.parent.iterdir()) == [
-        "connectors.py", "connectors.py.lock"]
+        "connectors.py", "connectors.py.committed", "connectors.py.lock"]
 
 
 def test_rewrite_keeps_the_file_mode(make, connectors_file):
@@ -331,3 +331,45 @@ def test_regeneration_in_a_file_that_does_not_parse(make, connectors_file):
     w = make(racing)
     w.generateConnector(Node("b"), Node("t"))
     assert connectors_file.read_text() == HEADER + "\ndef broken(:\n\n" + fn("edge_b_to_t", 2) + "\n"
+
+
+KILLED = """
+import os, resource, signal, sys
+from plexaro.helpers import weftling
+from plexaro.node import Node
+
+class One:
+    def call(self, prompt):
+        name = prompt.rsplit(": ", 1)[1].rstrip(".")
+        return f"def {name}(output):\\n    return {{'pad': {'x' * 4000!r}}}"
+
+weftling._default_llm = One
+w = weftling.Weftling()
+w.generateConnector(Node("a"), Node("d"))
+# The process dies (SIGXFSZ) part way through appending the next batch.
+limit = os.path.getsize(sys.argv[1]) + 100
+signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+w.generateConnector(Node("b"), Node("d"))
+"""
+
+
+def test_an_append_torn_by_a_dying_writer_is_cut_off(make, connectors_file, tmp_path, records):
+    import subprocess
+    w = make("def edge_b_to_d(output):\n    return {'b': 2}")
+    script = tmp_path / "killed.py"
+    script.write_text(KILLED)
+    env = child_env(PLEXARO_CONNECTORS_PATH=str(connectors_file))
+    out = subprocess.run([sys.executable, str(script), str(connectors_file)], capture_output=True,
+                         text=True, env=env, timeout=120)
+    assert out.returncode < 0, out.stdout + out.stderr
+    torn = connectors_file.read_text()
+    assert "def edge_b_to_d(" in torn and not torn.endswith("\n")
+    # The next holder of the lock cuts the torn function off: the edge is
+    # missing again, generated afresh, and the file loads.
+    w.generateConnector(Node("b"), Node("d"))
+    assert len(w.llm.prompts) == 1
+    text = connectors_file.read_text()
+    assert text.count("def edge_b_to_d(") == 1 and text.endswith("return {'b': 2}\n")
+    assert w.getConnector(Node("b"), Node("d"))({}) == {"b": 2}
+    assert any("interrupted append" in msg for _, msg, _ in records("plexaro.helpers.weftling"))
