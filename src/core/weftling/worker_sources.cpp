@@ -22,7 +22,7 @@ sys.path[:] = _info["path"]
 # reads only beneath the runtime's own directories.
 for _m in ("glob", "tempfile", "re", "csv", "pathlib", "shutil", "gzip", "bz2", "lzma", "zlib",
            "math", "statistics", "collections", "itertools", "functools", "string", "fnmatch",
-           "typing", "io", "datetime", "hashlib", "textwrap", "copy", "operator", "linecache"):
+           "typing", "io", "datetime", "hashlib", "textwrap", "copy", "operator", "linecache", "ast"):
     try:
         __import__(_m)
     except Exception:
@@ -191,7 +191,8 @@ def _child(req, code, path, r, w):
     _scratch_metadata()
     ns = {"__name__": "connectors", "__file__": path, "__builtins__": builtins}
     try:
-        exec(code, ns)
+        for part in code:
+            exec(part, ns)
     except BaseException as e:
         _frame(w, json.dumps(_error(e)).encode())
         os._exit(0)
@@ -237,10 +238,19 @@ def _call(req):
     import time
     gen = req["gen"]
     if gen not in _codes:
-        if "text" not in req:
-            return {"need": True}
         try:
-            _codes[gen] = (compile(req["text"], req["path"], "exec", dont_inherit=True), req["path"])
+            if "text" in req:
+                _codes[gen] = ((compile(req["text"], req["path"], "exec", dont_inherit=True),),
+                               req["path"])
+            elif req.get("base") in _codes:
+                import ast
+                tree = ast.parse(req["suffix"], req["path"])
+                ast.increment_lineno(tree, req["offset"])
+                chain, _ = _codes[req["base"]]
+                _codes[gen] = (chain + (compile(tree, req["path"], "exec", dont_inherit=True),),
+                               req["path"])
+            else:
+                return {"need": True}
         except BaseException as e:
             return _error(e)
         while len(_codes) > 8:
@@ -431,8 +441,11 @@ def _paths_in(value, cwd, out):
 
 
 class _Generation:
-    def __init__(self, path, text):
+    def __init__(self, path, text, base=None, suffix="", offset=0):
         self.id, self.path, self.text = next(_generations), path, text
+        # A generation that only appended to `base`: the worker compiles
+        # just the appended text when it still holds the base.
+        self.base, self.suffix, self.offset = base, suffix, offset
 
 
 class _Holder:
@@ -505,7 +518,8 @@ class Client:
             for name in added:
                 self.module.__dict__.pop(name, None)
             self.names.update(added)
-            self.holder.gen = _Generation(path, text)
+            self.holder.gen = _Generation(path, text, self.holder.gen.id, text[len(base):],
+                                          base.count("\n"))
         else:
             tree = ast.parse(text, path)
             compile(tree, path, "exec", dont_inherit=True)
@@ -638,10 +652,15 @@ class Client:
                                    "PLEXARO_CONNECTOR_ISOLATION is strict, so it did not run"
                                    % (name, ", ".join(self.missing)))
             if gen.id not in self.sent:
-                req["text"], req["path"] = gen.text, gen.path
+                if gen.base is not None and gen.base in self.sent:
+                    req.update(base=gen.base, suffix=gen.suffix, offset=gen.offset, path=gen.path)
+                else:
+                    req["text"], req["path"] = gen.text, gen.path
             try:
                 reply = self._exchange(req, timeout)
                 if reply.get("need"):
+                    for key in ("base", "suffix", "offset"):
+                        req.pop(key, None)
                     req["text"], req["path"] = gen.text, gen.path
                     reply = self._exchange(req, timeout)
             except TimeoutError:
@@ -651,7 +670,7 @@ class Client:
             except (EOFError, OSError, ValueError, RecursionError) as e:
                 self._kill()
                 raise RuntimeError("Connector %s: the connector worker failed (%s)" % (name, e)) from None
-            if "text" in req:
+            if "path" in req:
                 self.sent.append(gen.id)
                 del self.sent[:-8]
         return _result(name, reply)
