@@ -239,8 +239,8 @@ void bind_store(nb::module_ &, Class &cls) {
                     nb::object loaded = self.attr("_module");
                     if (loaded.is_none() ||
                         contains(loaded.attr("__dict__"), nb::str("__confined__")) != isolated) {
-                        loaded = isolated ? confined_module(self, path)
-                                          : load_connectors(self, path);
+                        loaded =
+                            isolated ? confined_module(self, path) : load_connectors(self, path);
                         nb::setattr(self, "_module", loaded);
                     }
                     return loaded;

@@ -39,9 +39,7 @@ Weftling::~Weftling() {
     }
 }
 
-bool connectors_isolated() {
-    return host::str(worker_namespace().attr("isolation")()) != "off";
-}
+bool connectors_isolated() { return host::str(worker_namespace().attr("isolation")()) != "off"; }
 
 nb::object confined_module(nb::handle self, nb::handle path) {
     Weftling *state = state_of(self);
@@ -63,8 +61,9 @@ void bind_worker(nb::module_ &m) {
     m.attr("_WORKER_DRIVER") = host::from_utf8(core::kWorkerDriver);
     nb::object worker = host::import("types").attr("ModuleType")(
         "plexaro.helpers.weftling._worker", "The confined connector worker: the host's side.");
-    nb::object code = host::import("builtins").attr("compile")(
-        host::from_utf8(core::kWorkerClient), "<plexaro.helpers.weftling._worker>", "exec");
+    nb::object code = host::import("builtins")
+                          .attr("compile")(host::from_utf8(core::kWorkerClient),
+                                           "<plexaro.helpers.weftling._worker>", "exec");
     host::import("builtins").attr("exec")(code, worker.attr("__dict__"));
     m.attr("_worker") = worker;
     host::import("atexit").attr("register")(worker.attr("stop_all"));

@@ -46,7 +46,9 @@ struct __attribute__((packed)) PathBeneath {
 #define __NR_landlock_restrict_self 446
 #endif
 
-[[noreturn]] void fail(const char *what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void fail(const char *what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
 
 std::uint64_t fs_rights(int abi) {
     std::uint64_t all = (1ull << 13) - 1;  // execute .. make_sym
@@ -86,23 +88,75 @@ constexpr std::uint32_t kEnosys = SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA
 // Calls refused in every layer.
 const std::vector<long> &denied_calls() {
     static const std::vector<long> calls = {
-        __NR_execve, __NR_execveat, __NR_socket, __NR_socketpair, __NR_ptrace,
-        __NR_process_vm_readv, __NR_process_vm_writev, __NR_mount, __NR_umount2,
-        __NR_pivot_root, __NR_chroot, __NR_unshare, __NR_setns, __NR_move_mount,
-        __NR_open_tree, __NR_fsopen, __NR_fsconfig, __NR_fsmount, __NR_fspick,
-        __NR_mount_setattr, __NR_io_uring_setup, __NR_io_uring_enter, __NR_io_uring_register,
-        __NR_keyctl, __NR_add_key, __NR_request_key, __NR_bpf, __NR_perf_event_open,
-        __NR_userfaultfd, __NR_kexec_load, __NR_kexec_file_load, __NR_init_module,
-        __NR_finit_module, __NR_delete_module, __NR_fchmod, __NR_fchmodat, __NR_fchown,
-        __NR_fchownat, __NR_acct, __NR_swapon, __NR_swapoff, __NR_reboot,
-        __NR_settimeofday, __NR_clock_settime, __NR_sethostname, __NR_setdomainname,
-        __NR_quotactl, __NR_open_by_handle_at, __NR_name_to_handle_at, __NR_mknodat,
-        __NR_setxattr, __NR_lsetxattr, __NR_fsetxattr, __NR_removexattr, __NR_lremovexattr,
-        __NR_fremovexattr, __NR_utimensat, __NR_process_madvise, __NR_pidfd_getfd,
+        __NR_execve,
+        __NR_execveat,
+        __NR_socket,
+        __NR_socketpair,
+        __NR_ptrace,
+        __NR_process_vm_readv,
+        __NR_process_vm_writev,
+        __NR_mount,
+        __NR_umount2,
+        __NR_pivot_root,
+        __NR_chroot,
+        __NR_unshare,
+        __NR_setns,
+        __NR_move_mount,
+        __NR_open_tree,
+        __NR_fsopen,
+        __NR_fsconfig,
+        __NR_fsmount,
+        __NR_fspick,
+        __NR_mount_setattr,
+        __NR_io_uring_setup,
+        __NR_io_uring_enter,
+        __NR_io_uring_register,
+        __NR_keyctl,
+        __NR_add_key,
+        __NR_request_key,
+        __NR_bpf,
+        __NR_perf_event_open,
+        __NR_userfaultfd,
+        __NR_kexec_load,
+        __NR_kexec_file_load,
+        __NR_init_module,
+        __NR_finit_module,
+        __NR_delete_module,
+        __NR_fchmod,
+        __NR_fchmodat,
+        __NR_fchown,
+        __NR_fchownat,
+        __NR_acct,
+        __NR_swapon,
+        __NR_swapoff,
+        __NR_reboot,
+        __NR_settimeofday,
+        __NR_clock_settime,
+        __NR_sethostname,
+        __NR_setdomainname,
+        __NR_quotactl,
+        __NR_open_by_handle_at,
+        __NR_name_to_handle_at,
+        __NR_mknodat,
+        __NR_setxattr,
+        __NR_lsetxattr,
+        __NR_fsetxattr,
+        __NR_removexattr,
+        __NR_lremovexattr,
+        __NR_fremovexattr,
+        __NR_utimensat,
+        __NR_process_madvise,
+        __NR_pidfd_getfd,
         452 /* fchmodat2 */,
 #ifdef __NR_chmod
-        __NR_chmod, __NR_chown, __NR_lchown, __NR_mknod, __NR_utime, __NR_utimes,
-        __NR_futimesat, __NR_uselib,
+        __NR_chmod,
+        __NR_chown,
+        __NR_lchown,
+        __NR_mknod,
+        __NR_utime,
+        __NR_utimes,
+        __NR_futimesat,
+        __NR_uselib,
 #endif
     };
     return calls;
@@ -146,7 +200,9 @@ std::vector<std::string> missing_features() {
 
 void lock_privileges() {
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail("PR_SET_NO_NEW_PRIVS");
-    struct rlimit none{0, 0};
+    struct rlimit none {
+        0, 0
+    };
     if (::setrlimit(RLIMIT_CORE, &none) != 0) fail("RLIMIT_CORE");
     if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) fail("PR_SET_DUMPABLE");
 }
@@ -231,7 +287,9 @@ void set_limits(const Limits &limits) {
         if (::getrlimit(resource, &current) != 0) fail(what);
         rlim_t v = static_cast<rlim_t>(value);
         if (current.rlim_max != RLIM_INFINITY && current.rlim_max < v) v = current.rlim_max;
-        struct rlimit next{v, v};
+        struct rlimit next {
+            v, v
+        };
         if (::setrlimit(resource, &next) != 0) fail(what);
     };
     set(RLIMIT_CPU, limits.cpu_seconds, "RLIMIT_CPU");

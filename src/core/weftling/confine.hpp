@@ -23,9 +23,9 @@ int landlock_abi();
 bool seccomp_available();
 
 struct Layer {
-    bool limit_reads = false;          // reads only beneath `reads` (and `writes`)
-    std::vector<std::string> reads;    // directories (beneath) or single files
-    std::vector<std::string> writes;   // directories beneath which everything is allowed
+    bool limit_reads = false;         // reads only beneath `reads` (and `writes`)
+    std::vector<std::string> reads;   // directories (beneath) or single files
+    std::vector<std::string> writes;  // directories beneath which everything is allowed
 };
 
 // The parts of the full confinement this kernel lacks, in words (empty when

@@ -39,8 +39,8 @@ int in_child(const std::function<int()> &body) {
 }
 
 std::string scratch_dir(const char *name) {
-    std::string dir = std::string(::testing::TempDir()) + "confine-" + name + "-" +
-                      std::to_string(::getpid());
+    std::string dir =
+        std::string(::testing::TempDir()) + "confine-" + name + "-" + std::to_string(::getpid());
     ::mkdir(dir.c_str(), 0700);
     return dir;
 }
