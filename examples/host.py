@@ -215,6 +215,9 @@ def prepare_environment(workdir: Path, registry: Path) -> None:
     os.environ["TMPDIR"] = str(scratch)
     tempfile.tempdir = str(scratch)
     os.environ["PLEXARO_CONNECTORS_PATH"] = str(workdir / "connectors.py")
+    # The model-written connectors run in a confined worker process, never in
+    # this one (the default; "strict" refuses a kernel that cannot confine).
+    os.environ.setdefault("PLEXARO_CONNECTOR_ISOLATION", "auto")
 
 
 def use_host_stand_ins() -> None:

@@ -89,3 +89,7 @@ class Weftling:
         """
         The code with the standard-library imports each function lacks added inside it.
         """
+
+_WORKER_DRIVER: str = ...
+
+_worker: types.ModuleType

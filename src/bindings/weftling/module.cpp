@@ -90,4 +90,5 @@ NB_MODULE(weftling, m) {
     wb::bind_store(m, cls);
     wb::bind_prompt(cls);
     wb::bind_cleanup(cls);
+    wb::bind_worker(m);
 }

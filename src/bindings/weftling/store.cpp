@@ -240,18 +240,28 @@ void bind_store(nb::module_ &, Class &cls) {
 
             // The module this call found or loaded is the one the function
             // comes from, even if another thread's write resets `_module`.
+            // Unless isolation is off, the file is never run in the host:
+            // the module holds callables that run each connector confined.
+            const bool isolated = connectors_isolated();
             nb::object module = self.attr("_module");
+            // A module loaded under the other setting is loaded again.
+            if (!module.is_none() &&
+                contains(module.attr("__dict__"), nb::str("__confined__")) != isolated)
+                module = nb::none();
             if (module.is_none()) {
                 nb::object path = connectors_path();
                 module = exclusive(self, path, [&] {
                     nb::object loaded = self.attr("_module");
-                    if (loaded.is_none()) {
-                        loaded = load_connectors(self, path);
+                    if (loaded.is_none() ||
+                        contains(loaded.attr("__dict__"), nb::str("__confined__")) != isolated) {
+                        loaded =
+                            isolated ? confined_module(self, path) : load_connectors(self, path);
                         nb::setattr(self, "_module", loaded);
                     }
                     return loaded;
                 });
             }
+            if (isolated) return confined_connector(self, module, fn_name);
             return nb::getattr(module, fn_name);
         },
         "in_node"_a.none(), "node"_a.none(),

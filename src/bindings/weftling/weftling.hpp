@@ -34,6 +34,10 @@ struct Weftling {
     std::string loaded_text;
     std::size_t loaded_breaks = 0;  // line breaks in loaded_text without its trailing white space
     std::string loaded_path;
+    // The confined worker's client (made on first use) and its end.
+    nb::object worker;
+    Weftling() = default;
+    ~Weftling();
 };
 
 // The object's C++ side, or none for an instance made without its constructor.
@@ -81,6 +85,18 @@ using Class = nb::class_<Weftling>;
 void bind_store(nb::module_ &m, Class &cls);
 void bind_prompt(Class &cls);
 void bind_cleanup(Class &cls);
+void bind_worker(nb::module_ &m);
+
+// --- the confined worker (worker.cpp) --------------------------------------------
+// Whether connectors run in the worker (PLEXARO_CONNECTOR_ISOLATION is not
+// "off"; a value it cannot take raises ValueError).
+bool connectors_isolated();
+// The connectors file as the host sees it when connectors run confined: a
+// module "connectors" whose functions call into the worker. The file is
+// parsed and compiled here, never run.
+nb::object confined_module(nb::handle self, nb::handle path);
+// The function `name` of such a module.
+nb::object confined_connector(nb::handle self, nb::handle module, nb::handle name);
 
 }  // namespace plexaro::weftling_binding
 

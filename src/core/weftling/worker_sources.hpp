@@ -1,0 +1,15 @@
+// The Python sources of the connector worker (see worker_sources.cpp).
+#pragma once
+
+namespace plexaro::weftling {
+
+// Run by the worker interpreter (`python -I -S -B -c`): argv holds the path
+// of the extension that confines it, its scratch directory, the channel's
+// descriptor and the runtime's module directories.
+extern const char *const kWorkerDriver;
+
+// The host's side: Client (one worker per Weftling), Connector (the callable
+// getConnector hands out), isolation() and stop_all().
+extern const char *const kWorkerClient;
+
+}  // namespace plexaro::weftling
