@@ -157,6 +157,13 @@ def _read_frame(fd):
     return body
 
 
+def _compile_part(source, offset, path):
+    import ast
+    tree = ast.parse(source, path)
+    ast.increment_lineno(tree, offset)
+    return compile(tree, path, "exec", dont_inherit=True)
+
+
 def _run(ns, req):
     name = req["name"]
     try:
@@ -200,7 +207,14 @@ def _child(req, code, path, r, w):
         data = _read_frame(r)
         if data is None:
             os._exit(0)
-        _frame(w, json.dumps(_run(ns, json.loads(data))).encode())
+        req = json.loads(data)
+        try:
+            for part, offset in req.get("more", ()):
+                exec(_compile_part(part, offset, path), ns)
+        except BaseException as e:
+            _frame(w, json.dumps(_error(e)).encode())
+            continue
+        _frame(w, json.dumps(_run(ns, req)).encode())
 
 
 def _died(status):
@@ -221,7 +235,7 @@ _live = None   # (key, pid, to_child, from_child, started)
 def _retire():
     global _live
     if _live is not None:
-        _, pid, to_child, from_child, _ = _live
+        _, pid, to_child, from_child, _, _ = _live
         _live = None
         os.close(to_child)
         os.close(from_child)
@@ -241,24 +255,30 @@ def _call(req):
         try:
             if "text" in req:
                 _codes[gen] = ((compile(req["text"], req["path"], "exec", dont_inherit=True),),
-                               req["path"])
+                               req["path"], ((req["text"], 0),))
             elif req.get("base") in _codes:
-                import ast
-                tree = ast.parse(req["suffix"], req["path"])
-                ast.increment_lineno(tree, req["offset"])
-                chain, _ = _codes[req["base"]]
-                _codes[gen] = (chain + (compile(tree, req["path"], "exec", dont_inherit=True),),
-                               req["path"])
+                chain, _, sources = _codes[req["base"]]
+                _codes[gen] = (chain + (_compile_part(req["suffix"], req["offset"], req["path"]),),
+                               req["path"], sources + ((req["suffix"], req["offset"]),))
             else:
                 return {"need": True}
         except BaseException as e:
             return _error(e)
         while len(_codes) > 8:
             del _codes[next(iter(_codes))]
-    code, path = _codes[gen]
-    key = (gen, tuple(req["reads"]), req["cwd"], req["cpu"], req["memory"], req["fsize"], req["nofile"])
-    if _live is not None and (_live[0] != key or time.monotonic() - _live[4] > req["cpu"] / 2):
+    code, path, sources = _codes[gen]
+    key = (path, tuple(req["reads"]), req["cwd"], req["cpu"], req["memory"], req["fsize"], req["nofile"])
+    # A live child with the same rules that ran a prefix of this text only
+    # needs the appended parts.
+    if _live is not None and (_live[0] != key or time.monotonic() - _live[4] > req["cpu"] / 2
+                              or len(code) < len(_live[5])
+                              or any(a is not b for a, b in zip(code, _live[5]))):
         _retire()
+    req.pop("text", None)
+    req.pop("suffix", None)
+    if _live is not None:
+        req["more"] = [list(part) for part in sources[len(_live[5]):]]
+        _live = _live[:5] + (code,)
     if _live is None:
         down_r, down_w = os.pipe()
         up_r, up_w = os.pipe()
@@ -272,8 +292,8 @@ def _call(req):
                 os._exit(70)
         os.close(down_r)
         os.close(up_w)
-        _live = (key, pid, down_w, up_r, time.monotonic())
-    _, pid, to_child, from_child, _ = _live
+        _live = (key, pid, down_w, up_r, time.monotonic(), code)
+    _, pid, to_child, from_child, _, _ = _live
     try:
         _frame(to_child, json.dumps(req).encode())
     except OSError:
