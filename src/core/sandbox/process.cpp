@@ -20,6 +20,8 @@ int default_time_limit(std::string_view first_word) {
 
 namespace {
 
+constexpr int kSignalCheckMs = 100;
+
 using Clock = std::chrono::steady_clock;
 
 int open_pidfd(int pid) {
@@ -119,9 +121,13 @@ WatchResult watch(const Watch &w) {
         if (until != Clock::time_point::max())
             wait_ms = (int)std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
         if (pidfd < 0 && !exited) wait_ms = wait_ms < 0 ? 10 : std::min(wait_ms, 10);
+        // A signal that lands while this thread is outside poll() interrupts
+        // nothing: look for one at least this often.
+        if (wait_ms < 0 || wait_ms > kSignalCheckMs) wait_ms = kSignalCheckMs;
         int ready = ::poll(fds, (nfds_t)n, wait_ms);
-        if (ready < 0) {
-            if (errno == EINTR && w.interrupted()) {
+        if (ready < 0 && errno != EINTR) continue;
+        if (ready <= 0) {
+            if (w.interrupted()) {
                 end_all(w);
                 r.end = WatchResult::End::interrupted;
                 break;
