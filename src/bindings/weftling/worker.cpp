@@ -58,11 +58,11 @@ nb::object confined_connector(nb::handle self, nb::handle module, nb::handle nam
 }
 
 void bind_worker(nb::module_ &m) {
-    m.attr("_WORKER_DRIVER") = host::from_utf8(core::kWorkerDriver);
+    m.attr("_WORKER_DRIVER") = host::from_utf8(core::worker_driver());
     nb::object worker = host::import("types").attr("ModuleType")(
         "plexaro.helpers.weftling._worker", "The confined connector worker: the host's side.");
     nb::object code = host::import("builtins")
-                          .attr("compile")(host::from_utf8(core::kWorkerClient),
+                          .attr("compile")(host::from_utf8(core::worker_client()),
                                            "<plexaro.helpers.weftling._worker>", "exec");
     host::import("builtins").attr("exec")(code, worker.attr("__dict__"));
     m.attr("_worker") = worker;

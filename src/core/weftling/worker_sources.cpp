@@ -7,6 +7,48 @@
 
 namespace plexaro::weftling {
 
+namespace {
+
+// Shared by both sides.
+const char *const kPlainDataCodec = R"PY(# Plain data across the channel: JSON in which every container is a tagged
+# list, so tuples stay tuples and dict keys stay strings.
+def _enc(v, depth=0):
+    t = type(v)
+    if v is None or t is bool or t is int or t is float or t is str:
+        return v
+    if depth > 200:
+        raise TypeError("nested too deeply")
+    if t is list or t is tuple:
+        return ["L" if t is list else "T"] + [_enc(x, depth + 1) for x in v]
+    if t is dict:
+        out = ["D"]
+        for k, x in v.items():
+            if type(k) is not str:
+                raise TypeError(f"a dict key of type {type(k).__name__}")
+            out.append(k)
+            out.append(_enc(x, depth + 1))
+        return out
+    raise TypeError(f"a value of type {t.__name__}")
+
+
+def _dec(v):
+    if type(v) is not list:
+        return v
+    tag = v[0]
+    if tag == "L":
+        return [_dec(x) for x in v[1:]]
+    if tag == "T":
+        return tuple(_dec(x) for x in v[1:])
+    if tag == "D" and len(v) % 2 == 1:
+        out = {}
+        for i in range(1, len(v), 2):
+            if type(v[i]) is not str:
+                raise TypeError("a dict key that is not a string")
+            out[v[i]] = _dec(v[i + 1])
+        return out
+    raise TypeError("a malformed value")
+)PY";
+
 const char *const kWorkerDriver = R"PY(import os
 import sys
 
@@ -44,43 +86,6 @@ except OSError as e:
 _reads = list(_info["path"])
 _codes = {}
 
-# Plain data across the channel: JSON in which every container is a tagged
-# list, so tuples stay tuples and dict keys stay strings.
-def _enc(v, depth=0):
-    t = type(v)
-    if v is None or t is bool or t is int or t is float or t is str:
-        return v
-    if depth > 200:
-        raise TypeError("nested too deeply")
-    if t is list or t is tuple:
-        return ["L" if t is list else "T"] + [_enc(x, depth + 1) for x in v]
-    if t is dict:
-        out = ["D"]
-        for k, x in v.items():
-            if type(k) is not str:
-                raise TypeError(f"a dict key of type {type(k).__name__}")
-            out.append(k)
-            out.append(_enc(x, depth + 1))
-        return out
-    raise TypeError(f"a value of type {t.__name__}")
-
-
-def _dec(v):
-    if type(v) is not list:
-        return v
-    tag = v[0]
-    if tag == "L":
-        return [_dec(x) for x in v[1:]]
-    if tag == "T":
-        return tuple(_dec(x) for x in v[1:])
-    if tag == "D" and len(v) % 2 == 1:
-        out = {}
-        for i in range(1, len(v), 2):
-            if type(v[i]) is not str:
-                raise TypeError("a dict key that is not a string")
-            out[v[i]] = _dec(v[i + 1])
-        return out
-    raise TypeError("a malformed value")
 
 
 def _send(fd, obj):
@@ -368,43 +373,6 @@ _warned = set()
 _clients = weakref.WeakSet()
 _generations = itertools.count(1)
 
-# Plain data across the channel: JSON in which every container is a tagged
-# list, so tuples stay tuples and dict keys stay strings.
-def _enc(v, depth=0):
-    t = type(v)
-    if v is None or t is bool or t is int or t is float or t is str:
-        return v
-    if depth > 200:
-        raise TypeError("nested too deeply")
-    if t is list or t is tuple:
-        return ["L" if t is list else "T"] + [_enc(x, depth + 1) for x in v]
-    if t is dict:
-        out = ["D"]
-        for k, x in v.items():
-            if type(k) is not str:
-                raise TypeError(f"a dict key of type {type(k).__name__}")
-            out.append(k)
-            out.append(_enc(x, depth + 1))
-        return out
-    raise TypeError(f"a value of type {t.__name__}")
-
-
-def _dec(v):
-    if type(v) is not list:
-        return v
-    tag = v[0]
-    if tag == "L":
-        return [_dec(x) for x in v[1:]]
-    if tag == "T":
-        return tuple(_dec(x) for x in v[1:])
-    if tag == "D" and len(v) % 2 == 1:
-        out = {}
-        for i in range(1, len(v), 2):
-            if type(v[i]) is not str:
-                raise TypeError("a dict key that is not a string")
-            out[v[i]] = _dec(v[i + 1])
-        return out
-    raise TypeError("a malformed value")
 
 
 def _send(fd, obj):
@@ -742,5 +710,10 @@ def stop_all():
     for client in list(_clients):
         client.stop()
 )PY";
+
+}  // namespace
+
+std::string worker_driver() { return std::string(kPlainDataCodec) + kWorkerDriver; }
+std::string worker_client() { return std::string(kPlainDataCodec) + kWorkerClient; }
 
 }  // namespace plexaro::weftling
