@@ -50,8 +50,11 @@ CachedStep::CachedStep(Settings settings, StepFacts facts, std::string output_pa
       started_(std::chrono::system_clock::now()),
       clock_(std::chrono::steady_clock::now()) {
     if (settings_.dir) cache_.emplace(*settings_.dir, settings_.size_limit, settings_.hard_links);
+    // An input's identity leaves its change time out: staging a large input
+    // by hard link moves it, and every such step would otherwise look as if
+    // its input changed while it ran (and never be stored).
     hashes_ = std::make_unique<ContentHashes>(cache_ ? cache_->hashes_dir() : std::string(),
-                                              !settings_.hard_links);
+                                              /*change_time=*/false);
     try {
         for (const StepInput &in : facts_.inputs) contents_.push_back(hashes_->of(in.source));
     } catch (const sb::FsError &e) {
